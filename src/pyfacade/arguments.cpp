@@ -1,0 +1,147 @@
+// Argument binding with the caller-facing messages, and argument conversions.
+#include "pyfacade/arguments.hpp"
+
+#include <string>
+
+#include "pyfacade/errors.hpp"
+#include "pyfacade/py_ref.hpp"
+#include "pyfacade/texts.hpp"
+
+namespace vellora::py {
+namespace {
+
+std::string full_name(const ArgumentSpec& spec) {
+  std::string name;
+  if (spec.class_name != nullptr) name.append(spec.class_name).append(".");
+  name.append(spec.function_name).append("()");
+  return name;
+}
+
+// Each message is built out of line: only failing calls pay for it.
+[[gnu::cold]] bool too_many_positional(const ArgumentSpec& spec, Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", full_name(spec).c_str(),
+               spec.parameters.size(), given, given == 1 ? "was" : "were");
+  return false;
+}
+
+[[gnu::cold]] bool multiple_values(const ArgumentSpec& spec, const char* parameter) {
+  PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", full_name(spec).c_str(), parameter);
+  return false;
+}
+
+[[gnu::cold]] bool unexpected_keyword(const ArgumentSpec& spec, PyObject* keyword) {
+  // Keyword names are str in every call the interpreter makes; a C caller might pass anything.
+  PyErr_Format(PyExc_TypeError, PyUnicode_Check(keyword) ? "%s got an unexpected keyword argument '%U'"
+                                                         : "%s got an unexpected keyword argument '%S'",
+               full_name(spec).c_str(), keyword);
+  return false;
+}
+
+[[gnu::cold]] bool missing_required(const ArgumentSpec& spec, PyObject* const* slots) {
+  std::string names;
+  std::size_t missing = 0;
+  std::size_t total_missing = 0;
+  for (std::size_t i = 0; i < spec.required; ++i) total_missing += slots[i] == nullptr;
+  for (std::size_t i = 0; i < spec.required; ++i) {
+    if (slots[i] != nullptr) continue;
+    ++missing;
+    if (missing > 1) {
+      if (total_missing == 2)
+        names.append(" and ");
+      else
+        names.append(missing == total_missing ? ", and " : ", ");
+    }
+    names.append("'").append(spec.parameters[i]).append("'");
+  }
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", full_name(spec).c_str(), total_missing,
+               total_missing == 1 ? "argument" : "arguments", names.c_str());
+  return false;
+}
+
+/// The parameter index whose name equals `keyword`, or -1; -2 with an error set.
+Py_ssize_t parameter_index(const ArgumentSpec& spec, PyObject* keyword) {
+  if (!PyUnicode_Check(keyword)) return -1;
+  Py_ssize_t size = 0;
+  const char* const text = PyUnicode_AsUTF8AndSize(keyword, &size);
+  if (text == nullptr) {
+    PyErr_Clear();  // a name with no UTF-8 form matches no parameter
+    return -1;
+  }
+  const std::string_view wanted(text, static_cast<std::size_t>(size));
+  for (std::size_t i = spec.positional_only; i < spec.parameters.size(); ++i)
+    if (wanted == spec.parameters[i]) return static_cast<Py_ssize_t>(i);
+  return -1;
+}
+
+/// One keyword argument: into its slot, or the matching error.
+bool bind_keyword(const ArgumentSpec& spec, PyObject* keyword, PyObject* value, PyObject** slots) {
+  const Py_ssize_t index = parameter_index(spec, keyword);
+  if (index < 0) return unexpected_keyword(spec, keyword);
+  if (slots[index] != nullptr) return multiple_values(spec, spec.parameters[static_cast<std::size_t>(index)]);
+  slots[index] = value;
+  return true;
+}
+
+bool bind_positional(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t count, PyObject** slots) {
+  if (static_cast<std::size_t>(count) > spec.parameters.size()) return too_many_positional(spec, count);
+  for (Py_ssize_t i = 0; i < count; ++i) slots[i] = args[i];
+  return true;
+}
+
+bool check_required(const ArgumentSpec& spec, PyObject* const* slots) {
+  for (std::size_t i = 0; i < spec.required; ++i)
+    if (slots[i] == nullptr) return missing_required(spec, slots);
+  return true;
+}
+
+}  // namespace
+
+bool bind_fastcall_slow(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t positional_count,
+                        PyObject* keyword_names, PyObject** slots) {
+  if (!bind_positional(spec, args, positional_count, slots)) return false;
+  const Py_ssize_t keyword_count = keyword_names == nullptr ? 0 : PyTuple_GET_SIZE(keyword_names);
+  for (Py_ssize_t i = 0; i < keyword_count; ++i)
+    if (!bind_keyword(spec, PyTuple_GET_ITEM(keyword_names, i), args[positional_count + i], slots)) return false;
+  return check_required(spec, slots);
+}
+
+bool bind_tuple_and_dict(const ArgumentSpec& spec, PyObject* positional, PyObject* keywords, PyObject** slots) {
+  if (!bind_positional(spec, &PyTuple_GET_ITEM(positional, 0), PyTuple_GET_SIZE(positional), slots)) return false;
+  if (keywords != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject* keyword = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(keywords, &position, &keyword, &value))
+      if (!bind_keyword(spec, keyword, value, slots)) return false;
+  }
+  return check_required(spec, slots);
+}
+
+Outcome<std::string_view> text_argument(PyObject* value, const char* parameter) noexcept {
+  if (!PyUnicode_Check(value)) [[unlikely]] {
+    raise_conversion_error(value, texts::kStringTarget);
+    return rename_conversion_error(parameter);
+  }
+  Py_ssize_t size = 0;
+  const char* const text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) return rename_conversion_error(parameter);
+  return std::string_view(text, static_cast<std::size_t>(size));
+}
+
+ErrorIsSet rename_conversion_error(const char* parameter) noexcept {
+  PyObject* const raised = PyErr_GetRaisedException();
+  if (raised == nullptr || !Py_IS_TYPE(raised, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+    PyErr_SetRaisedException(raised);
+    return {};
+  }
+  const OwnedRef original = OwnedRef::consuming(raised);
+  PyErr_Format(PyExc_TypeError, "argument '%s': %S", parameter, original.get());
+  if (PyObject* const cause = PyException_GetCause(original.get())) {
+    PyObject* const renamed = PyErr_GetRaisedException();
+    PyException_SetCause(renamed, cause);  // steals the cause
+    PyErr_SetRaisedException(renamed);
+  }
+  return {};
+}
+
+}  // namespace vellora::py

@@ -1,0 +1,67 @@
+// Binding call arguments to parameters, and converting them to core values.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "pyfacade/outcome.hpp"
+
+namespace vellora::py {
+
+/// What a callable accepts; every parameter may be given by position or by keyword.
+struct ArgumentSpec {
+  const char* class_name;  // null for a module function
+  const char* function_name;
+  std::span<const char* const> parameters;  // positional parameters, in order
+  std::size_t positional_only;
+  std::size_t required;  // the first `required` parameters must be given
+};
+
+/// Binds the fast-call form (positional array, then one value per name in `keyword_names`) into
+/// `slots`, one borrowed reference per parameter, null for one not given. Sets TypeError with the
+/// caller-facing message on any mismatch.
+bool bind_fastcall_slow(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t positional_count,
+                        PyObject* keyword_names, PyObject** slots);
+
+/// Binds the tuple-and-dictionary form used by constructors, with the same rules and messages.
+bool bind_tuple_and_dict(const ArgumentSpec& spec, PyObject* positional, PyObject* keywords, PyObject** slots);
+
+/// Binds a fast call of a callable with N parameters; the all-positional call takes no detour.
+template <std::size_t N>
+inline Outcome<std::array<PyObject*, N>> bind_fastcall(const ArgumentSpec& spec, PyObject* const* args,
+                                                        Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, N> slots{};
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N) [[likely]] {
+    for (std::size_t i = 0; i < N; ++i) slots[i] = args[i];
+    return slots;
+  }
+  if (!bind_fastcall_slow(spec, args, nargs, kwnames, slots.data())) return ErrorIsSet{};
+  return slots;
+}
+
+/// A `str` argument as UTF-8 text borrowed from the object for the duration of the call.
+/// Not a `str`: TypeError "argument '<parameter>': '<type>' object cannot be converted to 'PyString'".
+/// No UTF-8 form (a lone surrogate): the interpreter's UnicodeEncodeError, unchanged.
+Outcome<std::string_view> text_argument(PyObject* value, const char* parameter) noexcept;
+
+/// A real-number argument: exact floats read directly, anything else through PyFloat_AsDouble.
+/// An exception of exactly TypeError is renamed "argument '<parameter>': <message>".
+inline Outcome<double> real_argument(PyObject* value, const char* parameter) noexcept;
+
+/// Replaces a pending exception of exactly TypeError by "argument '<parameter>': <its text>",
+/// carrying its __cause__ over; any other exception stays as it is.
+ErrorIsSet rename_conversion_error(const char* parameter) noexcept;
+
+inline Outcome<double> real_argument(PyObject* value, const char* parameter) noexcept {
+  if (PyFloat_CheckExact(value)) [[likely]]
+    return PyFloat_AS_DOUBLE(value);
+  const double converted = PyFloat_AsDouble(value);
+  if (converted == -1.0 && PyErr_Occurred()) return rename_conversion_error(parameter);
+  return converted;
+}
+
+}  // namespace vellora::py

@@ -1,0 +1,74 @@
+// py_get_constant and py_list_constants: a fresh seeded registry per call, nothing cached.
+#include <Python.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "pyfacade/arguments.hpp"
+#include "pyfacade/call.hpp"
+#include "pyfacade/errors.hpp"
+#include "pyfacade/module_members.hpp"
+#include "pyfacade/results.hpp"
+#include "pyfacade/texts.hpp"
+#include "registry/datasheet_json.hpp"
+#include "registry/formulas_registry.hpp"
+
+namespace vellora::py {
+namespace {
+
+constexpr const char* kNameParameter[] = {"name"};
+constexpr ArgumentSpec kGetConstantArguments{nullptr, "py_get_constant", kNameParameter, 0, 1};
+
+/// The datasheet text of `name` from a registry built for this call alone; NotFound is raised.
+Outcome<std::string> datasheet_text(std::string_view name) {
+  const auto record = FormulasRegistry::seeded().get(name);  // the registry is gone after this line
+  if (!record) return raise_registry_error(record.error());
+  return datasheet_json(*record);
+}
+
+PyObject* py_get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_returning_object([&]() -> Outcome<OwnedRef> {
+    auto bound = bind_fastcall<1>(kGetConstantArguments, args, nargs, kwnames);
+    if (!bound.ok()) return std::move(bound).failure();
+    auto name = text_argument(bound.value()[0], kNameParameter[0]);
+    if (!name.ok()) return std::move(name).failure();
+    // An empty name cannot have come from a valid caller of the datasheet API: a broken invariant.
+    if (name.value().empty()) [[unlikely]]
+      return fault(texts::kEmptyConstantName);
+
+    auto text = datasheet_text(name.value());
+    if (!text.ok()) return std::move(text).failure();
+
+    // json is imported on every call, so whatever sys.modules holds at that moment is used.
+    const OwnedRef json = OwnedRef::consuming(PyImport_Import(interned.json));
+    if (!json) return ErrorIsSet{};
+    const std::string& utf8 = text.value();
+    const OwnedRef json_text =
+        OwnedRef::consuming(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+    if (!json_text) return ErrorIsSet{};
+    PyObject* call_args[] = {nullptr, json.get(), json_text.get()};  // [0] is scratch for the callee
+    OwnedRef loaded = OwnedRef::consuming(
+        PyObject_VectorcallMethod(interned.loads, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!loaded) return ErrorIsSet{};
+    return loaded;
+  });
+}
+
+PyObject* py_list_constants(PyObject*, PyObject*) noexcept {
+  return call_returning_object([]() -> Outcome<OwnedRef> {
+    std::vector<std::string> names = FormulasRegistry::seeded().names();  // the registry is gone here
+    std::stable_sort(names.begin(), names.end());  // std::string orders by unsigned bytes
+    return new_text_list(names);
+  });
+}
+
+}  // namespace
+
+PyMethodDef py_list_constants_definition = {"py_list_constants", py_list_constants, METH_NOARGS,
+                                            texts::kListConstantsDoc};
+PyMethodDef py_get_constant_definition = {
+    "py_get_constant", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_constant)),
+    METH_FASTCALL | METH_KEYWORDS, texts::kGetConstantDoc};
+
+}  // namespace vellora::py

@@ -1,0 +1,98 @@
+// Failures to Python exceptions: pending errors, internal faults, C++ exceptions, registry errors.
+#include "pyfacade/errors.hpp"
+
+#include <cstdio>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "pyfacade/texts.hpp"
+
+namespace vellora::py {
+namespace {
+
+PyObject* panic_type = nullptr;  // created on the first fault, lives until the process ends
+
+/// The source path from its "src/" component on, so reports read the same on every build machine.
+std::string_view project_relative(std::string_view path) noexcept {
+  const auto at = path.rfind("/src/");
+  return at == std::string_view::npos ? path : path.substr(at + 1);
+}
+
+/// Writes the fault's source position and message to the process's standard error stream.
+void report_fault(const InternalFault& internal) noexcept {
+  const std::string_view file = project_relative(internal.where.file_name());
+  std::fprintf(stderr, "vellora_core: internal fault at %.*s:%u:%u:\n  %.*s\n", static_cast<int>(file.size()),
+               file.data(), static_cast<unsigned>(internal.where.line()),
+               static_cast<unsigned>(internal.where.column()), static_cast<int>(internal.message.size()),
+               internal.message.data());
+  std::fflush(stderr);
+}
+
+void raise_fault(const InternalFault& internal) noexcept {
+  report_fault(internal);
+  PyObject* const type = panic_exception_type();
+  if (type == nullptr) return;
+  const OwnedRef message = OwnedRef::consuming(
+      PyUnicode_FromStringAndSize(internal.message.data(), static_cast<Py_ssize_t>(internal.message.size())));
+  if (!message) return;
+  PyErr_SetObject(type, message.get());
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() noexcept {
+  if (panic_type == nullptr)
+    panic_type = PyErr_NewExceptionWithDoc(texts::kPanicExceptionName, texts::kPanicExceptionDoc,
+                                           PyExc_BaseException, nullptr);
+  return panic_type;
+}
+
+void raise_failure(Failure&& failure) noexcept {
+  if (failure.is_fault()) {
+    raise_fault(failure.internal_fault());
+  } else if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, texts::kNoExceptionSet);
+  }
+}
+
+void raise_current_cpp_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    try {
+      raise_fault(fault(std::string("unexpected C++ exception: ") + error.what()));
+    } catch (...) {
+      PyErr_NoMemory();
+    }
+  } catch (...) {
+    try {
+      raise_fault(fault("unexpected C++ exception of unknown type"));
+    } catch (...) {
+      PyErr_NoMemory();
+    }
+  }
+}
+
+ErrorIsSet raise_registry_error(const RegistryError& error) {
+  const std::string message = error.message();
+  const OwnedRef text =
+      OwnedRef::consuming(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(PyExc_KeyError, text.get());
+  return {};
+}
+
+ErrorIsSet raise_conversion_error(PyObject* value, const char* target) noexcept {
+  const OwnedRef type_name = OwnedRef::consuming(PyType_GetQualName(Py_TYPE(value)));
+  if (type_name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
+  return {};
+}
+
+InternalFault result_creation_failed(std::source_location where) {
+  if (PyErr_Occurred()) PyErr_PrintEx(0);
+  return InternalFault{texts::kPythonApiCallFailed, where};
+}
+
+}  // namespace vellora::py

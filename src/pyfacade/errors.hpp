@@ -1,0 +1,34 @@
+// The one place where failures become Python exceptions.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "pyfacade/outcome.hpp"
+#include "pyfacade/py_ref.hpp"
+#include "registry/constant_record.hpp"
+
+namespace vellora::py {
+
+/// Raises the failure: a pending error stays (or becomes SystemError when the interpreter set
+/// none), a fault is reported on standard error and raised as PanicException.
+void raise_failure(Failure&& failure) noexcept;
+
+/// Maps the C++ exception being handled (bad_alloc to MemoryError, anything else to a fault).
+/// Call only from inside a catch block.
+void raise_current_cpp_exception() noexcept;
+
+/// KeyError whose one argument is the registry error's message.
+ErrorIsSet raise_registry_error(const RegistryError& error);
+
+/// TypeError "'{type}' object cannot be converted to '{target}'" for a value of the wrong type.
+ErrorIsSet raise_conversion_error(PyObject* value, const char* target) noexcept;
+
+/// A result object could not be made: the pending error is printed and the call faults.
+InternalFault result_creation_failed(std::source_location where = std::source_location::current());
+
+/// The process-wide PanicException type, created on first use; null with an error set on failure.
+PyObject* panic_exception_type() noexcept;
+
+}  // namespace vellora::py

@@ -1,0 +1,89 @@
+// PyFormulasRegistry: a seeded FormulasRegistry owned by a Python object.
+#include <Python.h>
+
+#include "pyfacade/arguments.hpp"
+#include "pyfacade/call.hpp"
+#include "pyfacade/errors.hpp"
+#include "pyfacade/instance.hpp"
+#include "pyfacade/module_members.hpp"
+#include "pyfacade/results.hpp"
+#include "pyfacade/texts.hpp"
+#include "registry/formulas_registry.hpp"
+
+namespace vellora::py {
+namespace {
+
+using RegistryInstance = Instance<FormulasRegistry>;
+
+constexpr const char* kNameParameter[] = {"name"};
+constexpr ArgumentSpec kConstructorArguments{"PyFormulasRegistry", "__new__", {}, 0, 0};
+constexpr ArgumentSpec kGetArguments{"PyFormulasRegistry", "get", kNameParameter, 0, 1};
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return call_returning_object([&]() -> Outcome<OwnedRef> {
+    if (!bind_tuple_and_dict(kConstructorArguments, args, kwargs, nullptr)) return ErrorIsSet{};
+    return new_instance(type, FormulasRegistry::seeded());
+  });
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return call_returning_object([&]() -> Outcome<OwnedRef> {
+    auto bound = bind_fastcall<1>(kGetArguments, args, nargs, kwnames);
+    if (!bound.ok()) return std::move(bound).failure();
+    auto registry = SharedAccess<FormulasRegistry>::take(self, formulas_registry_class);
+    if (!registry.ok()) return std::move(registry).failure();
+    auto name = text_argument(bound.value()[0], kNameParameter[0]);
+    if (!name.ok()) return std::move(name).failure();
+    auto record = (*registry.value()).get(name.value());
+    if (!record) [[unlikely]]
+      return raise_registry_error(record.error());
+    return new_float(record->value);
+  });
+}
+
+PyObject* version(PyObject*, PyObject*) noexcept {
+  return call_returning_object([]() -> Outcome<OwnedRef> { return new_text(texts::kVersion); });
+}
+
+Py_ssize_t length(PyObject* self) noexcept {
+  return call_returning_length([&]() -> Outcome<Py_ssize_t> {
+    auto registry = SharedAccess<FormulasRegistry>::take(self, formulas_registry_class);
+    if (!registry.ok()) return std::move(registry).failure();
+    const std::size_t count = registry.value()->len();
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) [[unlikely]] {
+      PyErr_SetNone(PyExc_OverflowError);
+      return ErrorIsSet{};
+    }
+    return static_cast<Py_ssize_t>(count);
+  });
+}
+
+PyMethodDef methods[] = {
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get)), METH_FASTCALL | METH_KEYWORDS,
+     texts::kGetDoc},
+    {"version", version, METH_NOARGS | METH_STATIC, texts::kVersionDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(texts::kFormulasRegistryDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_tp_methods, methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(release_instance<FormulasRegistry>)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    texts::kFormulasRegistryTypeName,
+    static_cast<int>(sizeof(RegistryInstance)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+}  // namespace
+
+TypeCell formulas_registry_class{"PyFormulasRegistry", &spec};
+
+}  // namespace vellora::py

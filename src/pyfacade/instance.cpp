@@ -1,0 +1,32 @@
+// Type cells and the cold failures of the class machinery.
+#include "pyfacade/instance.hpp"
+
+#include <string>
+
+#include "pyfacade/errors.hpp"
+#include "pyfacade/texts.hpp"
+
+namespace vellora::py {
+
+PyTypeObject* TypeCell::get_or_create() noexcept {
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  return type;
+}
+
+Outcome<PyTypeObject*> required_type(TypeCell& cell, std::source_location where) {
+  if (PyTypeObject* const type = cell.get_or_create()) [[likely]]
+    return type;
+  if (PyErr_Occurred()) PyErr_PrintEx(0);
+  return InternalFault{std::string(texts::kTypeCreationFailedPrefix) + cell.class_name, where};
+}
+
+ErrorIsSet raise_wrong_self(PyObject* self, const char* class_name) noexcept {
+  return raise_conversion_error(self, class_name);
+}
+
+ErrorIsSet raise_already_mutably_borrowed() noexcept {
+  PyErr_SetString(PyExc_RuntimeError, texts::kAlreadyMutablyBorrowed);
+  return {};
+}
+
+}  // namespace vellora::py

@@ -1,0 +1,104 @@
+// Class machinery: type cells, the instance layout, creation, shared access and release.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <source_location>
+#include <utility>
+
+#include "pyfacade/call.hpp"
+#include "pyfacade/outcome.hpp"
+#include "pyfacade/py_ref.hpp"
+
+namespace vellora::py {
+
+/// One per class: the type object, created from its spec on first use and kept for the process.
+struct TypeCell {
+  const char* class_name;
+  PyType_Spec* spec;
+  PyTypeObject* type = nullptr;
+
+  /// The type, created if the cell is empty; null with the creation error set.
+  PyTypeObject* get_or_create() noexcept;
+};
+
+/// The type a call needs. Should it not exist and fail to be created, the creation error is
+/// printed and the call faults: "failed to create type object for <class>".
+Outcome<PyTypeObject*> required_type(TypeCell& cell,
+                                     std::source_location where = std::source_location::current());
+
+/// The layout of every instance: the object header, the core value stored inline, then the
+/// shared-access counter (-1 would mean exclusive access, which nothing here takes).
+template <class Core>
+struct Instance {
+  PyObject header;
+  alignas(Core) unsigned char storage[sizeof(Core)];
+  Py_ssize_t access_count;
+
+  static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
+  Core& core() noexcept { return *std::launder(reinterpret_cast<Core*>(storage)); }
+};
+
+/// Allocates an instance of `type` (its tp_alloc, or the generic one) and moves `core` into it.
+/// On failure `core` is dropped with the caller's value and the allocation error stays set.
+template <class Core>
+Outcome<OwnedRef> new_instance(PyTypeObject* type, Core&& core) noexcept {
+  const allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+  PyObject* const object = allocate(type, 0);
+  if (object == nullptr) return ErrorIsSet{};
+  auto* const instance = Instance<Core>::from(object);
+  ::new (static_cast<void*>(instance->storage)) Core(std::move(core));
+  instance->access_count = 0;
+  return OwnedRef::consuming(object);
+}
+
+/// The release slot: drops the core value, frees the memory, and lets go of the heap type.
+template <class Core>
+void release_instance(PyObject* object) noexcept {
+  call_releasing([object] {
+    Instance<Core>::from(object)->core().~Core();
+    PyTypeObject* const type = Py_TYPE(object);
+    type->tp_free(object);
+    Py_DECREF(type);  // every instance of a heap type holds a reference to it
+    return Outcome<Done>(Done{});
+  });
+}
+
+/// The failures of taking access, out of line.
+ErrorIsSet raise_wrong_self(PyObject* self, const char* class_name) noexcept;
+ErrorIsSet raise_already_mutably_borrowed() noexcept;
+
+/// Shared read access to an instance's core value for the duration of a call: checks that `self`
+/// is an instance of the class, then holds the access counter raised until it goes out of scope.
+template <class Core>
+class SharedAccess {
+ public:
+  static Outcome<SharedAccess> take(PyObject* self, TypeCell& cell) {
+    Outcome<PyTypeObject*> type = required_type(cell);
+    if (!type.ok()) return std::move(type).failure();
+    if (!Py_IS_TYPE(self, type.value()) && !PyType_IsSubtype(Py_TYPE(self), type.value())) [[unlikely]]
+      return raise_wrong_self(self, cell.class_name);
+    auto* const instance = Instance<Core>::from(self);
+    if (instance->access_count == -1) [[unlikely]]
+      return raise_already_mutably_borrowed();
+    ++instance->access_count;
+    return SharedAccess(instance);
+  }
+
+  SharedAccess(SharedAccess&& other) noexcept : instance_(std::exchange(other.instance_, nullptr)) {}
+  SharedAccess& operator=(SharedAccess&&) = delete;
+  SharedAccess(const SharedAccess&) = delete;
+  ~SharedAccess() {
+    if (instance_ != nullptr) --instance_->access_count;
+  }
+
+  const Core& operator*() const noexcept { return instance_->core(); }
+  const Core* operator->() const noexcept { return &instance_->core(); }
+
+ private:
+  explicit SharedAccess(Instance<Core>* instance) noexcept : instance_(instance) {}
+  Instance<Core>* instance_;
+};
+
+}  // namespace vellora::py

@@ -1,0 +1,153 @@
+// The module entry point: one owning interpreter, the module built once and then reused.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "pyfacade/call.hpp"
+#include "pyfacade/errors.hpp"
+#include "pyfacade/instance.hpp"
+#include "pyfacade/module_members.hpp"
+#include "pyfacade/texts.hpp"
+
+namespace vellora::py {
+
+InternedNames interned{};
+
+namespace {
+
+// Single-phase creation: no per-module state, no method table (functions are attached by the
+// body below), and nothing is ever torn down.
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, texts::kModuleName, texts::kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+constexpr int kModuleApiVersion = 1013;
+
+std::atomic<std::int64_t> owning_interpreter{-1};
+PyObject* cached_module = nullptr;
+
+/// One attribute of the module, in the order the body adds them.
+struct ModuleMember {
+  enum class Kind { Class, Function, Text };
+  Kind kind;
+  TypeCell* type = nullptr;
+  PyMethodDef* function = nullptr;
+  const char* name = nullptr;
+  const char* text = nullptr;
+};
+
+const ModuleMember kModuleBody[] = {
+    {ModuleMember::Kind::Class, &formulas_registry_class},
+    {ModuleMember::Kind::Class, &quark_registry_class},
+    {ModuleMember::Kind::Class, &ckm_matrix_class},
+    {ModuleMember::Kind::Function, nullptr, &py_list_constants_definition},
+    {ModuleMember::Kind::Function, nullptr, &py_list_quarks_definition},
+    {ModuleMember::Kind::Function, nullptr, &py_get_constant_definition},
+    {ModuleMember::Kind::Text, nullptr, nullptr, "__version__", texts::kVersion},
+};
+
+bool intern_names() noexcept {
+  if (interned.all != nullptr) return true;
+  PyObject* const all = PyUnicode_InternFromString("__all__");
+  PyObject* const name = PyUnicode_InternFromString("__name__");
+  PyObject* const json = PyUnicode_InternFromString("json");
+  PyObject* const loads = PyUnicode_InternFromString("loads");
+  if (all == nullptr || name == nullptr || json == nullptr || loads == nullptr) {
+    Py_XDECREF(all);
+    Py_XDECREF(name);
+    Py_XDECREF(json);
+    Py_XDECREF(loads);
+    return false;
+  }
+  interned = {all, name, json, loads};  // kept for the life of the process
+  return true;
+}
+
+/// The module's `__all__`, made (empty) when the module has none yet.
+Outcome<OwnedRef> all_list(PyObject* module) {
+  OwnedRef all = OwnedRef::consuming(PyObject_GetAttr(module, interned.all));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return ErrorIsSet{};
+    PyErr_Clear();
+    all = OwnedRef::consuming(PyList_New(0));
+    if (!all || PyObject_SetAttr(module, interned.all, all.get()) < 0) return ErrorIsSet{};
+  }
+  if (!PyList_Check(all.get())) return raise_conversion_error(all.get(), texts::kListTarget);
+  return all;
+}
+
+/// Appends `name` to `__all__` and sets the attribute: every addition goes through here.
+Outcome<Done> add_attribute(PyObject* module, PyObject* name, PyObject* value) {
+  auto all = all_list(module);
+  if (!all.ok()) return std::move(all).failure();
+  if (PyList_Append(all.value().get(), name) < 0) return fault(texts::kAppendToAllFailed);
+  if (PyObject_SetAttr(module, name, value) < 0) return ErrorIsSet{};
+  return Done{};
+}
+
+Outcome<Done> add_class(PyObject* module, TypeCell& cell) {
+  PyTypeObject* const type = cell.get_or_create();
+  if (type == nullptr) return ErrorIsSet{};
+  const OwnedRef name = OwnedRef::consuming(PyUnicode_FromString(cell.class_name));
+  if (!name) return ErrorIsSet{};
+  return add_attribute(module, name.get(), reinterpret_cast<PyObject*>(type));
+}
+
+Outcome<Done> add_function(PyObject* module, PyMethodDef& definition) {
+  const OwnedRef module_name = OwnedRef::consuming(PyModule_GetNameObject(module));
+  if (!module_name) return ErrorIsSet{};
+  const OwnedRef function = OwnedRef::consuming(PyCMethod_New(&definition, module, module_name.get(), nullptr));
+  if (!function) return ErrorIsSet{};
+  const OwnedRef name = OwnedRef::consuming(PyObject_GetAttr(function.get(), interned.name));
+  if (!name) return ErrorIsSet{};
+  if (!PyUnicode_Check(name.get())) return raise_conversion_error(name.get(), texts::kStringTarget);
+  return add_attribute(module, name.get(), function.get());
+}
+
+Outcome<Done> add_text(PyObject* module, const char* attribute, const char* text) {
+  const OwnedRef name = OwnedRef::consuming(PyUnicode_FromString(attribute));
+  const OwnedRef value = OwnedRef::consuming(PyUnicode_FromString(text));
+  if (!name || !value) return ErrorIsSet{};
+  return add_attribute(module, name.get(), value.get());
+}
+
+Outcome<Done> add_member(PyObject* module, const ModuleMember& member) {
+  switch (member.kind) {
+    case ModuleMember::Kind::Class:
+      return add_class(module, *member.type);
+    case ModuleMember::Kind::Function:
+      return add_function(module, *member.function);
+    case ModuleMember::Kind::Text:
+      return add_text(module, member.name, member.text);
+  }
+  return fault("unknown kind of module member");
+}
+
+Outcome<OwnedRef> build_module() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter < 0) return ErrorIsSet{};
+  std::int64_t owner = -1;
+  if (!owning_interpreter.compare_exchange_strong(owner, interpreter) && owner != interpreter) {
+    PyErr_SetString(PyExc_ImportError, texts::kSubinterpreterRefused);
+    return ErrorIsSet{};
+  }
+  // A repeated import in the owning interpreter gets the very same module object.
+  if (cached_module != nullptr) return OwnedRef::owning(cached_module);
+
+  if (!intern_names()) return ErrorIsSet{};
+  OwnedRef module = OwnedRef::consuming(PyModule_Create2(&module_definition, kModuleApiVersion));
+  if (!module) return ErrorIsSet{};
+  for (const ModuleMember& member : kModuleBody) {
+    auto added = add_member(module.get(), member);
+    if (!added.ok()) return std::move(added).failure();  // the half-built module is released
+  }
+  cached_module = OwnedRef::owning(module.get()).release();  // kept for the life of the process
+  return module;
+}
+
+}  // namespace
+}  // namespace vellora::py
+
+PyMODINIT_FUNC PyInit__vellora_core(void) {
+  return vellora::py::call_returning_object(vellora::py::build_module);
+}

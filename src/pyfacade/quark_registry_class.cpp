@@ -1,0 +1,69 @@
+// PyQuarkRegistry (an empty QuarkRegistry owned by a Python object) and py_list_quarks.
+#include <Python.h>
+
+#include <string>
+#include <vector>
+
+#include "pyfacade/arguments.hpp"
+#include "pyfacade/call.hpp"
+#include "pyfacade/instance.hpp"
+#include "pyfacade/module_members.hpp"
+#include "pyfacade/results.hpp"
+#include "pyfacade/texts.hpp"
+#include "quarks/quark_registry.hpp"
+
+namespace vellora::py {
+namespace {
+
+constexpr ArgumentSpec kConstructorArguments{"PyQuarkRegistry", "__new__", {}, 0, 0};
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return call_returning_object([&]() -> Outcome<OwnedRef> {
+    if (!bind_tuple_and_dict(kConstructorArguments, args, kwargs, nullptr)) return ErrorIsSet{};
+    return new_instance(type, QuarkRegistry());
+  });
+}
+
+Py_ssize_t length(PyObject* self) noexcept {
+  return call_returning_length([&]() -> Outcome<Py_ssize_t> {
+    auto registry = SharedAccess<QuarkRegistry>::take(self, quark_registry_class);
+    if (!registry.ok()) return std::move(registry).failure();
+    const std::size_t count = registry.value()->size();
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) [[unlikely]] {
+      PyErr_SetNone(PyExc_OverflowError);
+      return ErrorIsSet{};
+    }
+    return static_cast<Py_ssize_t>(count);
+  });
+}
+
+PyObject* py_list_quarks(PyObject*, PyObject*) noexcept {
+  return call_returning_object([]() -> Outcome<OwnedRef> {
+    const std::vector<std::string> names = QuarkRegistry::standard_model().sorted_names();
+    return new_text_list(names);
+  });
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(texts::kQuarkRegistryDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(release_instance<QuarkRegistry>)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    texts::kQuarkRegistryTypeName,
+    static_cast<int>(sizeof(Instance<QuarkRegistry>)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+}  // namespace
+
+TypeCell quark_registry_class{"PyQuarkRegistry", &spec};
+
+PyMethodDef py_list_quarks_definition = {"py_list_quarks", py_list_quarks, METH_NOARGS, texts::kListQuarksDoc};
+
+}  // namespace vellora::py

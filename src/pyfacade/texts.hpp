@@ -1,0 +1,60 @@
+// Every text the module shows to Python: names, docstrings and messages, each defined once.
+#pragma once
+
+namespace vellora::texts {
+
+inline constexpr char kModuleName[] = "_vellora_core";
+inline constexpr char kModuleDoc[] = "PyO3 module entry point. Wired as `corvantis._vellora_core`.";
+inline constexpr char kVersion[] = "2.3.0";
+
+inline constexpr char kFormulasRegistryTypeName[] = "builtins.PyFormulasRegistry";
+inline constexpr char kFormulasRegistryDoc[] =
+    "PyFormulasRegistry()\n--\n\nPython wrapper for [`FormulasRegistry`].";
+inline constexpr char kQuarkRegistryTypeName[] = "builtins.PyQuarkRegistry";
+inline constexpr char kQuarkRegistryDoc[] = "PyQuarkRegistry()\n--\n\nPython wrapper for [`QuarkRegistry`].";
+inline constexpr char kCKMMatrixTypeName[] = "builtins.PyCKMMatrix";
+inline constexpr char kCKMMatrixDoc[] = "Python wrapper for [`CKMMatrix`].";
+
+inline constexpr char kGetDoc[] = "get($self, name)\n--\n\nRetrieve the numeric value for `name`.";
+inline constexpr char kVersionDoc[] = "version()\n--\n\nLibrary-version round-trip helper.";
+inline constexpr char kFromTopologyDoc[] =
+    "from_topology()\n--\n\nBuild the CKM matrix from the underlying topology.";
+inline constexpr char kIsUnitaryDoc[] =
+    "is_unitary($self, tol)\n--\n\n`True` when the matrix is unitary within `tol`.";
+inline constexpr char kJarlskogDoc[] = "jarlskog($self)\n--\n\nCP-violation Jarlskog invariant J.";
+
+inline constexpr char kListConstantsDoc[] =
+    "py_list_constants()\n--\n\nRust-accelerated twin of `corvantis.list_constants`.\n\n"
+    "Returns all known constant names from the FormulasRegistry.";
+inline constexpr char kListQuarksDoc[] =
+    "py_list_quarks()\n--\n\nRust-accelerated twin of `corvantis.list_quarks`.\n\n"
+    "Returns all SM quark names from the QuarkRegistry.";
+inline constexpr char kGetConstantDoc[] =
+    "py_get_constant(name)\n--\n\nRust-accelerated twin of `corvantis.Get` for the constants branch.\n\n"
+    "Returns a JSON-serialised dict with `name`, `value`, `units`,\n"
+    "`uncertainty`, and `status` fields \xe2\x80\x94 matching the Python constant\n"
+    "datasheet schema so callers don't need to branch.\n\n"
+    "Raises `PyKeyError` when `name` is not in the registry.";
+
+inline constexpr char kPanicExceptionName[] = "corvantis._vellora_core.PanicException";
+inline constexpr char kPanicExceptionDoc[] =
+    "An internal fault of the extension (a broken invariant), not an error in the caller's input.\n\n"
+    "It derives from BaseException rather than Exception so that, like SystemExit, it propagates to\n"
+    "the top instead of being swallowed by `except Exception:` handlers.";
+
+inline constexpr char kSubinterpreterRefused[] =
+    "PyO3 modules do not yet support subinterpreters, see https://github.com/PyO3/pyo3/issues/576";
+inline constexpr char kNoExceptionSet[] = "attempted to fetch exception but none was set";
+inline constexpr char kPythonApiCallFailed[] = "Python API call failed";
+inline constexpr char kAppendToAllFailed[] = "could not append __name__ to __all__";
+inline constexpr char kTypeCreationFailedPrefix[] = "failed to create type object for ";
+inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
+inline constexpr char kNoConstructorFormat[] = "No constructor defined for %s";
+inline constexpr char kUnknownTypeName[] = "<unknown>";
+inline constexpr char kEmptyConstantName[] = "py_get_constant: name must be non-empty";
+
+// Targets named in conversion errors: "'int' object cannot be converted to 'PyString'".
+inline constexpr char kStringTarget[] = "PyString";
+inline constexpr char kListTarget[] = "PyList";
+
+}  // namespace vellora::texts

@@ -1,0 +1,46 @@
+// A value or an error value: how core operations report failure without throwing.
+#pragma once
+
+#include <utility>
+#include <variant>
+
+namespace vellora {
+
+/// Tags the error alternative so that `Expected<T, E>` can be built from either side unambiguously.
+template <class E>
+struct Unexpected {
+  E error;
+};
+
+template <class E>
+Unexpected<E> unexpected(E error) {
+  return Unexpected<E>{std::move(error)};
+}
+
+/// Holds either a `T` or an `E`; a small stand-in for C++23's std::expected.
+template <class T, class E>
+class [[nodiscard]] Expected {
+ public:
+  Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Expected(Unexpected<E> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
+
+  bool has_value() const noexcept { return state_.index() == 0; }
+  explicit operator bool() const noexcept { return has_value(); }
+
+  T& value() & { return std::get<0>(state_); }
+  const T& value() const& { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+
+  E& error() & { return std::get<1>(state_); }
+  const E& error() const& { return std::get<1>(state_); }
+  E&& error() && { return std::get<1>(std::move(state_)); }
+
+ private:
+  std::variant<T, E> state_;
+};
+
+}  // namespace vellora

@@ -1,0 +1,68 @@
+// The sharded store of named constants.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "registry/constant_record.hpp"
+#include "registry/expected.hpp"
+#include "registry/siphash.hpp"
+
+namespace vellora {
+
+/// The shard count for `processors` reported processors (0 when unknown): the smallest power of
+/// two that is at least four per processor, and at least 4.
+std::size_t shard_count_for(std::size_t processors) noexcept;
+
+/// The shard count of this process, from the processors it may run on; computed once.
+std::size_t process_shard_count() noexcept;
+
+/// A concurrent map from constant name to record. Each shard has its own reader-writer lock and
+/// every operation holds at most one shard lock at a time, so readers and writers of different
+/// shards never wait for each other. Lookups hand out deep copies; nothing refers into the store.
+class FormulasRegistry {
+ public:
+  /// An empty registry with its own hash key and the process's shard count.
+  FormulasRegistry();
+  /// An empty registry with the given key and shard count (a power of two, at least 1).
+  FormulasRegistry(SipKey key, std::size_t shard_count);
+  FormulasRegistry(FormulasRegistry&&) noexcept;
+  FormulasRegistry& operator=(FormulasRegistry&&) noexcept;
+  ~FormulasRegistry();
+
+  /// A new registry holding the seventeen constants of the standard table.
+  static FormulasRegistry seeded();
+
+  /// Stores `record` under `name`; returns the record that an equal name held before, if any
+  /// (the stored key then stays and `name` is dropped).
+  std::optional<ConstantRecord> insert(std::string name, ConstantRecord record);
+
+  /// A deep copy of the record stored under exactly `name`, or `NotFound` carrying the name.
+  Expected<ConstantRecord, RegistryError> get(std::string_view name) const;
+
+  /// A copy of every stored name: shards in ascending index, each in its table's own order.
+  std::vector<std::string> names() const;
+
+  /// The number of records: the shard sizes added up, one shard lock at a time.
+  std::size_t len() const noexcept;
+
+  std::size_t shard_count() const noexcept;
+  /// The shard that `name` belongs to: bits 57 - log2(shards) up to 56 of its hash.
+  std::size_t shard_index(std::string_view name) const noexcept;
+
+ private:
+  struct Shard;
+  std::size_t shard_of(std::uint64_t hash) const noexcept;
+
+  SipKey key_;
+  unsigned shard_shift_ = 64;
+  std::size_t shard_count_ = 0;
+  std::unique_ptr<Shard[]> shards_;
+};
+
+}  // namespace vellora
