@@ -1,0 +1,149 @@
+"""PyFormulasRegistry and the calling rules shared by every callable."""
+
+import struct
+
+import pytest
+
+from corvantis import _vellora_core as core
+
+SEEDED = {
+    "b3": 24.0,
+    "chi_eff": 72.0,
+    "n_gen": 3.0,
+    "roots_total": 288.0,
+    "visible_sector": 125.0,
+    "sterile_sector": 163.0,
+    "phi": struct.unpack("<d", (0x3FF9E3779B97F4A8).to_bytes(8, "little"))[0],
+    "gamma_em": struct.unpack("<d", (0x3FE2788CFC6FB619).to_bytes(8, "little"))[0],
+    "jc_constant": 153.0,
+    "logic_closure": 288.0,
+}
+FORMULAS = ["v_higgs_mev", "sterile_check", "n_gen_sq", "h0_central", "w0_central", "m_tau_mev", "topo_gen_check"]
+
+
+def not_found(name):
+    return f"constant `{name}` not found in registry"
+
+
+@pytest.fixture(scope="module")
+def registry():
+    return core.PyFormulasRegistry()
+
+
+def test_instances_are_independent_and_full():
+    first, second = core.PyFormulasRegistry(), core.PyFormulasRegistry()
+    assert first is not second
+    assert len(first) == len(second) == 17
+    assert bool(first) is True
+
+
+@pytest.mark.parametrize("name, value", sorted(SEEDED.items()))
+def test_get_returns_the_seeded_value_bit_for_bit(registry, name, value):
+    got = registry.get(name)
+    assert type(got) is float
+    assert struct.pack("<d", got) == struct.pack("<d", value)
+    assert registry.get(name=name) == got
+
+
+@pytest.mark.parametrize("name", FORMULAS)
+def test_formula_constants_hold_zero(registry, name):
+    assert struct.pack("<d", registry.get(name)) == struct.pack("<d", 0.0)
+
+
+@pytest.mark.parametrize(
+    "name",
+    ["PHI", "phi ", " phi", "", "nope", "a`b", 'quote"d', "line\nbreak", "nul\0byte", "x" * 1_000_000, "\u00b5"],
+)
+def test_unknown_names_raise_key_error_with_the_name_verbatim(registry, name):
+    with pytest.raises(KeyError) as raised:
+        registry.get(name)
+    assert raised.value.args == (not_found(name),)
+
+
+def test_version_on_class_and_instance(registry):
+    assert core.PyFormulasRegistry.version() == "2.3.0"
+    assert registry.version() == "2.3.0"
+    with pytest.raises(TypeError):
+        registry.version(1)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda r: r.get(), "PyFormulasRegistry.get() missing 1 required positional argument: 'name'"),
+        (lambda r: r.get("a", "b"), "PyFormulasRegistry.get() takes 1 positional arguments but 2 were given"),
+        (lambda r: r.get("a", "b", "c"), "PyFormulasRegistry.get() takes 1 positional arguments but 3 were given"),
+        (lambda r: r.get("a", name="b"), "PyFormulasRegistry.get() got multiple values for argument 'name'"),
+        (lambda r: r.get(nam="b"), "PyFormulasRegistry.get() got an unexpected keyword argument 'nam'"),
+        (lambda r: r.get(name="phi", x=1), "PyFormulasRegistry.get() got an unexpected keyword argument 'x'"),
+        (lambda r: r.get(123), "argument 'name': 'int' object cannot be converted to 'PyString'"),
+        (lambda r: r.get(None), "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
+        (lambda r: r.get(b"phi"), "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda r: r.get(name=1.5), "argument 'name': 'float' object cannot be converted to 'PyString'"),
+        (lambda r: core.PyFormulasRegistry(1), "PyFormulasRegistry.__new__() takes 0 positional arguments but 1 was given"),
+        (lambda r: core.PyFormulasRegistry(1, 2), "PyFormulasRegistry.__new__() takes 0 positional arguments but 2 were given"),
+        (lambda r: core.PyFormulasRegistry(x=1), "PyFormulasRegistry.__new__() got an unexpected keyword argument 'x'"),
+    ],
+)
+def test_binding_and_conversion_errors(registry, call, message):
+    with pytest.raises(TypeError) as raised:
+        call(registry)
+    assert type(raised.value) is TypeError
+    assert str(raised.value) == message
+
+
+def test_a_str_subclass_is_accepted(registry):
+    class Name(str):
+        def __eq__(self, other):
+            return False
+
+        def __hash__(self):
+            return 0
+
+    assert registry.get(Name("phi")) == SEEDED["phi"]
+
+
+def test_lone_surrogate_passes_the_interpreters_error_unchanged(registry):
+    with pytest.raises(UnicodeEncodeError):
+        registry.get("\ud800")
+
+
+def test_embedded_nul_is_part_of_the_name(registry):
+    with pytest.raises(KeyError) as raised:
+        registry.get("phi\0")
+    assert raised.value.args == (not_found("phi\0"),)
+
+
+def test_empty_name_is_a_key_error_here_but_a_fault_in_py_get_constant(registry, panic_type):
+    with pytest.raises(KeyError) as raised:
+        registry.get("")
+    assert raised.value.args == ("constant `` not found in registry",)
+    with pytest.raises(panic_type):
+        core.py_get_constant("")
+
+
+def test_panic_is_not_an_exception_and_leaves_the_module_usable(panic_type, capfd):
+    assert issubclass(panic_type, BaseException) and not issubclass(panic_type, Exception)
+    assert panic_type.__bases__ == (BaseException,)
+    assert "BaseException" in panic_type.__doc__
+    caught = None
+    try:
+        try:
+            core.py_get_constant(name="")
+        except Exception:  # noqa: BLE001 - must not catch the fault
+            pytest.fail("PanicException was caught by `except Exception`")
+    except BaseException as error:  # noqa: BLE001
+        caught = error
+    assert type(caught) is panic_type
+    assert caught.args == ("py_get_constant: name must be non-empty",)
+    report = capfd.readouterr().err
+    assert "src/pyfacade/" in report and "py_get_constant: name must be non-empty" in report
+    assert core.py_get_constant("n_gen")["value"] == 3.0
+    assert len(core.PyFormulasRegistry()) == 17
+
+
+def test_unbound_method_checks_self():
+    with pytest.raises(TypeError):
+        core.PyFormulasRegistry.get(object(), "phi")
+    with pytest.raises(TypeError):
+        core.PyFormulasRegistry.__len__(core.PyQuarkRegistry())

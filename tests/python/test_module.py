@@ -1,0 +1,131 @@
+"""Import, registration and the shape of what the module exposes."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from corvantis import _vellora_core as core
+
+ALL = [
+    "PyFormulasRegistry",
+    "PyQuarkRegistry",
+    "PyCKMMatrix",
+    "py_list_constants",
+    "py_list_quarks",
+    "py_get_constant",
+    "__version__",
+]
+
+
+def test_module_attributes():
+    assert core.__all__ == ALL
+    assert core.__version__ == "2.3.0" and type(core.__version__) is str
+    assert core.__doc__ == "PyO3 module entry point. Wired as `corvantis._vellora_core`."
+    assert not hasattr(core, "PanicException")
+
+
+def test_repeated_import_returns_the_same_module():
+    name = core.__name__
+    saved = sys.modules.pop(name)
+    try:
+        import importlib
+
+        again = importlib.import_module(name)
+        assert again is saved
+        assert again.__all__ == ALL
+    finally:
+        sys.modules[name] = saved
+
+
+def test_second_interpreter_is_refused():
+    _interpreters = pytest.importorskip("_interpreters")
+    interp = _interpreters.create("legacy")
+    try:
+        failure = _interpreters.run_string(interp, "import corvantis._vellora_core")
+    finally:
+        _interpreters.destroy(interp)
+    assert failure is not None
+    assert failure.type.__name__ == "ImportError"
+    assert failure.msg.startswith("PyO3 modules do not yet support subinterpreters, see")
+
+
+@pytest.mark.parametrize("name", ["PyFormulasRegistry", "PyQuarkRegistry", "PyCKMMatrix"])
+def test_classes_are_final_builtins_types(name):
+    cls = getattr(core, name)
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == name
+    assert repr(cls) == f"<class 'builtins.{name}'>"
+    with pytest.raises(TypeError, match="is not an acceptable base type"):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize(
+    "obj, signature, doc",
+    [
+        (core.PyFormulasRegistry, "()", "Python wrapper for [`FormulasRegistry`]."),
+        (core.PyQuarkRegistry, "()", "Python wrapper for [`QuarkRegistry`]."),
+        (core.PyCKMMatrix, None, "Python wrapper for [`CKMMatrix`]."),
+        (core.PyFormulasRegistry.get, "($self, name)", "Retrieve the numeric value for `name`."),
+        (core.PyFormulasRegistry.version, "()", "Library-version round-trip helper."),
+        (core.PyCKMMatrix.from_topology, "()", "Build the CKM matrix from the underlying topology."),
+        (core.PyCKMMatrix.is_unitary, "($self, tol)", "`True` when the matrix is unitary within `tol`."),
+        (core.PyCKMMatrix.jarlskog, "($self)", "CP-violation Jarlskog invariant J."),
+        (
+            core.py_list_constants,
+            "()",
+            "Rust-accelerated twin of `corvantis.list_constants`.\n\n"
+            "Returns all known constant names from the FormulasRegistry.",
+        ),
+        (
+            core.py_list_quarks,
+            "()",
+            "Rust-accelerated twin of `corvantis.list_quarks`.\n\n"
+            "Returns all SM quark names from the QuarkRegistry.",
+        ),
+        (
+            core.py_get_constant,
+            "(name)",
+            "Rust-accelerated twin of `corvantis.Get` for the constants branch.\n\n"
+            "Returns a JSON-serialised dict with `name`, `value`, `units`,\n"
+            "`uncertainty`, and `status` fields \u2014 matching the Python constant\n"
+            "datasheet schema so callers don't need to branch.\n\n"
+            "Raises `PyKeyError` when `name` is not in the registry.",
+        ),
+    ],
+)
+def test_docstrings_and_text_signatures(obj, signature, doc):
+    assert obj.__text_signature__ == signature
+    assert obj.__doc__ == doc
+
+
+@pytest.mark.parametrize("name", ["py_list_constants", "py_list_quarks", "py_get_constant"])
+def test_functions_belong_to_the_module(name):
+    function = getattr(core, name)
+    assert function.__module__ == core.__name__
+    assert function.__self__ is core
+    assert function.__name__ == name
+
+
+def test_instances_take_no_attributes_and_no_weak_references():
+    import weakref
+
+    registry = core.PyFormulasRegistry()
+    with pytest.raises(AttributeError):
+        registry.anything = 1
+    with pytest.raises(TypeError):
+        weakref.ref(registry)
+
+
+def test_fresh_interpreter_imports_cleanly():
+    """The whole import in a new process, as a user's first import would be."""
+    code = textwrap.dedent(
+        """
+        import corvantis._vellora_core as m
+        assert m.__all__[-1] == "__version__"
+        print(len(m.PyFormulasRegistry()))
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == "17"
