@@ -1,0 +1,141 @@
+"""py_get_constant: the datasheet dict through the exact JSON text, and py_list_constants."""
+
+import struct
+import sys
+
+import pytest
+
+from corvantis import _vellora_core as core
+
+NAMES = [
+    "b3", "chi_eff", "gamma_em", "h0_central", "jc_constant", "logic_closure", "m_tau_mev", "n_gen",
+    "n_gen_sq", "phi", "roots_total", "sterile_check", "sterile_sector", "topo_gen_check",
+    "v_higgs_mev", "visible_sector", "w0_central",
+]
+# name: (status, units, value); formula constants are carried, never evaluated.
+SHEETS = {
+    "b3": ("Seed", "dimensionless", 24.0),
+    "chi_eff": ("Seed", "dimensionless", 72.0),
+    "n_gen": ("Seed", "count", 3.0),
+    "roots_total": ("Seed", "count", 288.0),
+    "visible_sector": ("Seed", "count", 125.0),
+    "sterile_sector": ("Seed", "count", 163.0),
+    "phi": ("Seed", "dimensionless", 1.618033988749895),
+    "gamma_em": ("Seed", "dimensionless", 0.5772156649015329),
+    "jc_constant": ("Seed", "count", 153.0),
+    "logic_closure": ("Seed", "count", 288.0),
+    "v_higgs_mev": ("Pending", "MeV", 0.0),
+    "sterile_check": ("Pending", "count", 0.0),
+    "n_gen_sq": ("Pending", "count", 0.0),
+    "h0_central": ("Pending", "km/s/Mpc", 0.0),
+    "w0_central": ("Pending", "dimensionless", 0.0),
+    "m_tau_mev": ("Pending", "MeV", 0.0),
+    "topo_gen_check": ("Pending", "count", 0.0),
+}
+KEYS = ["name", "status", "uncertainty", "units", "value"]
+
+
+def bits(x):
+    return struct.pack("<d", x)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_every_datasheet(name):
+    sheet = core.py_get_constant(name)
+    status, units, value = SHEETS[name]
+    assert list(sheet) == KEYS
+    assert sheet == {"name": name, "status": status, "uncertainty": None, "units": units, "value": value}
+    assert type(sheet["value"]) is float and bits(sheet["value"]) == bits(value)
+    assert core.py_get_constant(name=name) == sheet
+
+
+def test_phi_and_gamma_em_bit_for_bit():
+    assert bits(core.py_get_constant("phi")["value"]) == (0x3FF9E3779B97F4A8).to_bytes(8, "little")
+    assert bits(core.py_get_constant("gamma_em")["value"]) == (0x3FE2788CFC6FB619).to_bytes(8, "little")
+
+
+def test_every_call_returns_a_new_dict():
+    first = core.py_get_constant("n_gen")
+    first["value"] = -1
+    second = core.py_get_constant("n_gen")
+    assert second is not first and second["value"] == 3.0
+
+
+class IdentityJson:
+    """Stands in for the json module: loads hands back the text it was given."""
+
+    @staticmethod
+    def loads(text):
+        return text
+
+
+@pytest.fixture
+def identity_json(monkeypatch):
+    monkeypatch.setitem(sys.modules, "json", IdentityJson)
+
+
+def test_the_exact_text_reaches_json_loads(identity_json):
+    assert core.py_get_constant("n_gen") == (
+        '{"name":"n_gen","status":"Seed","uncertainty":null,"units":"count","value":3.0}'
+    )
+    assert core.py_get_constant("phi").endswith('"units":"dimensionless","value":1.618033988749895}')
+    assert core.py_get_constant("gamma_em").endswith('"value":0.5772156649015329}')
+    assert '"status":"Pending"' in core.py_get_constant("w0_central")
+
+
+def test_failures_of_json_pass_unchanged(monkeypatch):
+    class Broken:
+        @staticmethod
+        def loads(text):
+            raise ZeroDivisionError("from loads")
+
+    monkeypatch.setitem(sys.modules, "json", Broken)
+    with pytest.raises(ZeroDivisionError, match="from loads"):
+        core.py_get_constant("n_gen")
+    monkeypatch.setitem(sys.modules, "json", None)  # makes the import itself fail
+    with pytest.raises(ImportError):
+        core.py_get_constant("n_gen")
+    monkeypatch.setitem(sys.modules, "json", object())  # no loads attribute
+    with pytest.raises(AttributeError):
+        core.py_get_constant("n_gen")
+
+
+@pytest.mark.parametrize("name", ["N_GEN", " n_gen", "n_gen ", "nope", "a`b\n\"c", "\0", "x" * 1_000_000])
+def test_unknown_names(name):
+    with pytest.raises(KeyError) as raised:
+        core.py_get_constant(name)
+    assert raised.value.args == (f"constant `{name}` not found in registry",)
+
+
+@pytest.mark.parametrize(
+    "call, exception, message",
+    [
+        (lambda: core.py_get_constant(), TypeError, "py_get_constant() missing 1 required positional argument: 'name'"),
+        (lambda: core.py_get_constant("a", "b"), TypeError, "py_get_constant() takes 1 positional arguments but 2 were given"),
+        (lambda: core.py_get_constant("a", name="b"), TypeError, "py_get_constant() got multiple values for argument 'name'"),
+        (lambda: core.py_get_constant(key="b"), TypeError, "py_get_constant() got an unexpected keyword argument 'key'"),
+        (lambda: core.py_get_constant(3), TypeError, "argument 'name': 'int' object cannot be converted to 'PyString'"),
+        (lambda: core.py_get_constant(["n_gen"]), TypeError, "argument 'name': 'list' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_binding_and_conversion_errors(call, exception, message):
+    with pytest.raises(exception) as raised:
+        call()
+    assert type(raised.value) is exception and str(raised.value) == message
+
+
+def test_surrogate_name_raises_unicode_encode_error():
+    with pytest.raises(UnicodeEncodeError):
+        core.py_get_constant("\udcff")
+
+
+def test_list_constants():
+    first, second = core.py_list_constants(), core.py_list_constants()
+    assert first == NAMES == second
+    assert first is not second
+    first.append("extra")
+    assert core.py_list_constants() == NAMES
+    assert all(type(name) is str for name in second)
+    with pytest.raises(TypeError):
+        core.py_list_constants(1)
+    assert [core.py_get_constant(name)["name"] for name in NAMES] == NAMES
