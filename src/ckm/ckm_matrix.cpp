@@ -7,15 +7,9 @@
 
 namespace vellora {
 
-CKMMatrix CKMMatrix::from_topology() noexcept {
-  CKMMatrix m;
-  m.elements = {{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
-  m.jarlskog_invariant = 0.0;
-  return m;
-}
+namespace {
 
-double CKMMatrix::max_deviation() const noexcept {
-  const auto& e = elements;
+double deviation_from_unitarity(const CKMMatrix::Elements& e) noexcept {
   double worst = 0.0;
   // V·Vᵀ is symmetric and each product is summed in the same order either way, so j >= i suffices.
   for (std::size_t i = 0; i < 3; ++i) {
@@ -30,11 +24,15 @@ double CKMMatrix::max_deviation() const noexcept {
   return worst;
 }
 
-bool CKMMatrix::is_unitary(double tol) const noexcept {
-  const double m = max_deviation();
-  // A NaN element makes its own row's norm NaN, so m is NaN; an infinite one makes m infinite
-  // (or NaN via inf*0). Neither may pass, not even at an infinite tolerance.
-  return m <= std::numeric_limits<double>::max() && tol >= m;
+}  // namespace
+
+CKMMatrix::CKMMatrix(const Elements& elements, double jarlskog_invariant) noexcept
+    : elements_(elements),
+      jarlskog_invariant_(jarlskog_invariant),
+      max_deviation_(deviation_from_unitarity(elements)) {}
+
+CKMMatrix CKMMatrix::from_topology() noexcept {
+  return CKMMatrix({{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}}, 0.0);
 }
 
 }  // namespace vellora

@@ -58,8 +58,11 @@ std::string full_name(const ArgumentSpec& spec) {
   return false;
 }
 
-/// The parameter index whose name equals `keyword`, or -1; -2 with an error set.
+/// The parameter index whose name equals `keyword`, or -1.
 Py_ssize_t parameter_index(const ArgumentSpec& spec, PyObject* keyword) {
+  if (spec.interned_parameters != nullptr)
+    for (std::size_t i = spec.positional_only; i < spec.parameters.size(); ++i)
+      if (keyword == spec.interned_parameters[i]) return static_cast<Py_ssize_t>(i);
   if (!PyUnicode_Check(keyword)) return -1;
   Py_ssize_t size = 0;
   const char* const text = PyUnicode_AsUTF8AndSize(keyword, &size);

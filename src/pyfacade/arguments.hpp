@@ -19,6 +19,9 @@ struct ArgumentSpec {
   std::span<const char* const> parameters;  // positional parameters, in order
   std::size_t positional_only;
   std::size_t required;  // the first `required` parameters must be given
+  // The parameter names as interned str, one per parameter, filled in by the module entry. Call
+  // sites pass interned keyword names, so most keywords match by identity.
+  PyObject* const* interned_parameters = nullptr;
 };
 
 /// Binds the fast-call form (positional array, then one value per name in `keyword_names`) into
@@ -38,6 +41,13 @@ inline Outcome<std::array<PyObject*, N>> bind_fastcall(const ArgumentSpec& spec,
   if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N) [[likely]] {
     for (std::size_t i = 0; i < N; ++i) slots[i] = args[i];
     return slots;
+  }
+  if constexpr (N == 1) {  // f(name=value): the one keyword, matched by identity
+    if (nargs == 0 && kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 1 && spec.interned_parameters != nullptr &&
+        PyTuple_GET_ITEM(kwnames, 0) == spec.interned_parameters[0]) {
+      slots[0] = args[0];
+      return slots;
+    }
   }
   if (!bind_fastcall_slow(spec, args, nargs, kwnames, slots.data())) return ErrorIsSet{};
   return slots;

@@ -15,7 +15,7 @@ namespace vellora::py {
 namespace {
 
 constexpr const char* kTolParameter[] = {"tol"};
-constexpr ArgumentSpec kIsUnitaryArguments{"PyCKMMatrix", "is_unitary", kTolParameter, 0, 1};
+constexpr ArgumentSpec kIsUnitaryArguments{"PyCKMMatrix", "is_unitary", kTolParameter, 0, 1, &interned.tol_parameter};
 
 /// Calling the class is refused whatever the arguments: instances come from from_topology().
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {

@@ -18,7 +18,19 @@ namespace vellora::py {
 namespace {
 
 constexpr const char* kNameParameter[] = {"name"};
-constexpr ArgumentSpec kGetConstantArguments{nullptr, "py_get_constant", kNameParameter, 0, 1};
+constexpr ArgumentSpec kGetConstantArguments{nullptr, "py_get_constant", kNameParameter, 0, 1,
+                                              &interned.name_parameter};
+
+/// Byte order of UTF-8 names, a prefix first: inline, since names are short and mostly differ early.
+bool precedes_by_bytes(std::string_view left, std::string_view right) noexcept {
+  const std::size_t common = std::min(left.size(), right.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    const auto a = static_cast<unsigned char>(left[i]);
+    const auto b = static_cast<unsigned char>(right[i]);
+    if (a != b) return a < b;
+  }
+  return left.size() < right.size();
+}
 
 /// The datasheet text of `name` from a registry built for this call alone; NotFound is raised.
 Outcome<std::string> datasheet_text(std::string_view name) {
@@ -57,9 +69,12 @@ PyObject* py_get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* py_list_constants(PyObject*, PyObject*) noexcept {
   return call_returning_object([]() -> Outcome<OwnedRef> {
-    std::vector<std::string> names = FormulasRegistry::seeded().names();  // the registry is gone here
-    std::stable_sort(names.begin(), names.end());  // std::string orders by unsigned bytes
-    return new_text_list(names);
+    const std::vector<std::string> names = FormulasRegistry::seeded().names();  // the registry is gone here
+    // Sort views, not the strings themselves; string_view compares unsigned bytes, a prefix first.
+    // Names are unique, so an unstable sort gives the one stable order.
+    std::vector<std::string_view> sorted(names.begin(), names.end());
+    std::sort(sorted.begin(), sorted.end(), precedes_by_bytes);
+    return new_text_list(sorted);
   });
 }
 

@@ -2,6 +2,7 @@
 #include "pyfacade/errors.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -77,10 +78,17 @@ void raise_current_cpp_exception() noexcept {
 }
 
 ErrorIsSet raise_registry_error(const RegistryError& error) {
-  const std::string message = error.message();
-  const OwnedRef text =
-      OwnedRef::consuming(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (text) PyErr_SetObject(PyExc_KeyError, text.get());
+  // Laid out in a stack buffer when it fits: a missed lookup is a common, cheap-to-report path.
+  char stack[256];
+  std::size_t size = 0;
+  error.write_message([&](std::string_view piece) {
+    if (size + piece.size() <= sizeof stack) std::memcpy(stack + size, piece.data(), piece.size());
+    size += piece.size();
+  });
+  const std::string heap = size <= sizeof stack ? std::string() : error.message();
+  const char* const text = size <= sizeof stack ? stack : heap.data();
+  const OwnedRef message = OwnedRef::consuming(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
+  if (message) PyErr_SetObject(PyExc_KeyError, message.get());
   return {};
 }
 

@@ -17,7 +17,7 @@ using RegistryInstance = Instance<FormulasRegistry>;
 
 constexpr const char* kNameParameter[] = {"name"};
 constexpr ArgumentSpec kConstructorArguments{"PyFormulasRegistry", "__new__", {}, 0, 0};
-constexpr ArgumentSpec kGetArguments{"PyFormulasRegistry", "get", kNameParameter, 0, 1};
+constexpr ArgumentSpec kGetArguments{"PyFormulasRegistry", "get", kNameParameter, 0, 1, &interned.name_parameter};
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return call_returning_object([&]() -> Outcome<OwnedRef> {

@@ -13,9 +13,7 @@ PyTypeObject* TypeCell::get_or_create() noexcept {
   return type;
 }
 
-Outcome<PyTypeObject*> required_type(TypeCell& cell, std::source_location where) {
-  if (PyTypeObject* const type = cell.get_or_create()) [[likely]]
-    return type;
+InternalFault type_creation_failed(TypeCell& cell, std::source_location where) {
   if (PyErr_Occurred()) PyErr_PrintEx(0);
   return InternalFault{std::string(texts::kTypeCreationFailedPrefix) + cell.class_name, where};
 }

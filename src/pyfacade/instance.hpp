@@ -23,10 +23,18 @@ struct TypeCell {
   PyTypeObject* get_or_create() noexcept;
 };
 
+/// The type cell could not give its type: the creation error is printed and the call faults.
+InternalFault type_creation_failed(TypeCell& cell, std::source_location where);
+
 /// The type a call needs. Should it not exist and fail to be created, the creation error is
 /// printed and the call faults: "failed to create type object for <class>".
-Outcome<PyTypeObject*> required_type(TypeCell& cell,
-                                     std::source_location where = std::source_location::current());
+inline Outcome<PyTypeObject*> required_type(TypeCell& cell,
+                                            std::source_location where = std::source_location::current()) {
+  if (cell.type != nullptr) [[likely]]
+    return cell.type;
+  if (PyTypeObject* const type = cell.get_or_create()) return type;
+  return type_creation_failed(cell, where);
+}
 
 /// The layout of every instance: the object header, the core value stored inline, then the
 /// shared-access counter (-1 would mean exclusive access, which nothing here takes).

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <iterator>
 
 #include "pyfacade/call.hpp"
 #include "pyfacade/errors.hpp"
@@ -48,18 +49,17 @@ const ModuleMember kModuleBody[] = {
 
 bool intern_names() noexcept {
   if (interned.all != nullptr) return true;
-  PyObject* const all = PyUnicode_InternFromString("__all__");
-  PyObject* const name = PyUnicode_InternFromString("__name__");
-  PyObject* const json = PyUnicode_InternFromString("json");
-  PyObject* const loads = PyUnicode_InternFromString("loads");
-  if (all == nullptr || name == nullptr || json == nullptr || loads == nullptr) {
-    Py_XDECREF(all);
-    Py_XDECREF(name);
-    Py_XDECREF(json);
-    Py_XDECREF(loads);
-    return false;
+  const char* const texts[] = {"__all__", "__name__", "json", "loads", "name", "tol"};
+  PyObject* objects[std::size(texts)] = {};
+  for (std::size_t i = 0; i < std::size(texts); ++i) {
+    objects[i] = PyUnicode_InternFromString(texts[i]);
+    if (objects[i] == nullptr) {
+      for (PyObject* made : objects) Py_XDECREF(made);
+      return false;
+    }
   }
-  interned = {all, name, json, loads};  // kept for the life of the process
+  // Kept for the life of the process.
+  interned = {objects[0], objects[1], objects[2], objects[3], objects[4], objects[5]};
   return true;
 }
 

@@ -22,6 +22,8 @@ struct InternedNames {
   PyObject* name;       // "__name__"
   PyObject* json;       // "json"
   PyObject* loads;      // "loads"
+  PyObject* name_parameter;  // "name"
+  PyObject* tol_parameter;   // "tol"
 };
 extern InternedNames interned;
 

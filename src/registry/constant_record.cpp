@@ -56,33 +56,10 @@ RegistryError RegistryError::expression_parse(std::string expression, std::strin
   return {Kind::ExpressionParse, std::move(expression), std::move(detail)};
 }
 
-namespace {
-/// Fills the template "<before>{subject}<middle>{detail}<after>" in one allocation.
-std::string fill(std::string_view before, std::string_view subject, std::string_view middle,
-                 std::string_view detail = {}, std::string_view after = {}) {
-  std::string text;
-  text.reserve(before.size() + subject.size() + middle.size() + detail.size() + after.size());
-  text.append(before).append(subject).append(middle).append(detail).append(after);
-  return text;
-}
-}  // namespace
-
 std::string RegistryError::message() const {
-  switch (kind_) {
-    case Kind::NotFound:
-      return fill("constant `", subject_, "` not found in registry");
-    case Kind::DerivationNotImplemented:
-      return fill("derivation of `", subject_, "` is not yet implemented in vellora_core");
-    case Kind::LoadFailed:
-      return fill("failed to load constants from `", subject_, "`: ", io_error_.message());
-    case Kind::InvalidSchema:
-      return fill("invalid JSON schema in `", subject_, "`");
-    case Kind::CyclicDerivation:
-      return fill("cyclic derivation involving `", subject_, "`");
-    case Kind::ExpressionParse:
-      return fill("expression parse error in `", subject_, "`: ", detail_);
-  }
-  return {};
+  std::string text;
+  write_message([&text](std::string_view piece) { text.append(piece); });
+  return text;
 }
 
 }  // namespace vellora

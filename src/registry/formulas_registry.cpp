@@ -1,14 +1,19 @@
-// The sharded constants store: shard selection, locking, insert, lookup, listing and counting.
+// The sharded constants store: one block per registry, shard selection, locking, insert, lookup,
+// listing and counting.
 #include "registry/formulas_registry.hpp"
 
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <bit>
+#include <cstring>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
+#include <type_traits>
 
-#include "registry/name_table.hpp"
 #include "registry/shared_lock.hpp"
 
 namespace vellora {
@@ -19,6 +24,7 @@ std::size_t shard_count_for(std::size_t processors) noexcept {
 }
 
 namespace {
+
 std::size_t available_processors() noexcept {
   cpu_set_t allowed;
   CPU_ZERO(&allowed);
@@ -29,6 +35,256 @@ std::size_t available_processors() noexcept {
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<std::size_t>(online) : 0;
 }
+
+/// A record as stored: every text is a view into memory the registry owns and never moves.
+struct StoredRecord {
+  std::string_view name;
+  std::string_view units;
+  std::string_view formula;
+  const std::string_view* dependencies;
+  std::uint32_t dependency_count;
+  ConstantStatus status;
+  bool has_formula;
+  bool has_uncertainty;
+  double value;
+  double uncertainty;
+};
+static_assert(std::is_trivially_destructible_v<StoredRecord>, "freed with the arena, never destroyed");
+
+/// A table cell: the name's hash, the table's own key text and the record (null: free cell).
+struct Slot {
+  std::uint64_t hash;
+  std::string_view key;
+  const StoredRecord* record;
+};
+
+/// Heap memory of one shard for what the registry's arena cannot hold.
+struct Chunk {
+  Chunk* next;
+  std::size_t size;
+  std::size_t used;
+  std::byte* bytes() noexcept { return reinterpret_cast<std::byte*>(this + 1); }
+};
+
+constexpr std::size_t kInlineSlots = 4;   // three records before a shard's table first grows
+constexpr std::size_t kArenaBytes = 2048;  // the standard table's records with room to spare
+constexpr std::size_t kMinimumChunk = 1024;
+constexpr std::size_t kPieceAlignment = alignof(StoredRecord);
+
+constexpr std::size_t round_up(std::size_t bytes) noexcept {
+  return (bytes + kPieceAlignment - 1) & ~(kPieceAlignment - 1);
+}
+
+struct Shard {
+  mutable SharedLock lock;
+  // Written under the write lock; read alone by len(), where one word needs no lock to be read whole.
+  std::atomic<std::size_t> count{0};
+  std::size_t capacity = 0;
+  Slot* slots = nullptr;
+  Chunk* chunks = nullptr;
+  Slot inline_slots[kInlineSlots];
+
+  Shard() = default;
+  Shard(const Shard&) = delete;
+  Shard& operator=(const Shard&) = delete;
+  ~Shard() {
+    while (chunks != nullptr) {
+      Chunk* const next = chunks->next;
+      ::operator delete(static_cast<void*>(chunks));
+      chunks = next;
+    }
+  }
+
+  /// Memory from this shard's chunks; the caller holds the write lock.
+  std::byte* allocate_own(std::size_t bytes) {
+    if (chunks == nullptr || chunks->used + bytes > chunks->size) {
+      const std::size_t size = std::max(bytes, kMinimumChunk);
+      chunks = ::new (::operator new(sizeof(Chunk) + size)) Chunk{chunks, size, 0};
+    }
+    std::byte* const piece = chunks->bytes() + chunks->used;
+    chunks->used += bytes;
+    return piece;
+  }
+
+  const Slot* find(std::uint64_t hash, std::string_view name) const noexcept {
+    if (capacity == 0) return nullptr;
+    const std::size_t mask = capacity - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots[i];
+      if (slot.record == nullptr) return nullptr;
+      if (slot.hash == hash && slot.key == name) return &slot;
+    }
+  }
+
+  void place(const Slot& entry) noexcept {
+    const std::size_t mask = capacity - 1;
+    std::size_t i = entry.hash & mask;
+    while (slots[i].record != nullptr) i = (i + 1) & mask;
+    slots[i] = entry;
+  }
+};
+
+/// How an insert reaches memory and locks: shared (any thread, any time), or while the registry is
+/// still private to the thread that builds it, from texts that live as long as the process (the
+/// standard table's literals), which the store can then refer to instead of copying.
+enum class Access { Shared, PrivateStatic };
+
+}  // namespace
+
+struct FormulasRegistry::Storage {
+  SipKey key;
+  unsigned shard_shift;
+  std::size_t shard_count;
+  Shard* shards;
+  std::byte* arena;
+  std::atomic<std::size_t> arena_used{0};
+
+  /// One allocation: this header, the shards, then the arena.
+  static Storage* create(SipKey key, std::size_t shard_count) {
+    const std::size_t shards_offset = round_up(sizeof(Storage));
+    const std::size_t arena_offset = shards_offset + shard_count * sizeof(Shard);
+    auto* const block = static_cast<std::byte*>(::operator new(arena_offset + kArenaBytes));
+    auto* const storage = ::new (block) Storage;
+    storage->key = key;
+    // With one shard the shift would be 64, which C++ does not define for a 64-bit operand.
+    storage->shard_shift = 64u - static_cast<unsigned>(std::countr_zero(shard_count));
+    storage->shard_count = shard_count;
+    storage->shards = reinterpret_cast<Shard*>(block + shards_offset);
+    for (std::size_t i = 0; i < shard_count; ++i) ::new (static_cast<void*>(storage->shards + i)) Shard;
+    storage->arena = block + arena_offset;
+    return storage;
+  }
+
+  std::size_t shard_of(std::uint64_t hash) const noexcept {
+    return shard_shift >= 64 ? 0 : static_cast<std::size_t>((hash << 7) >> shard_shift);
+  }
+
+  /// Memory for `bytes` (a multiple of the piece alignment) while holding `shard`'s write lock.
+  template <Access access>
+  std::byte* allocate(Shard& shard, std::size_t bytes) {
+    std::size_t used = arena_used.load(std::memory_order_relaxed);
+    if (used + bytes <= kArenaBytes) {
+      if constexpr (access == Access::PrivateStatic) {
+        arena_used.store(used + bytes, std::memory_order_relaxed);
+        return arena + used;
+      } else {
+        used = arena_used.fetch_add(bytes, std::memory_order_relaxed);
+        if (used + bytes <= kArenaBytes) return arena + used;
+      }
+    }
+    return shard.allocate_own(bytes);
+  }
+
+  /// Copies the record, and the key unless it equals the name, into one piece of memory.
+  template <Access access>
+  const StoredRecord* store(Shard& shard, const RecordParts& parts, std::string_view* key) {
+    if constexpr (access == Access::PrivateStatic) {
+      // Texts of static storage need no copy; the record itself still lives in the store.
+      std::byte* const piece = allocate<access>(shard, round_up(sizeof(StoredRecord)));
+      return ::new (piece) StoredRecord{parts.name,
+                                        parts.units,
+                                        parts.formula.value_or(std::string_view()),
+                                        parts.dependencies.data(),
+                                        static_cast<std::uint32_t>(parts.dependencies.size()),
+                                        parts.status,
+                                        parts.formula.has_value(),
+                                        parts.uncertainty.has_value(),
+                                        parts.value,
+                                        parts.uncertainty.value_or(0.0)};
+    }
+    const bool key_is_name = key == nullptr || *key == parts.name;
+    std::size_t text_bytes = parts.name.size() + parts.units.size() + (parts.formula ? parts.formula->size() : 0);
+    for (const std::string_view dependency : parts.dependencies) text_bytes += dependency.size();
+    if (!key_is_name) text_bytes += key->size();
+    const std::size_t dependency_bytes = parts.dependencies.size() * sizeof(std::string_view);
+    std::byte* const piece = allocate<access>(shard, round_up(sizeof(StoredRecord) + dependency_bytes + text_bytes));
+
+    auto* const dependencies = reinterpret_cast<std::string_view*>(piece + sizeof(StoredRecord));
+    char* text = reinterpret_cast<char*>(piece + sizeof(StoredRecord) + dependency_bytes);
+    const auto copy = [&text](std::string_view source) {
+      if (!source.empty()) std::memcpy(text, source.data(), source.size());
+      const std::string_view copied(text, source.size());
+      text += source.size();
+      return copied;
+    };
+    auto* const record = ::new (piece) StoredRecord{
+        copy(parts.name),
+        copy(parts.units),
+        parts.formula ? copy(*parts.formula) : std::string_view(),
+        dependencies,
+        static_cast<std::uint32_t>(parts.dependencies.size()),
+        parts.status,
+        parts.formula.has_value(),
+        parts.uncertainty.has_value(),
+        parts.value,
+        parts.uncertainty.value_or(0.0),
+    };
+    for (std::size_t i = 0; i < parts.dependencies.size(); ++i)
+      ::new (static_cast<void*>(dependencies + i)) std::string_view(copy(parts.dependencies[i]));
+    if (key != nullptr) *key = key_is_name ? record->name : copy(*key);
+    return record;
+  }
+
+  template <Access access>
+  void grow(Shard& shard) {
+    if (shard.capacity == 0) {  // the inline cells: still no allocation
+      shard.slots = shard.inline_slots;
+      shard.capacity = kInlineSlots;
+      for (Slot& slot : shard.inline_slots) slot.record = nullptr;
+      return;
+    }
+    const Slot* const old_slots = shard.slots;
+    const std::size_t old_capacity = shard.capacity;
+    auto* const slots = reinterpret_cast<Slot*>(allocate<access>(shard, round_up(2 * old_capacity * sizeof(Slot))));
+    for (std::size_t i = 0; i < 2 * old_capacity; ++i) ::new (static_cast<void*>(slots + i)) Slot{0, {}, nullptr};
+    shard.slots = slots;
+    shard.capacity = 2 * old_capacity;
+    for (std::size_t i = 0; i < old_capacity; ++i)
+      if (old_slots[i].record != nullptr) shard.place(old_slots[i]);
+  }
+
+  /// Stores the record under `name`; returns the record it replaced, or null.
+  template <Access access>
+  const StoredRecord* insert(std::string_view name, const RecordParts& parts) {
+    const std::uint64_t hash = hash_name(key, name);
+    Shard& shard = shards[shard_of(hash)];
+    std::unique_lock<SharedLock> guard(shard.lock, std::defer_lock);
+    if constexpr (access == Access::Shared) guard.lock();
+
+    if (const Slot* found = shard.find(hash, name)) {
+      Slot& existing = const_cast<Slot&>(*found);
+      const StoredRecord* const previous = existing.record;
+      existing.record = store<access>(shard, parts, nullptr);  // the stored key stays
+      return previous;
+    }
+    const std::size_t count = shard.count.load(std::memory_order_relaxed);
+    if (4 * (count + 1) > 3 * shard.capacity) grow<access>(shard);
+    Slot entry{hash, name, nullptr};
+    entry.record = store<access>(shard, parts, &entry.key);
+    shard.place(entry);
+    shard.count.store(count + 1, std::memory_order_relaxed);
+    return nullptr;
+  }
+};
+
+namespace {
+
+ConstantRecord to_constant_record(const StoredRecord& stored) {
+  // Each text is constructed from its view directly: cheaper than assigning into empty strings.
+  ConstantRecord record{std::string(stored.name),
+                        stored.value,
+                        std::string(stored.units),
+                        stored.has_uncertainty ? std::optional<double>(stored.uncertainty) : std::nullopt,
+                        stored.status,
+                        stored.has_formula ? std::optional<std::string>(std::in_place, stored.formula) : std::nullopt,
+                        {}};
+  if (stored.dependency_count != 0) {
+    record.dependencies.reserve(stored.dependency_count);
+    for (std::uint32_t i = 0; i < stored.dependency_count; ++i) record.dependencies.emplace_back(stored.dependencies[i]);
+  }
+  return record;
+}
+
 }  // namespace
 
 std::size_t process_shard_count() noexcept {
@@ -36,71 +292,76 @@ std::size_t process_shard_count() noexcept {
   return count;
 }
 
-// Four inline slots hold three records before a shard's table first allocates; with at least four
-// shards per processor the standard table's seventeen records mostly stay inline.
-struct FormulasRegistry::Shard {
-  mutable SharedLock lock;
-  NameTable<ConstantRecord, 4> table;
-};
+void FormulasRegistry::StorageDeleter::operator()(Storage* storage) const noexcept {
+  for (std::size_t i = 0; i < storage->shard_count; ++i) storage->shards[i].~Shard();
+  storage->~Storage();
+  ::operator delete(static_cast<void*>(storage));
+}
 
 FormulasRegistry::FormulasRegistry() : FormulasRegistry(next_registry_key(), process_shard_count()) {}
 
 FormulasRegistry::FormulasRegistry(SipKey key, std::size_t shard_count)
-    : key_(key),
-      shard_shift_(64u - static_cast<unsigned>(std::countr_zero(shard_count))),
-      shard_count_(shard_count),
-      shards_(std::make_unique<Shard[]>(shard_count)) {}
+    : storage_(Storage::create(key, shard_count)) {}
 
 FormulasRegistry::FormulasRegistry(FormulasRegistry&&) noexcept = default;
 FormulasRegistry& FormulasRegistry::operator=(FormulasRegistry&&) noexcept = default;
 FormulasRegistry::~FormulasRegistry() = default;
 
-std::size_t FormulasRegistry::shard_count() const noexcept { return shard_count_; }
-
-std::size_t FormulasRegistry::shard_of(std::uint64_t hash) const noexcept {
-  // With one shard the shift is 64, which C++ does not define for a 64-bit operand.
-  return shard_shift_ >= 64 ? 0 : static_cast<std::size_t>((hash << 7) >> shard_shift_);
-}
+std::size_t FormulasRegistry::shard_count() const noexcept { return storage_->shard_count; }
 
 std::size_t FormulasRegistry::shard_index(std::string_view name) const noexcept {
-  return shard_of(hash_name(key_, name));
+  return storage_->shard_of(hash_name(storage_->key, name));
 }
 
 std::optional<ConstantRecord> FormulasRegistry::insert(std::string name, ConstantRecord record) {
-  const std::uint64_t hash = hash_name(key_, name);
-  Shard& shard = shards_[shard_of(hash)];
-  const std::unique_lock guard(shard.lock);
-  return shard.table.insert(hash, std::move(name), std::move(record));
+  const std::vector<std::string_view> dependencies(record.dependencies.begin(), record.dependencies.end());
+  const RecordParts parts{record.name,
+                          record.value,
+                          record.units,
+                          record.uncertainty,
+                          record.status,
+                          record.formula ? std::optional<std::string_view>(*record.formula) : std::nullopt,
+                          dependencies};
+  // Stored records are immutable and outlive every lock, so the replaced one is copied unlocked.
+  const StoredRecord* const previous = storage_->insert<Access::Shared>(name, parts);
+  if (previous == nullptr) return std::nullopt;
+  return to_constant_record(*previous);
+}
+
+void FormulasRegistry::insert_static_while_private(std::string_view name, const RecordParts& parts) {
+  storage_->insert<Access::PrivateStatic>(name, parts);
+}
+
+bool FormulasRegistry::insert_parts(std::string_view name, const RecordParts& parts) {
+  return storage_->insert<Access::Shared>(name, parts) != nullptr;
 }
 
 Expected<ConstantRecord, RegistryError> FormulasRegistry::get(std::string_view name) const {
-  const std::uint64_t hash = hash_name(key_, name);
-  const Shard& shard = shards_[shard_of(hash)];
+  const std::uint64_t hash = hash_name(storage_->key, name);
+  const Shard& shard = storage_->shards[storage_->shard_of(hash)];
   {
     const std::shared_lock guard(shard.lock);
-    if (const auto* entry = shard.table.find(hash, name)) return ConstantRecord(entry->value);
+    if (const Slot* slot = shard.find(hash, name)) return to_constant_record(*slot->record);
   }
   return unexpected(RegistryError::not_found(std::string(name)));
 }
 
 std::vector<std::string> FormulasRegistry::names() const {
   std::vector<std::string> names;
-  for (std::size_t i = 0; i < shard_count_; ++i) {
-    const Shard& shard = shards_[i];
+  names.reserve(len());
+  for (std::size_t i = 0; i < storage_->shard_count; ++i) {
+    const Shard& shard = storage_->shards[i];
     const std::shared_lock guard(shard.lock);
-    names.reserve(names.size() + shard.table.size());
-    shard.table.for_each([&names](const auto& entry) { names.push_back(entry.key); });
+    for (std::size_t cell = 0; cell < shard.capacity; ++cell)
+      if (shard.slots[cell].record != nullptr) names.emplace_back(shard.slots[cell].key);
   }
   return names;
 }
 
 std::size_t FormulasRegistry::len() const noexcept {
   std::size_t total = 0;
-  for (std::size_t i = 0; i < shard_count_; ++i) {
-    const Shard& shard = shards_[i];
-    const std::shared_lock guard(shard.lock);
-    total += shard.table.size();
-  }
+  for (std::size_t i = 0; i < storage_->shard_count; ++i)
+    total += storage_->shards[i].count.load(std::memory_order_relaxed);
   return total;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,9 +23,25 @@ std::size_t shard_count_for(std::size_t processors) noexcept;
 /// The shard count of this process, from the processors it may run on; computed once.
 std::size_t process_shard_count() noexcept;
 
+/// The parts of a record as views, for storing one without building a ConstantRecord first.
+struct RecordParts {
+  std::string_view name;
+  double value = 0.0;
+  std::string_view units;
+  std::optional<double> uncertainty;
+  ConstantStatus status = ConstantStatus::Seed;
+  std::optional<std::string_view> formula;
+  std::span<const std::string_view> dependencies;
+};
+
 /// A concurrent map from constant name to record. Each shard has its own reader-writer lock and
 /// every operation holds at most one shard lock at a time, so readers and writers of different
 /// shards never wait for each other. Lookups hand out deep copies; nothing refers into the store.
+///
+/// Storage: the registry is one block (its shards and an arena sized for the standard table);
+/// each stored record and its texts take one piece of that arena, and what does not fit goes to
+/// chunks of the shard's own. Stored records are never moved or freed before the registry, so
+/// a replaced record's space is given back only when the registry goes.
 class FormulasRegistry {
  public:
   /// An empty registry with its own hash key and the process's shard count.
@@ -42,13 +59,17 @@ class FormulasRegistry {
   /// (the stored key then stays and `name` is dropped).
   std::optional<ConstantRecord> insert(std::string name, ConstantRecord record);
 
+  /// Stores a record given as views under `name`, copying every text. Tells whether an equal name
+  /// held a record before (which is then replaced).
+  bool insert_parts(std::string_view name, const RecordParts& parts);
+
   /// A deep copy of the record stored under exactly `name`, or `NotFound` carrying the name.
   Expected<ConstantRecord, RegistryError> get(std::string_view name) const;
 
   /// A copy of every stored name: shards in ascending index, each in its table's own order.
   std::vector<std::string> names() const;
 
-  /// The number of records: the shard sizes added up, one shard lock at a time.
+  /// The number of records: the shard sizes added up, one shard at a time.
   std::size_t len() const noexcept;
 
   std::size_t shard_count() const noexcept;
@@ -56,13 +77,16 @@ class FormulasRegistry {
   std::size_t shard_index(std::string_view name) const noexcept;
 
  private:
-  struct Shard;
-  std::size_t shard_of(std::uint64_t hash) const noexcept;
+  /// insert_parts without locks or atomic updates, keeping views of the texts instead of copies:
+  /// only while no other thread can see the registry, and only for texts that live as long as the
+  /// process.
+  void insert_static_while_private(std::string_view name, const RecordParts& parts);
 
-  SipKey key_;
-  unsigned shard_shift_ = 64;
-  std::size_t shard_count_ = 0;
-  std::unique_ptr<Shard[]> shards_;
+  struct Storage;
+  struct StorageDeleter {
+    void operator()(Storage* storage) const noexcept;
+  };
+  std::unique_ptr<Storage, StorageDeleter> storage_;
 };
 
 }  // namespace vellora

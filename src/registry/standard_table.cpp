@@ -1,5 +1,6 @@
 // The standard table of seventeen constants with which every registry is built.
 #include <array>
+#include <string>
 #include <string_view>
 
 #include "registry/formulas_registry.hpp"
@@ -29,29 +30,45 @@ constexpr std::array<SeedRow, 10> kSeedRows{{
     {"logic_closure", 288.0, "count"},
 }};
 
+/// The decimal texts of the formulas that are plain numbers. Written by the shortest round-trip
+/// rule rather than typed in; the texts never change, so they are written once per process.
+struct NumericFormulas {
+  std::string v_higgs_mev = plain_decimal_text(246220.0);
+  std::string h0_central = plain_decimal_text(70.0);
+  std::string w0_central = plain_decimal_text(-1.0);
+  std::string m_tau_mev = plain_decimal_text(1776.86);
+};
+
+constexpr std::string_view kSterileCheckDependencies[] = {"roots_total", "visible_sector"};
+constexpr std::string_view kNGenSqDependencies[] = {"n_gen"};
+constexpr std::string_view kTopoGenCheckDependencies[] = {"chi_eff", "b3"};
+
+/// A formula constant: carried, never evaluated, so its value is +0.0 and its status Pending.
+RecordParts formula_parts(std::string_view name, std::string_view formula, std::string_view units,
+                          std::span<const std::string_view> dependencies = {}) {
+  return RecordParts{name, +0.0, units, std::nullopt, ConstantStatus::Pending, formula, dependencies};
+}
+
 }  // namespace
 
 FormulasRegistry FormulasRegistry::seeded() {
+  static const NumericFormulas numbers;
   FormulasRegistry registry;
+  // Records go straight from the table into the store: no other thread can see it yet, and every
+  // text is a literal or lives in `numbers`, which last as long as the process.
   for (const SeedRow& row : kSeedRows)
-    registry.insert(std::string(row.name), ConstantRecord::seed(row.name, row.value, row.units));
-
-  // Formula constants are carried, never evaluated: each keeps value +0.0 and status Pending.
-  // Those whose formula is a plain number get the number's shortest decimal text.
-  ConstantRecord formulas[] = {
-      ConstantRecord::derived("v_higgs_mev", plain_decimal_text(246220.0), "MeV"),
-      ConstantRecord::derived("sterile_check", "roots_total - visible_sector", "count",
-                              {"roots_total", "visible_sector"}),
-      ConstantRecord::derived("n_gen_sq", "n_gen * n_gen", "count", {"n_gen"}),
-      ConstantRecord::derived("h0_central", plain_decimal_text(70.0), "km/s/Mpc"),
-      ConstantRecord::derived("w0_central", plain_decimal_text(-1.0), "dimensionless"),
-      ConstantRecord::derived("m_tau_mev", plain_decimal_text(1776.86), "MeV"),
-      ConstantRecord::derived("topo_gen_check", "chi_eff / b3", "count", {"chi_eff", "b3"}),
+    registry.insert_static_while_private(
+        row.name, RecordParts{row.name, row.value, row.units, std::nullopt, ConstantStatus::Seed, std::nullopt, {}});
+  const RecordParts formulas[] = {
+      formula_parts("v_higgs_mev", numbers.v_higgs_mev, "MeV"),
+      formula_parts("sterile_check", "roots_total - visible_sector", "count", kSterileCheckDependencies),
+      formula_parts("n_gen_sq", "n_gen * n_gen", "count", kNGenSqDependencies),
+      formula_parts("h0_central", numbers.h0_central, "km/s/Mpc"),
+      formula_parts("w0_central", numbers.w0_central, "dimensionless"),
+      formula_parts("m_tau_mev", numbers.m_tau_mev, "MeV"),
+      formula_parts("topo_gen_check", "chi_eff / b3", "count", kTopoGenCheckDependencies),
   };
-  for (ConstantRecord& record : formulas) {
-    std::string key = record.name;
-    registry.insert(std::move(key), std::move(record));
-  }
+  for (const RecordParts& parts : formulas) registry.insert_static_while_private(parts.name, parts);
   return registry;
 }
 

@@ -19,8 +19,8 @@ TEST(CKMMatrixTest, FromTopologyIsIdentityWithZeroInvariant) {
   const CKMMatrix m = CKMMatrix::from_topology();
   for (int i = 0; i < 3; ++i) {
     for (int j = 0; j < 3; ++j) {
-      EXPECT_EQ(m.elements[i][j], i == j ? 1.0 : 0.0) << i << "," << j;
-      EXPECT_FALSE(std::signbit(m.elements[i][j])) << i << "," << j;
+      EXPECT_EQ(m.elements()[i][j], i == j ? 1.0 : 0.0) << i << "," << j;
+      EXPECT_FALSE(std::signbit(m.elements()[i][j])) << i << "," << j;
     }
   }
   EXPECT_EQ(std::bit_cast<std::uint64_t>(m.jarlskog()), 0u);
