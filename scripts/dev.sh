@@ -2,6 +2,7 @@
 # dev.sh: set up a fresh machine and run the project's jobs.
 #   demo   install what is needed, build and install the package, run the main job
 #   test   install what is needed, then run every test (GoogleTest via CTest, then pytest)
+#   bench  install what is needed, then run the benchmarks (scripts/bench.sh): ratios to baselines
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -82,9 +83,17 @@ case "${1:-}" in
     install_package
     run_core_tests
     run_python_tests
+    bash "$root/scripts/bench.sh" --quick  # smoke run: the benchmarks still build and run
+    ;;
+  bench)
+    install_system_packages
+    make_venv
+    install_package
+    "$venv/bin/python" -m pip install -q pyperf
+    bash "$root/scripts/bench.sh"
     ;;
   *)
-    echo "usage: bash scripts/dev.sh demo|test" >&2
+    echo "usage: bash scripts/dev.sh demo|test|bench" >&2
     exit 2
     ;;
 esac
