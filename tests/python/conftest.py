@@ -1,20 +1,47 @@
-"""Shared fixtures for the tests of the Python surface."""
+"""Shared fixtures for the tests of the Python surface.
+
+Every behaviour test takes `core` and runs twice: against the extension ("native") and against
+its pure-Python twin ("twin").
+"""
+
+import importlib
 
 import pytest
 
-from corvantis import _vellora_core
+IMPLEMENTATIONS = {"native": "corvantis._vellora_core", "twin": "corvantis._pyvellora"}
+
+
+@pytest.fixture(params=list(IMPLEMENTATIONS), ids=list(IMPLEMENTATIONS))
+def core(request):
+    return importlib.import_module(IMPLEMENTATIONS[request.param])
 
 
 @pytest.fixture
-def core():
-    return _vellora_core
+def native():
+    return importlib.import_module(IMPLEMENTATIONS["native"])
 
 
 @pytest.fixture
-def panic_type():
+def twin():
+    return importlib.import_module(IMPLEMENTATIONS["twin"])
+
+
+@pytest.fixture
+def skip_twin(core):
+    """Call with the reason the twin cannot match the extension; skips the twin's run only."""
+
+    def skip(reason):
+        if core.__name__ == IMPLEMENTATIONS["twin"]:
+            pytest.skip(f"twin: {reason}")
+
+    return skip
+
+
+@pytest.fixture
+def panic_type(core):
     """The PanicException class, which the module does not export: taken from a real fault."""
     try:
-        _vellora_core.py_get_constant("")
+        core.py_get_constant("")
     except BaseException as error:  # noqa: BLE001 - the point is that it is not an Exception
         return type(error)
     raise AssertionError("an empty name must fault")

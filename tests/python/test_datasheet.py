@@ -5,8 +5,6 @@ import sys
 
 import pytest
 
-from corvantis import _vellora_core as core
-
 NAMES = [
     "b3", "chi_eff", "gamma_em", "h0_central", "jc_constant", "logic_closure", "m_tau_mev", "n_gen",
     "n_gen_sq", "phi", "roots_total", "sterile_check", "sterile_sector", "topo_gen_check",
@@ -40,7 +38,7 @@ def bits(x):
 
 
 @pytest.mark.parametrize("name", NAMES)
-def test_every_datasheet(name):
+def test_every_datasheet(core, name):
     sheet = core.py_get_constant(name)
     status, units, value = SHEETS[name]
     assert list(sheet) == KEYS
@@ -49,12 +47,12 @@ def test_every_datasheet(name):
     assert core.py_get_constant(name=name) == sheet
 
 
-def test_phi_and_gamma_em_bit_for_bit():
+def test_phi_and_gamma_em_bit_for_bit(core):
     assert bits(core.py_get_constant("phi")["value"]) == (0x3FF9E3779B97F4A8).to_bytes(8, "little")
     assert bits(core.py_get_constant("gamma_em")["value"]) == (0x3FE2788CFC6FB619).to_bytes(8, "little")
 
 
-def test_every_call_returns_a_new_dict():
+def test_every_call_returns_a_new_dict(core):
     first = core.py_get_constant("n_gen")
     first["value"] = -1
     second = core.py_get_constant("n_gen")
@@ -74,7 +72,7 @@ def identity_json(monkeypatch):
     monkeypatch.setitem(sys.modules, "json", IdentityJson)
 
 
-def test_the_exact_text_reaches_json_loads(identity_json):
+def test_the_exact_text_reaches_json_loads(core, identity_json):
     assert core.py_get_constant("n_gen") == (
         '{"name":"n_gen","status":"Seed","uncertainty":null,"units":"count","value":3.0}'
     )
@@ -83,7 +81,7 @@ def test_the_exact_text_reaches_json_loads(identity_json):
     assert '"status":"Pending"' in core.py_get_constant("w0_central")
 
 
-def test_failures_of_json_pass_unchanged(monkeypatch):
+def test_failures_of_json_pass_unchanged(core, monkeypatch):
     class Broken:
         @staticmethod
         def loads(text):
@@ -101,7 +99,7 @@ def test_failures_of_json_pass_unchanged(monkeypatch):
 
 
 @pytest.mark.parametrize("name", ["N_GEN", " n_gen", "n_gen ", "nope", "a`b\n\"c", "\0", "x" * 1_000_000])
-def test_unknown_names(name):
+def test_unknown_names(core, name):
     with pytest.raises(KeyError) as raised:
         core.py_get_constant(name)
     assert raised.value.args == (f"constant `{name}` not found in registry",)
@@ -110,26 +108,26 @@ def test_unknown_names(name):
 @pytest.mark.parametrize(
     "call, exception, message",
     [
-        (lambda: core.py_get_constant(), TypeError, "py_get_constant() missing 1 required positional argument: 'name'"),
-        (lambda: core.py_get_constant("a", "b"), TypeError, "py_get_constant() takes 1 positional arguments but 2 were given"),
-        (lambda: core.py_get_constant("a", name="b"), TypeError, "py_get_constant() got multiple values for argument 'name'"),
-        (lambda: core.py_get_constant(key="b"), TypeError, "py_get_constant() got an unexpected keyword argument 'key'"),
-        (lambda: core.py_get_constant(3), TypeError, "argument 'name': 'int' object cannot be converted to 'PyString'"),
-        (lambda: core.py_get_constant(["n_gen"]), TypeError, "argument 'name': 'list' object cannot be converted to 'PyString'"),
+        (lambda core: core.py_get_constant(), TypeError, "py_get_constant() missing 1 required positional argument: 'name'"),
+        (lambda core: core.py_get_constant("a", "b"), TypeError, "py_get_constant() takes 1 positional arguments but 2 were given"),
+        (lambda core: core.py_get_constant("a", name="b"), TypeError, "py_get_constant() got multiple values for argument 'name'"),
+        (lambda core: core.py_get_constant(key="b"), TypeError, "py_get_constant() got an unexpected keyword argument 'key'"),
+        (lambda core: core.py_get_constant(3), TypeError, "argument 'name': 'int' object cannot be converted to 'PyString'"),
+        (lambda core: core.py_get_constant(["n_gen"]), TypeError, "argument 'name': 'list' object cannot be converted to 'PyString'"),
     ],
 )
-def test_binding_and_conversion_errors(call, exception, message):
+def test_binding_and_conversion_errors(core, call, exception, message):
     with pytest.raises(exception) as raised:
-        call()
+        call(core)
     assert type(raised.value) is exception and str(raised.value) == message
 
 
-def test_surrogate_name_raises_unicode_encode_error():
+def test_surrogate_name_raises_unicode_encode_error(core):
     with pytest.raises(UnicodeEncodeError):
         core.py_get_constant("\udcff")
 
 
-def test_list_constants():
+def test_list_constants(core):
     first, second = core.py_list_constants(), core.py_list_constants()
     assert first == NAMES == second
     assert first is not second

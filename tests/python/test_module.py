@@ -6,7 +6,13 @@ import textwrap
 
 import pytest
 
-from corvantis import _vellora_core as core
+def attribute(module, path):
+    """The object at dotted `path` inside `module`."""
+    obj = module
+    for name in path.split("."):
+        obj = getattr(obj, name)
+    return obj
+
 
 ALL = [
     "PyFormulasRegistry",
@@ -19,14 +25,15 @@ ALL = [
 ]
 
 
-def test_module_attributes():
+def test_module_attributes(core):
     assert core.__all__ == ALL
     assert core.__version__ == "2.3.0" and type(core.__version__) is str
     assert core.__doc__ == "PyO3 module entry point. Wired as `corvantis._vellora_core`."
     assert not hasattr(core, "PanicException")
 
 
-def test_repeated_import_returns_the_same_module():
+def test_repeated_import_returns_the_same_module(core, skip_twin):
+    skip_twin("a Python module is executed afresh when imported again")
     name = core.__name__
     saved = sys.modules.pop(name)
     try:
@@ -39,11 +46,12 @@ def test_repeated_import_returns_the_same_module():
         sys.modules[name] = saved
 
 
-def test_second_interpreter_is_refused():
+def test_second_interpreter_is_refused(core, skip_twin):
+    skip_twin("pure Python loads in any interpreter; that is what makes it the fallback there")
     _interpreters = pytest.importorskip("_interpreters")
     interp = _interpreters.create("legacy")
     try:
-        failure = _interpreters.run_string(interp, "import corvantis._vellora_core")
+        failure = _interpreters.run_string(interp, f"import {core.__name__}")
     finally:
         _interpreters.destroy(interp)
     assert failure is not None
@@ -52,40 +60,46 @@ def test_second_interpreter_is_refused():
 
 
 @pytest.mark.parametrize("name", ["PyFormulasRegistry", "PyQuarkRegistry", "PyCKMMatrix"])
-def test_classes_are_final_builtins_types(name):
+def test_classes_are_final(core, name):
     cls = getattr(core, name)
-    assert cls.__module__ == "builtins"
     assert cls.__qualname__ == name
-    assert repr(cls) == f"<class 'builtins.{name}'>"
     with pytest.raises(TypeError, match="is not an acceptable base type"):
         type("Sub", (cls,), {})
 
 
+@pytest.mark.parametrize("name", ["PyFormulasRegistry", "PyQuarkRegistry", "PyCKMMatrix"])
+def test_classes_are_builtins_types(core, skip_twin, name):
+    skip_twin("a class defined in Python belongs to the module that defines it")
+    cls = getattr(core, name)
+    assert cls.__module__ == "builtins"
+    assert repr(cls) == f"<class 'builtins.{name}'>"
+
+
 @pytest.mark.parametrize(
-    "obj, signature, doc",
+    "path, signature, doc",
     [
-        (core.PyFormulasRegistry, "()", "Python wrapper for [`FormulasRegistry`]."),
-        (core.PyQuarkRegistry, "()", "Python wrapper for [`QuarkRegistry`]."),
-        (core.PyCKMMatrix, None, "Python wrapper for [`CKMMatrix`]."),
-        (core.PyFormulasRegistry.get, "($self, name)", "Retrieve the numeric value for `name`."),
-        (core.PyFormulasRegistry.version, "()", "Library-version round-trip helper."),
-        (core.PyCKMMatrix.from_topology, "()", "Build the CKM matrix from the underlying topology."),
-        (core.PyCKMMatrix.is_unitary, "($self, tol)", "`True` when the matrix is unitary within `tol`."),
-        (core.PyCKMMatrix.jarlskog, "($self)", "CP-violation Jarlskog invariant J."),
+        ("PyFormulasRegistry", "()", "Python wrapper for [`FormulasRegistry`]."),
+        ("PyQuarkRegistry", "()", "Python wrapper for [`QuarkRegistry`]."),
+        ("PyCKMMatrix", None, "Python wrapper for [`CKMMatrix`]."),
+        ("PyFormulasRegistry.get", "($self, name)", "Retrieve the numeric value for `name`."),
+        ("PyFormulasRegistry.version", "()", "Library-version round-trip helper."),
+        ("PyCKMMatrix.from_topology", "()", "Build the CKM matrix from the underlying topology."),
+        ("PyCKMMatrix.is_unitary", "($self, tol)", "`True` when the matrix is unitary within `tol`."),
+        ("PyCKMMatrix.jarlskog", "($self)", "CP-violation Jarlskog invariant J."),
         (
-            core.py_list_constants,
+            "py_list_constants",
             "()",
             "Rust-accelerated twin of `corvantis.list_constants`.\n\n"
             "Returns all known constant names from the FormulasRegistry.",
         ),
         (
-            core.py_list_quarks,
+            "py_list_quarks",
             "()",
             "Rust-accelerated twin of `corvantis.list_quarks`.\n\n"
             "Returns all SM quark names from the QuarkRegistry.",
         ),
         (
-            core.py_get_constant,
+            "py_get_constant",
             "(name)",
             "Rust-accelerated twin of `corvantis.Get` for the constants branch.\n\n"
             "Returns a JSON-serialised dict with `name`, `value`, `units`,\n"
@@ -95,20 +109,21 @@ def test_classes_are_final_builtins_types(name):
         ),
     ],
 )
-def test_docstrings_and_text_signatures(obj, signature, doc):
+def test_docstrings_and_text_signatures(core, path, signature, doc):
+    obj = attribute(core, path)
     assert obj.__text_signature__ == signature
     assert obj.__doc__ == doc
 
 
 @pytest.mark.parametrize("name", ["py_list_constants", "py_list_quarks", "py_get_constant"])
-def test_functions_belong_to_the_module(name):
+def test_functions_belong_to_the_module(core, name):
     function = getattr(core, name)
     assert function.__module__ == core.__name__
     assert function.__self__ is core
     assert function.__name__ == name
 
 
-def test_instances_take_no_attributes_and_no_weak_references():
+def test_instances_take_no_attributes_and_no_weak_references(core):
     import weakref
 
     registry = core.PyFormulasRegistry()
@@ -118,11 +133,11 @@ def test_instances_take_no_attributes_and_no_weak_references():
         weakref.ref(registry)
 
 
-def test_fresh_interpreter_imports_cleanly():
+def test_fresh_interpreter_imports_cleanly(core):
     """The whole import in a new process, as a user's first import would be."""
     code = textwrap.dedent(
-        """
-        import corvantis._vellora_core as m
+        f"""
+        import {core.__name__} as m
         assert m.__all__[-1] == "__version__"
         print(len(m.PyFormulasRegistry()))
         """

@@ -4,12 +4,10 @@ import math
 
 import pytest
 
-from corvantis import _vellora_core as core
-
 QUARKS = ["bottom", "charm", "down", "strange", "top", "up"]
 
 
-def test_list_quarks():
+def test_list_quarks(core):
     first, second = core.py_list_quarks(), core.py_list_quarks()
     assert first == QUARKS == second and first is not second
     first.clear()
@@ -18,7 +16,7 @@ def test_list_quarks():
         core.py_list_quarks(None)
 
 
-def test_quark_registry_is_empty_and_false():
+def test_quark_registry_is_empty_and_false(core):
     registry = core.PyQuarkRegistry()
     assert len(registry) == 0
     assert not registry
@@ -32,20 +30,20 @@ def test_quark_registry_is_empty_and_false():
         ((), {"x": 1}, "PyQuarkRegistry.__new__() got an unexpected keyword argument 'x'"),
     ],
 )
-def test_quark_registry_takes_no_arguments(args, kwargs, message):
+def test_quark_registry_takes_no_arguments(core, args, kwargs, message):
     with pytest.raises(TypeError) as raised:
         core.PyQuarkRegistry(*args, **kwargs)
     assert str(raised.value) == message
 
 
 @pytest.mark.parametrize("args, kwargs", [((), {}), ((1,), {"a": 2}), ((), {"tol": 0.0})])
-def test_ckm_class_cannot_be_called(args, kwargs):
+def test_ckm_class_cannot_be_called(core, args, kwargs):
     with pytest.raises(TypeError) as raised:
         core.PyCKMMatrix(*args, **kwargs)
     assert str(raised.value) == "No constructor defined for PyCKMMatrix"
 
 
-def test_from_topology_makes_distinct_equal_matrices():
+def test_from_topology_makes_distinct_equal_matrices(core):
     first, second = core.PyCKMMatrix.from_topology(), core.PyCKMMatrix.from_topology()
     assert first is not second and type(first) is core.PyCKMMatrix
     assert first.jarlskog() == second.jarlskog() == 0.0
@@ -71,7 +69,7 @@ class Indexy:
         (Floaty(), True), (Indexy(), True), (10**300, True),
     ],
 )
-def test_is_unitary_of_the_identity(tol, expected):
+def test_is_unitary_of_the_identity(core, tol, expected):
     matrix = core.PyCKMMatrix.from_topology()
     assert matrix.is_unitary(tol) is expected
     assert matrix.is_unitary(tol=tol) is expected
@@ -91,7 +89,7 @@ def test_is_unitary_of_the_identity(tol, expected):
         (lambda m: m.from_topology(1), TypeError, None),
     ],
 )
-def test_is_unitary_errors(call, exception, message):
+def test_is_unitary_errors(core, call, exception, message):
     with pytest.raises(exception) as raised:
         call(core.PyCKMMatrix.from_topology())
     assert type(raised.value) is exception
@@ -99,7 +97,7 @@ def test_is_unitary_errors(call, exception, message):
         assert str(raised.value) == message
 
 
-def test_tol_conversion_keeps_other_exceptions_and_the_cause():
+def test_tol_conversion_keeps_other_exceptions_and_the_cause(core):
     class Raises:
         def __float__(self):
             raise ValueError("no float here")
@@ -133,7 +131,7 @@ def test_tol_conversion_keeps_other_exceptions_and_the_cause():
     assert str(raised.value).startswith("argument 'tol': ")
 
 
-def test_float_subclass_tol():
+def test_float_subclass_tol(core):
     class F(float):
         pass
 

@@ -1,0 +1,499 @@
+# The pure-Python twin of corvantis._vellora_core, for interpreters where the extension cannot be
+# loaded (a subinterpreter, a machine without a build). It answers with the same shapes, values,
+# docstrings, messages and exceptions. Each call builds its data afresh, as the extension does, so
+# nothing a caller does to a result can leak into the next one.
+#
+# Callables take *args/**kwargs and bind them by hand: Python's own binder words its errors
+# differently ("takes 1 positional argument") from the extension's, and the messages must match.
+"""PyO3 module entry point. Wired as `corvantis._vellora_core`."""
+
+from __future__ import annotations
+
+import operator
+import sys
+import warnings
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing is not imported at run time
+    from collections.abc import Callable, Sequence
+    from typing import Any, NoReturn, TypeVar
+
+    _F = TypeVar("_F", bound=Callable[..., Any])
+    _C = TypeVar("_C", bound=type)
+    _T = TypeVar("_T")
+
+__all__ = [
+    "PyFormulasRegistry",
+    "PyQuarkRegistry",
+    "PyCKMMatrix",
+    "py_list_constants",
+    "py_list_quarks",
+    "py_get_constant",
+    "__version__",
+]
+__version__ = "2.3.0"
+
+# ---- Tables ---------------------------------------------------------------------------------
+
+# (name, value, units): the seeded constants.
+_SEEDS = (
+    ("b3", 24.0, "dimensionless"),
+    ("chi_eff", 72.0, "dimensionless"),
+    ("n_gen", 3.0, "count"),
+    ("roots_total", 288.0, "count"),
+    ("visible_sector", 125.0, "count"),
+    ("sterile_sector", 163.0, "count"),
+    ("phi", 1.618033988749895, "dimensionless"),
+    ("gamma_em", 0.5772156649015329, "dimensionless"),
+    ("jc_constant", 153.0, "count"),
+    ("logic_closure", 288.0, "count"),
+)
+# (name, formula, units): formula constants are carried, never evaluated; each holds +0.0.
+_FORMULAS = (
+    ("v_higgs_mev", "246220", "MeV"),
+    ("sterile_check", "roots_total - visible_sector", "count"),
+    ("n_gen_sq", "n_gen * n_gen", "count"),
+    ("h0_central", "70", "km/s/Mpc"),
+    ("w0_central", "-1", "dimensionless"),
+    ("m_tau_mev", "1776.86", "MeV"),
+    ("topo_gen_check", "chi_eff / b3", "count"),
+)
+# Registration order of the standard-model quarks; listings sort them.
+_QUARKS = ("up", "down", "strange", "charm", "bottom", "top")
+
+
+class _Record:
+    """One constant's datasheet fields."""
+
+    __slots__ = ("name", "value", "units", "uncertainty", "status", "formula")
+
+    def __init__(self, name: str, value: float, units: str, status: str, formula: str | None = None) -> None:
+        self.name = name
+        self.value = value
+        self.units = units
+        self.uncertainty: float | None = None
+        self.status = status
+        self.formula = formula
+
+
+def _seeded_records() -> dict[bytes, _Record]:
+    """A new table of the seventeen constants, keyed by the UTF-8 bytes of each name."""
+    records = {}
+    for name, value, units in _SEEDS:
+        records[name.encode()] = _Record(name, value, units, "Seed")
+    for name, formula, units in _FORMULAS:
+        records[name.encode()] = _Record(name, 0.0, units, "Pending", formula)
+    return records
+
+
+# ---- Datasheet JSON -------------------------------------------------------------------------
+
+_STRING_ESCAPES = {code: f"\\u{code:04x}" for code in range(0x20)}
+_STRING_ESCAPES.update({0x08: "\\b", 0x09: "\\t", 0x0A: "\\n", 0x0C: "\\f", 0x0D: "\\r"})
+_STRING_ESCAPES.update({ord('"'): '\\"', ord("\\"): "\\\\"})
+
+
+def _json_string(text: str) -> str:
+    return '"' + text.translate(_STRING_ESCAPES) + '"'
+
+
+def _json_number(value: float) -> str:
+    """Shortest round-trip digits: plain for decimal exponents -5..15, else 'd.ddde±X'."""
+    if value != value or value in (float("inf"), float("-inf")):
+        return "null"
+    text = repr(value)
+    sign = "-" if text.startswith("-") else ""
+    if value == 0.0:
+        return sign + "0.0"
+    # repr gives the same shortest digits; only their layout differs ("1e-06", "0.0001").
+    mantissa, _, exponent_text = text.lstrip("-").partition("e")
+    whole, _, fraction = mantissa.partition(".")
+    digits = whole + fraction
+    significant = digits.lstrip("0")
+    exponent = int(exponent_text or "0") + len(whole) - 1 - (len(digits) - len(significant))
+    digits = significant.rstrip("0")
+    count = len(digits)
+    if -5 <= exponent <= 15:
+        if exponent < 0:
+            body = "0." + "0" * (-exponent - 1) + digits
+        elif count <= exponent + 1:
+            body = digits + "0" * (exponent + 1 - count) + ".0"
+        else:
+            body = digits[: exponent + 1] + "." + digits[exponent + 1 :]
+    else:
+        body = digits[0] + ("." + digits[1:] if count > 1 else "")
+        body += ("e-" if exponent < 0 else "e+") + str(abs(exponent))
+    return sign + body
+
+
+def _datasheet_json(record: _Record) -> str:
+    uncertainty = "null" if record.uncertainty is None else _json_number(record.uncertainty)
+    return (
+        '{"name":' + _json_string(record.name)
+        + ',"status":"' + record.status
+        + '","uncertainty":' + uncertainty
+        + ',"units":' + _json_string(record.units)
+        + ',"value":' + _json_number(record.value)
+        + "}"
+    )
+
+
+# ---- Faults ---------------------------------------------------------------------------------
+
+
+class PanicException(BaseException):
+    """An internal fault of the extension (a broken invariant), not an error in the caller's input.
+
+    It derives from BaseException rather than Exception so that, like SystemExit, it propagates to
+    the top instead of being swallowed by `except Exception:` handlers."""
+
+
+# The extension does not export its PanicException either; it is reached only through a fault.
+_PanicException = PanicException
+del PanicException
+
+
+def _fault(message: str) -> BaseException:
+    """Reports a broken invariant on standard error and returns the exception to raise."""
+    line = sys._getframe(1).f_lineno
+    if sys.stderr is not None:
+        sys.stderr.write(f"vellora_core: internal fault at corvantis/_pyvellora.py:{line}:\n  {message}\n")
+        sys.stderr.flush()
+    return _PanicException(message)
+
+
+# ---- Calling conventions --------------------------------------------------------------------
+
+_MISSING = object()
+_HEAPTYPE = 1 << 9
+
+
+def _type_name(cls: type) -> str:
+    """What the interpreter's own messages call a type: the bare name of classes made in Python
+    and of the built-in types, the dotted name of types from other extension modules."""
+    if cls.__flags__ & _HEAPTYPE or cls.__module__ == "builtins":
+        return cls.__name__
+    return f"{cls.__module__}.{cls.__qualname__}"
+
+
+def _bind(qualname: str, parameters: tuple[str, ...], args: tuple[object, ...], kwargs: dict[str, object]) -> list[object]:
+    """Values for `parameters` (all required, by position or keyword), with the extension's messages."""
+    if len(args) > len(parameters):
+        verb = "was" if len(args) == 1 else "were"
+        raise TypeError(f"{qualname}() takes {len(parameters)} positional arguments but {len(args)} {verb} given")
+    slots = list(args) + [_MISSING] * (len(parameters) - len(args))
+    for keyword, value in kwargs.items():
+        keyword = str.__str__(keyword)
+        if keyword not in parameters:
+            raise TypeError(f"{qualname}() got an unexpected keyword argument '{keyword}'")
+        index = parameters.index(keyword)
+        if slots[index] is not _MISSING:
+            raise TypeError(f"{qualname}() got multiple values for argument '{keyword}'")
+        slots[index] = value
+    missing = [f"'{name}'" for name, slot in zip(parameters, slots) if slot is _MISSING]
+    if missing:
+        if len(missing) == 1:
+            names = missing[0]
+        elif len(missing) == 2:
+            names = " and ".join(missing)
+        else:
+            names = ", ".join(missing[:-1]) + ", and " + missing[-1]
+        noun = "argument" if len(missing) == 1 else "arguments"
+        raise TypeError(f"{qualname}() missing {len(missing)} required positional {noun}: {names}")
+    return slots
+
+
+def _no_arguments(function_text: str, args: tuple[object, ...], kwargs: dict[str, object]) -> None:
+    """The interpreter's checks for a callable that takes nothing."""
+    if kwargs:
+        raise TypeError(f"{function_text} takes no keyword arguments")
+    if args:
+        raise TypeError(f"{function_text} takes no arguments ({len(args)} given)")
+
+
+def _method_self(cls: type[_T], name: str, args: tuple[object, ...]) -> tuple[_T, tuple[object, ...]]:
+    """Splits off `self` the way a method of a built-in type checks it."""
+    if not args:
+        raise TypeError(f"unbound method {cls.__name__}.{name}() needs an argument")
+    if type(args[0]) is not cls:
+        raise TypeError(
+            f"descriptor '{name}' for '{_type_name(cls)[:100]}' objects "
+            f"doesn't apply to a '{_type_name(type(args[0]))[:100]}' object"
+        )
+    return args[0], args[1:]
+
+
+def _slot_self(cls: type[_T], name: str, args: tuple[object, ...], kwargs: dict[str, object]) -> _T:
+    """Splits off `self` the way a slot wrapper (`__len__`) of a built-in type checks it."""
+    if not args:
+        raise TypeError(f"descriptor '{name}' of '{_type_name(cls)[:100]}' object needs an argument")
+    if type(args[0]) is not cls:
+        raise TypeError(
+            f"descriptor '{name}' requires a '{_type_name(cls)[:100]}' object "
+            f"but received a '{_type_name(type(args[0]))[:100]}'"
+        )
+    if kwargs:
+        raise TypeError(f"wrapper {name}() takes no keyword arguments")
+    if len(args) > 1:
+        raise TypeError(f"expected 0 arguments, got {len(args) - 1}")
+    return args[0]
+
+
+def _text_argument(value: Any, parameter: str) -> bytes:
+    """A str argument as UTF-8 bytes; a lone surrogate raises the codec's UnicodeEncodeError."""
+    if not issubclass(type(value), str):
+        raise TypeError(f"argument '{parameter}': '{type(value).__qualname__}' object cannot be converted to 'PyString'")
+    return str.encode(value, "utf-8")
+
+
+def _special_method(value: object, name: str) -> tuple[bool, Any]:
+    """`name` looked up on the type of `value` and bound to it, as the interpreter's slots do."""
+    cls = type(value)
+    for klass in cls.__mro__:
+        if name in klass.__dict__:
+            attribute = klass.__dict__[name]
+            getter = getattr(type(attribute), "__get__", None)
+            return True, attribute if getter is None else getter(attribute, value, cls)
+    return False, None
+
+
+def _as_double(value: Any) -> float:
+    """The conversion the extension applies to real-number arguments."""
+    cls = type(value)
+    if issubclass(cls, float):
+        return float.__float__(value)  # the stored value; an overriding __float__ is not called
+    found, convert = _special_method(value, "__float__")
+    if not found:
+        if _special_method(value, "__index__")[0]:
+            return int.__float__(operator.index(value))
+        raise TypeError(f"must be real number, not {_type_name(cls)[:50]}")
+    result = convert()
+    if type(result) is not float:
+        if not isinstance(result, float):
+            raise TypeError(
+                f"{_type_name(cls)[:50]}.__float__ returned non-float (type {_type_name(type(result))[:50]})"
+            )
+        warnings.warn(
+            f"{_type_name(cls)[:50]}.__float__ returned non-float (type {_type_name(type(result))[:50]}).  "
+            "The ability to return an instance of a strict subclass of float is deprecated, "
+            "and may be removed in a future version of Python.",
+            DeprecationWarning,
+            stacklevel=4,
+        )
+    return float.__float__(result)
+
+
+def _real_argument(value: object, parameter: str) -> float:
+    """A float from `value`; a TypeError (exactly that type) gets the parameter's name in front."""
+    if type(value) is float:
+        return value
+    try:
+        return _as_double(value)
+    except TypeError as error:
+        if type(error) is not TypeError:
+            raise
+        failure = error
+    # Raised outside the handler, so the conversion error is not chained as its context.
+    renamed = TypeError(f"argument '{parameter}': {failure}")
+    if failure.__cause__ is not None:
+        raise renamed from failure.__cause__
+    raise renamed
+
+
+def _text_signature(text: str) -> Callable[[_F], _F]:
+    """Gives a function the text signature the extension's callable has; inspect reads either."""
+
+    def attach(function: _F) -> _F:
+        setattr(function, "__text_signature__", text)
+        setattr(function, "__signature__", text)
+        return function
+
+    return attach
+
+
+def _sealed(cls: _C) -> _C:
+    """Makes a class behave like a final built-in type.
+
+    Its docstring starts with the text signature, as the extension's internal docs do: the type
+    keeps that text (so __text_signature__ reads it) while __doc__ shows only the prose."""
+    signature, marker, prose = (cls.__doc__ or "").partition("\n--\n\n")
+    if marker:
+        cls.__doc__ = prose
+        setattr(cls, "__signature__", signature[len(cls.__name__) :])
+
+    def refuse_subclass(subclass: type, /, **kwargs: object) -> NoReturn:
+        raise TypeError(f"type '{_type_name(cls)}' is not an acceptable base type")
+
+    setattr(cls, "__init_subclass__", classmethod(refuse_subclass))
+    return cls
+
+
+# ---- Classes --------------------------------------------------------------------------------
+
+
+@_sealed
+class PyFormulasRegistry:
+    """PyFormulasRegistry()
+--
+
+Python wrapper for [`FormulasRegistry`]."""
+
+    __slots__ = ("_records",)
+    _records: dict[bytes, _Record]
+
+    def __new__(cls, *args: object, **kwargs: object) -> PyFormulasRegistry:
+        _bind("PyFormulasRegistry.__new__", (), args, kwargs)
+        self = object.__new__(cls)
+        self._records = _seeded_records()
+        return self
+
+    @_text_signature("($self, name)")
+    def get(*args: object, **kwargs: object) -> float:
+        """Retrieve the numeric value for `name`."""
+        self, args = _method_self(PyFormulasRegistry, "get", args)
+        (name,) = _bind("PyFormulasRegistry.get", ("name",), args, kwargs)
+        key = _text_argument(name, "name")
+        record = self._records.get(key)
+        if record is None:
+            raise KeyError(f"constant `{key.decode()}` not found in registry")
+        return record.value
+
+    @staticmethod
+    @_text_signature("()")
+    def version(*args: object, **kwargs: object) -> str:
+        """Library-version round-trip helper."""
+        _no_arguments("PyFormulasRegistry.version()", args, kwargs)
+        return __version__
+
+    @_text_signature("($self, /)")
+    def __len__(*args: object, **kwargs: object) -> int:
+        """Return len(self)."""
+        return len(_slot_self(PyFormulasRegistry, "__len__", args, kwargs)._records)
+
+
+@_sealed
+class PyQuarkRegistry:
+    """PyQuarkRegistry()
+--
+
+Python wrapper for [`QuarkRegistry`]."""
+
+    __slots__ = ("_records",)
+    _records: dict[bytes, _Record]
+
+    def __new__(cls, *args: object, **kwargs: object) -> PyQuarkRegistry:
+        _bind("PyQuarkRegistry.__new__", (), args, kwargs)
+        self = object.__new__(cls)
+        self._records = {}  # an empty registry, as the extension's class holds
+        return self
+
+    @_text_signature("($self, /)")
+    def __len__(*args: object, **kwargs: object) -> int:
+        """Return len(self)."""
+        return len(_slot_self(PyQuarkRegistry, "__len__", args, kwargs)._records)
+
+
+@_sealed
+class PyCKMMatrix:
+    """Python wrapper for [`CKMMatrix`]."""
+
+    __slots__ = ("_elements", "_jarlskog")
+    _elements: tuple[tuple[float, ...], ...]
+    _jarlskog: float
+
+    def __new__(cls, *args: object, **kwargs: object) -> PyCKMMatrix:
+        raise TypeError(f"No constructor defined for {cls.__name__}")
+
+    @staticmethod
+    @_text_signature("()")
+    def from_topology(*args: object, **kwargs: object) -> PyCKMMatrix:
+        """Build the CKM matrix from the underlying topology."""
+        _no_arguments("PyCKMMatrix.from_topology()", args, kwargs)
+        return _ckm_matrix(((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)), 0.0)
+
+    @_text_signature("($self, tol)")
+    def is_unitary(*args: object, **kwargs: object) -> bool:
+        """`True` when the matrix is unitary within `tol`."""
+        self, args = _method_self(PyCKMMatrix, "is_unitary", args)
+        (tol,) = _bind("PyCKMMatrix.is_unitary", ("tol",), args, kwargs)
+        tol = _real_argument(tol, "tol")
+        worst = _max_deviation(self._elements)
+        # A NaN or infinite deviation never passes, not even at an infinite tolerance.
+        return worst <= sys.float_info.max and tol >= worst
+
+    @_text_signature("($self)")
+    def jarlskog(*args: object, **kwargs: object) -> float:
+        """CP-violation Jarlskog invariant J."""
+        self, args = _method_self(PyCKMMatrix, "jarlskog", args)
+        _no_arguments("PyCKMMatrix.jarlskog()", args, kwargs)
+        return self._jarlskog
+
+
+def _ckm_matrix(elements: Sequence[Sequence[float]], jarlskog: float) -> PyCKMMatrix:
+    """A PyCKMMatrix holding `elements` (three rows of three floats); the class itself refuses calls."""
+    matrix = object.__new__(PyCKMMatrix)
+    matrix._elements = tuple(tuple(float(x) for x in row) for row in elements)
+    matrix._jarlskog = float(jarlskog)
+    return matrix
+
+
+def _max_deviation(e: Sequence[Sequence[float]]) -> float:
+    """The largest |(V·Vᵀ)ij − δij|, summed in the extension's order; a NaN sticks."""
+    worst = 0.0
+    for i in range(3):
+        for j in range(i, 3):
+            dot = (e[i][0] * e[j][0] + e[i][1] * e[j][1]) + e[i][2] * e[j][2]
+            deviation = abs(dot - (1.0 if i == j else 0.0))
+            if deviation > worst or deviation != deviation:
+                worst = deviation
+    return worst
+
+
+# ---- Module functions -----------------------------------------------------------------------
+
+
+@_text_signature("()")
+def py_list_constants(*args: object, **kwargs: object) -> list[str]:
+    """Rust-accelerated twin of `corvantis.list_constants`.
+
+Returns all known constant names from the FormulasRegistry."""
+    _no_arguments(f"{__name__}.py_list_constants()", args, kwargs)
+    return [key.decode() for key in sorted(_seeded_records())]  # bytes order, as the extension sorts
+
+
+@_text_signature("()")
+def py_list_quarks(*args: object, **kwargs: object) -> list[str]:
+    """Rust-accelerated twin of `corvantis.list_quarks`.
+
+Returns all SM quark names from the QuarkRegistry."""
+    _no_arguments(f"{__name__}.py_list_quarks()", args, kwargs)
+    return sorted(_QUARKS, key=str.encode)
+
+
+@_text_signature("(name)")
+def py_get_constant(*args: object, **kwargs: object) -> Any:
+    """Rust-accelerated twin of `corvantis.Get` for the constants branch.
+
+Returns a JSON-serialised dict with `name`, `value`, `units`,
+`uncertainty`, and `status` fields \u2014 matching the Python constant
+datasheet schema so callers don't need to branch.
+
+Raises `PyKeyError` when `name` is not in the registry."""
+    (name,) = _bind("py_get_constant", ("name",), args, kwargs)
+    key = _text_argument(name, "name")
+    if not key:
+        raise _fault("py_get_constant: name must be non-empty")
+    record = _seeded_records().get(key)
+    if record is None:
+        raise KeyError(f"constant `{key.decode()}` not found in registry")
+    text = _datasheet_json(record)
+    # json is imported on every call, so whatever sys.modules holds at that moment is used.
+    import json
+
+    return json.loads(text)
+
+
+# Like the extension's functions, these report the module as their __self__.
+for _function in (py_list_constants, py_list_quarks, py_get_constant):
+    setattr(_function, "__self__", sys.modules[__name__])
+del _function

@@ -1,0 +1,164 @@
+"""The pure-Python twin against the extension, call for call, and the twin's own datasheet writer
+and unitarity test, which the extension does not expose to Python."""
+
+import math
+import random
+import struct
+import warnings
+import weakref
+from fractions import Fraction
+
+import pytest
+
+from corvantis import _pyvellora
+
+
+def outcome(call, module):
+    """A call's result or exception (type, text, cause type) and its warnings, with the names of
+    the two modules and the `builtins.` prefix of the extension's types made equal."""
+
+    def same(text):
+        for name in ("corvantis._vellora_core", "corvantis._pyvellora", "builtins."):
+            text = text.replace(name, "")
+        return text
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = call(module)
+        except BaseException as error:  # noqa: BLE001 - faults included
+            happened = (type(error).__name__, same(str(error)), type(error.__cause__).__name__)
+        else:
+            happened = (type(result).__name__, same(repr(result)) if type(result).__module__ == "builtins" else "")
+    return happened, [(w.category.__name__, same(str(w.message))) for w in caught]
+
+
+class Name(str):
+    __eq__ = lambda self, other: False  # noqa: E731
+    __hash__ = lambda self: 0  # noqa: E731
+
+
+def obj(**methods):
+    return type("Obj", (), methods)()
+
+
+class F(float):
+    pass
+
+
+def ckm(m):
+    return m.PyCKMMatrix.from_topology()
+
+
+CALLS = {
+    "list_constants args": lambda m: m.py_list_constants(1),
+    "get_constant too many": lambda m: m.py_get_constant(1, 2, name=3),
+    "get_constant unknown keyword": lambda m: m.py_get_constant(1, x=2),
+    "get_constant surrogate keyword": lambda m: m.py_get_constant(**{"\ud800": 1}),
+    "get_constant str subclass": lambda m: m.py_get_constant(Name("phi")),
+    "get_constant surrogate": lambda m: m.py_get_constant("a\udcffb"),
+    "get_constant empty": lambda m: m.py_get_constant(name=""),
+    "registry new": lambda m: m.PyFormulasRegistry(1, x=2),
+    "get no self": lambda m: m.PyFormulasRegistry.get(),
+    "get wrong self": lambda m: m.PyFormulasRegistry.get(m.PyQuarkRegistry(), "phi"),
+    "get self keyword": lambda m: m.PyFormulasRegistry.get(self=m.PyFormulasRegistry(), name="phi"),
+    "version keyword": lambda m: m.PyFormulasRegistry.version(x=1),
+    "len no self": lambda m: m.PyFormulasRegistry.__len__(),
+    "len wrong self": lambda m: m.PyQuarkRegistry.__len__(m.PyFormulasRegistry()),
+    "len argument": lambda m: m.PyFormulasRegistry().__len__(1),
+    "weak reference": lambda m: weakref.ref(m.PyQuarkRegistry()),
+    "new attribute": lambda m: setattr(m.PyFormulasRegistry(), "x", 1),
+    "subclass": lambda m: type("Sub", (m.PyFormulasRegistry,), {}),
+    "from_topology keyword": lambda m: ckm(m).from_topology(x=1),
+    "jarlskog argument": lambda m: ckm(m).jarlskog(1),
+    "jarlskog wrong self": lambda m: m.PyCKMMatrix.jarlskog(1),
+    "is_unitary no self": lambda m: m.PyCKMMatrix.is_unitary(),
+    "is_unitary binds first": lambda m: ckm(m).is_unitary("x", tol=1),
+    "tol module instance": lambda m: ckm(m).is_unitary(m.PyQuarkRegistry()),
+    "tol bytes": lambda m: ckm(m).is_unitary(b"1"),
+    "tol fraction": lambda m: ckm(m).is_unitary(Fraction(-1, 3)),
+    "tol __float__ None": lambda m: ckm(m).is_unitary(obj(__float__=None)),
+    "tol __float__ subclass": lambda m: ckm(m).is_unitary(obj(__float__=lambda self: F(0.5))),
+    "tol static __float__": lambda m: ckm(m).is_unitary(obj(__float__=staticmethod(lambda: 2.0))),
+    "tol __index__ str": lambda m: ckm(m).is_unitary(obj(__index__=lambda self: "1")),
+    "tol __index__ huge": lambda m: ckm(m).is_unitary(obj(__index__=lambda self: 10**400)),
+    "tol subnormal": lambda m: ckm(m).is_unitary(5e-324),
+}
+
+
+@pytest.mark.parametrize("call", list(CALLS.values()), ids=list(CALLS))
+def test_twin_matches_the_extension(native, twin, call, capfd):
+    assert outcome(call, twin) == outcome(call, native)
+
+
+def test_fault_report_points_at_the_twin_source(twin, capfd):
+    with pytest.raises(BaseException):
+        twin.py_get_constant("")
+    first, second = capfd.readouterr().err.splitlines()
+    assert first.startswith("vellora_core: internal fault at corvantis/_pyvellora.py:")
+    line = open(twin.__file__, encoding="utf-8").read().splitlines()[int(first.split(":")[2]) - 1]
+    assert "name must be non-empty" in line and second == "  py_get_constant: name must be non-empty"
+
+
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        (0.0, "0.0"), (-0.0, "-0.0"), (288.0, "288.0"), (1e15, "1000000000000000.0"), (1776.86, "1776.86"),
+        (1e-4, "0.0001"), (1.25e-5, "0.0000125"), (1e16, "1e+16"), (-1.5e16, "-1.5e+16"), (1e-6, "1e-6"),
+        (1.25e-7, "1.25e-7"), (5e-324, "5e-324"), (1.7976931348623157e308, "1.7976931348623157e+308"),
+        (math.nan, "null"), (-math.inf, "null"),
+    ],
+)
+def test_json_number_layout(value, text):
+    assert _pyvellora._json_number(value) == text
+
+
+def test_json_number_reads_back_exactly_with_the_shortest_digits():
+    generator = random.Random(20240613)
+    for _ in range(20000):
+        value = struct.unpack("<d", generator.getrandbits(64).to_bytes(8, "little"))[0]
+        text = _pyvellora._json_number(value)
+        if not math.isfinite(value):
+            assert text == "null"
+            continue
+        assert struct.pack("<d", float(text)) == struct.pack("<d", value), text
+        mantissa, _, exponent = text.lstrip("-").partition("e")
+        assert mantissa.replace(".", "").strip("0") == repr(abs(value)).partition("e")[0].replace(".", "").strip("0")
+        if exponent:
+            assert not -5 <= int(exponent) <= 15 and not exponent.lstrip("+-").startswith("0"), text
+        else:
+            assert "." in text and not text.endswith("."), text
+
+
+def test_datasheet_text_escapes_strings_and_nulls_non_finite_numbers():
+    record = _pyvellora._Record('q"b\\\b\t\n\f\r\0\x1f\x7f\u00b5\U0001f600', math.nan, "m/s", "Seed")
+    record.uncertainty = 1e-7
+    assert _pyvellora._datasheet_json(record) == (
+        '{"name":"q\\"b\\\\\\b\\t\\n\\f\\r\\u0000\\u001f\x7f\u00b5\U0001f600","status":"Seed",'
+        '"uncertainty":1e-7,"units":"m/s","value":null}'
+    )
+
+
+NAN, INF = math.nan, math.inf
+IDENTITY = ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))
+TWIN_ROWS = ((1.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 0.0, 1.0))  # unit rows, not orthogonal
+
+
+@pytest.mark.parametrize(
+    "rows, tol, expected",
+    [
+        (((-1.0, 0.0, 0.0), (0.0, -0.0, 1.0), (0.0, 1.0, 0.0)), 0.0, True),
+        (((0.6, 0.8, 0.0), (-0.8, 0.6, 0.0), (0.0, 0.0, 1.0)), 2.0**-52, True),
+        (TWIN_ROWS, 0.999, False), (TWIN_ROWS, 1.0, True),
+        (((1.0005, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)), 1e-3, False),  # 1.0005² = 1.00100025
+        (((1.0005, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)), 1.0011e-3, True),
+        (((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, NAN)), INF, False),
+        (((1.0, 0.0, 0.0), (0.0, 1.0, NAN), (0.0, 0.0, 1.0)), INF, False),
+        (((INF, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)), INF, False),
+        (((1.0, 0.0, 0.0), (0.0, 1e200, 0.0), (0.0, 0.0, 1.0)), INF, False),
+        (IDENTITY, NAN, False),
+    ],
+)
+def test_is_unitary_checks_every_entry_of_v_vt(rows, tol, expected):
+    assert _pyvellora._ckm_matrix(rows, 2.5e-5).is_unitary(tol) is expected
+    assert _pyvellora._ckm_matrix(rows, 2.5e-5).jarlskog() == 2.5e-5
