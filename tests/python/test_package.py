@@ -1,0 +1,149 @@
+"""The corvantis package: its functions, the fall-back to the twin, the type stubs, signatures and
+the README's examples."""
+
+import ast
+import doctest
+import inspect
+import json
+import pathlib
+import re
+import subprocess
+import sys
+import textwrap
+import warnings
+
+import pytest
+
+import corvantis
+
+
+@pytest.fixture
+def no_extension(monkeypatch):
+    """Makes `from corvantis import _vellora_core` fail, as it does where the module cannot load,
+    and forgets the module chosen so far."""
+    monkeypatch.setattr(corvantis, "_chosen", None)
+    monkeypatch.setitem(sys.modules, "corvantis._vellora_core", None)
+    monkeypatch.delattr(corvantis, "_vellora_core", raising=False)
+
+
+def calls(module):
+    return module.py_list_constants(), module.py_list_quarks(), module.py_get_constant("phi")
+
+
+def package_calls():
+    return corvantis.list_constants(), corvantis.list_quarks(), corvantis.get_constant("phi")
+
+
+def test_functions_answer_from_the_extension_without_a_warning(native, monkeypatch):
+    monkeypatch.setattr(corvantis, "_chosen", None)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert package_calls() == calls(native)
+    assert corvantis.backend() is native
+    with pytest.raises(KeyError, match="constant `nope` not found in registry"):
+        corvantis.get_constant("nope")
+
+
+def test_fallback_warns_once_and_answers_as_the_twin(twin, no_extension):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert package_calls() == package_calls() == calls(twin)
+    assert [w.category for w in caught] == [corvantis.NativeUnavailableWarning]
+    assert issubclass(corvantis.NativeUnavailableWarning, RuntimeWarning)
+    assert corvantis.backend() is twin
+
+
+def test_subinterpreter_falls_back_to_the_twin(tmp_path):
+    _interpreters = pytest.importorskip("_interpreters")
+    out = tmp_path / "out.json"
+    code = textwrap.dedent(
+        f"""
+        import json, warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import corvantis
+            seen = [corvantis.list_constants(), corvantis.get_constant("phi"), corvantis.backend().__name__]
+        with open({str(out)!r}, "w") as f:
+            json.dump(seen + [[w.category.__name__ for w in caught]], f)
+        """
+    )
+    interp = _interpreters.create("legacy")
+    try:
+        failure = _interpreters.run_string(interp, code)
+    finally:
+        _interpreters.destroy(interp)
+    assert failure is None, failure.formatted
+    names, sheet, backend, caught = json.loads(out.read_text())
+    assert (names, sheet) == (corvantis.list_constants(), corvantis.get_constant("phi"))
+    assert (backend, caught) == ("corvantis._pyvellora", ["NativeUnavailableWarning"])
+
+
+def test_importing_the_package_loads_no_extension():
+    code = "import sys, corvantis; print('corvantis._vellora_core' in sys.modules, corvantis.__version__)"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert result.stdout.split() == ["False", "2.3.0"]
+
+
+def test_stub_is_installed_and_matches_the_classes(native):
+    folder = pathlib.Path(native.__file__).parent
+    assert (folder / "py.typed").is_file()
+    tree = ast.parse((folder / "_vellora_core.pyi").read_text(encoding="utf-8"))
+    declared = [node.name if hasattr(node, "name") else node.target.id for node in tree.body[3:]]
+    assert declared == native.__all__[-1:] + native.__all__[:-1]
+    assert ast.literal_eval(tree.body[2].value) == native.__all__
+    for node in (node for node in tree.body if isinstance(node, ast.ClassDef)):
+        runtime = vars(getattr(native, node.name))
+        methods = {item.name: item for item in node.body if isinstance(item, ast.FunctionDef)}
+        assert set(methods) - {"__new__"} == {name for name in runtime if not name.startswith("__") or name == "__len__"}
+        for name, item in methods.items():
+            static = any(getattr(d, "id", None) == "staticmethod" for d in item.decorator_list)
+            assert static == isinstance(runtime[name], staticmethod), name
+
+
+def test_stubtest_finds_no_difference():
+    pytest.importorskip("mypy", reason="mypy is installed by scripts/package_check.sh")
+    command = [sys.executable, "-m", "mypy.stubtest", "corvantis._vellora_core"]
+    result = subprocess.run(command, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize(
+    "path, expected",
+    [
+        ("PyFormulasRegistry", "()"), ("PyFormulasRegistry.get", "(self, /, name)"),
+        ("PyFormulasRegistry.version", "()"), ("PyFormulasRegistry.__len__", "(self, /)"),
+        ("PyQuarkRegistry", "()"), ("PyCKMMatrix.from_topology", "()"),
+        ("PyCKMMatrix.is_unitary", "(self, /, tol)"), ("PyCKMMatrix.jarlskog", "(self, /)"),
+        ("py_list_constants", "()"), ("py_list_quarks", "()"), ("py_get_constant", "(name)"),
+    ],
+)
+def test_inspect_signature(core, path, expected):
+    target = core
+    for name in path.split("."):
+        target = getattr(target, name)
+    assert str(inspect.signature(target)) == expected
+
+
+def test_signatures_of_bound_methods(core):
+    registry, matrix = core.PyFormulasRegistry(), core.PyCKMMatrix.from_topology()
+    assert [str(inspect.signature(f)) for f in (registry.get, matrix.is_unitary, matrix.jarlskog)] == ["(name)", "(tol)", "()"]
+    with pytest.raises(TypeError):
+        inspect.signature(matrix.is_unitary).bind(1.0, 2.0)
+
+
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+EXAMPLES = re.findall(r"```python\n(>>>.*?)```", README.read_text(encoding="utf-8") if README.is_file() else "", re.DOTALL)
+
+
+@pytest.mark.parametrize("example", EXAMPLES)
+def test_readme_examples_run_as_shown(example):
+    test = doctest.DocTestParser().get_doctest(example, {}, "README", str(README), 0)
+    runner, output = doctest.DocTestRunner(), []
+    runner.run(test, out=output.append)
+    assert runner.tries > 0 and runner.failures == 0, "".join(output)
+
+
+def test_readme_shows_every_callable(native):
+    shown = "".join(EXAMPLES)
+    for name in [*native.__all__, ".get(", ".version()", ".from_topology()", ".is_unitary(", ".jarlskog()", "len(core.PyQuarkRegistry())"]:
+        assert name in shown, name
