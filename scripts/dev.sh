@@ -75,7 +75,10 @@ case "${1:-}" in
     install_system_packages
     make_venv
     install_package
-    "$venv/bin/python" -m corvantis
+    "$venv/bin/python" -m corvantis constants
+    "$venv/bin/python" -m corvantis quarks
+    "$venv/bin/python" -m corvantis get phi --pretty
+    "$venv/bin/python" -m corvantis ckm
     ;;
   test)
     install_system_packages

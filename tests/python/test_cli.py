@@ -1,0 +1,79 @@
+"""python -m corvantis, run as a user runs it: in a subprocess."""
+
+import json
+import re
+import subprocess
+import sys
+
+import pytest
+
+import corvantis
+
+
+def run(*args):
+    return subprocess.run([sys.executable, "-m", "corvantis", *args], capture_output=True, text=True, timeout=60)
+
+
+def test_constants_table_is_aligned_and_complete():
+    result = run("constants")
+    assert result.returncode == 0 and result.stderr == ""
+    header, *rows = result.stdout.splitlines()
+    assert header.split() == ["name", "value", "units", "status"]
+    # Names, units and statuses start in one column each; values end in one column.
+    spans = [[match.span() for match in re.finditer(r"\S+", row)] for row in [header, *rows]]
+    for column, edge in ((0, 0), (1, 1), (2, 0), (3, 0)):
+        assert len({row[column][edge] for row in spans}) == 1, column
+    table = [row.split() for row in rows]
+    sheets = [corvantis.get_constant(name) for name in corvantis.list_constants()]
+    assert table == [[s["name"], repr(s["value"]), s["units"], s["status"]] for s in sheets]
+
+
+@pytest.mark.parametrize("name", ["phi", "w0_central"])
+def test_get_prints_the_datasheet(name):
+    compact, pretty = run("get", name), run("get", name, "--pretty")
+    assert compact.stdout.count("\n") == 1 and " " not in compact.stdout
+    assert pretty.stdout.startswith('{\n  "name": ')
+    assert json.loads(compact.stdout) == json.loads(pretty.stdout) == corvantis.get_constant(name)
+
+
+@pytest.mark.parametrize(
+    "args, verdict",
+    [((), "1e-12: True"), (("--tol", "0"), "0.0: True"), (("--tol=-1e-9",), "-1e-09: False"), (("--tol", "nan"), "nan: False")],
+)
+def test_ckm(args, verdict):
+    lines = run("ckm", *args).stdout.splitlines()
+    assert [row.split() for row in lines[1:4]] == [["1.0", "0.0", "0.0"], ["0.0", "1.0", "0.0"], ["0.0", "0.0", "1.0"]]
+    assert lines[4:] == ["J = 0.0", f"unitary within {verdict}"]
+
+
+def test_quarks_version_and_usage():
+    assert run("quarks").stdout.splitlines() == corvantis.list_quarks()
+    assert run("--version").stdout == f"corvantis {corvantis.__version__}\n"
+    bare = run()
+    assert (bare.returncode, bare.stdout) == (2, "") and bare.stderr.startswith("usage: python -m corvantis")
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (("get", "nope"), 1, "constant `nope` not found in registry"),
+        (("get", "PHI", "--pretty"), 1, "constant `PHI` not found in registry"),
+        (("get", ""), 2, "argument NAME: must not be empty"),
+        (("get",), 2, "the following arguments are required: NAME"),
+        (("ckm", "--tol", "x"), 2, "invalid float value: 'x'"),
+        (("bogus",), 2, "invalid choice: 'bogus'"),
+        (("quarks", "--pretty"), 2, "unrecognized arguments: --pretty"),
+    ],
+)
+def test_errors_are_one_line_without_a_traceback(args, status, message):
+    result = run(*args)
+    assert (result.returncode, result.stdout) == (status, "")
+    assert result.stderr.count("\n") == 1 and result.stderr.startswith("python -m corvantis") and message in result.stderr
+
+
+def test_undecodable_name_and_closed_pipe_end_without_a_traceback():
+    result = subprocess.run([sys.executable, "-m", "corvantis", "get", b"\xff"], capture_output=True, timeout=60)
+    assert result.returncode == 1 and result.stderr.count(b"\n") == 1 and b"not found in registry" in result.stderr
+    process = subprocess.Popen([sys.executable, "-m", "corvantis", "constants"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.close()
+    assert b"Traceback" not in process.communicate(timeout=60)[1]
