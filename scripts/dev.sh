@@ -70,6 +70,11 @@ run_python_tests() {
   (cd "$root" && "$venv/bin/python" -m pytest -q tests/python)
 }
 
+run_package_check() {
+  log "wheel and sdist: build, install into a fresh venv, test the installation"
+  VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" PYTHON="$(find_python)" bash "$root/scripts/package_check.sh"
+}
+
 case "${1:-}" in
   demo)
     install_system_packages
@@ -86,6 +91,7 @@ case "${1:-}" in
     install_package
     run_core_tests
     run_python_tests
+    run_package_check
     bash "$root/scripts/bench.sh" --quick  # smoke run: the benchmarks still build and run
     ;;
   bench)
