@@ -11,6 +11,7 @@
 #include "pyfacade/module_members.hpp"
 #include "pyfacade/results.hpp"
 #include "pyfacade/texts.hpp"
+#include "registry/byte_order.hpp"
 #include "registry/datasheet_json.hpp"
 #include "registry/formulas_registry.hpp"
 
@@ -20,17 +21,6 @@ namespace {
 constexpr const char* kNameParameter[] = {"name"};
 constexpr ArgumentSpec kGetConstantArguments{nullptr, "py_get_constant", kNameParameter, 0, 1,
                                               &interned.name_parameter};
-
-/// Byte order of UTF-8 names, a prefix first: inline, since names are short and mostly differ early.
-bool precedes_by_bytes(std::string_view left, std::string_view right) noexcept {
-  const std::size_t common = std::min(left.size(), right.size());
-  for (std::size_t i = 0; i < common; ++i) {
-    const auto a = static_cast<unsigned char>(left[i]);
-    const auto b = static_cast<unsigned char>(right[i]);
-    if (a != b) return a < b;
-  }
-  return left.size() < right.size();
-}
 
 /// The datasheet text of `name` from a registry built for this call alone; NotFound is raised.
 Outcome<std::string> datasheet_text(std::string_view name) {

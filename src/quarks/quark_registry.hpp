@@ -45,7 +45,7 @@ class QuarkRegistry {
   /// The record stored under `name`, or null.
   const Quark* find(std::string_view name) const noexcept;
 
-  /// The SipHash key this registry hashes names with.
+  /// The random key this registry hashes names with.
   SipKey key() const noexcept { return key_; }
 
  private:
