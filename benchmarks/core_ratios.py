@@ -14,12 +14,13 @@ import sys
 
 
 def cpu_times(run: dict) -> tuple[dict[str, float], dict[str, str]]:
-    """Per benchmark, its CPU time in ns (median aggregate if present) and its label."""
+    """Per benchmark, its CPU time in ns (median aggregate if present) and its label, in source order."""
     scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
     single: dict[str, float] = {}
     median: dict[str, float] = {}
     labels: dict[str, str] = {}
-    for entry in run["benchmarks"]:
+    # Interleaved repetitions come in random order; family_index is the order of registration.
+    for entry in sorted(run["benchmarks"], key=lambda entry: entry.get("family_index", 0)):
         name = entry.get("run_name", entry["name"])
         ns = entry["cpu_time"] * scale[entry.get("time_unit", "ns")]
         if entry.get("label"):

@@ -123,7 +123,7 @@ def main() -> None:
         # A smoke run: one short process per benchmark; the figures are not worth quoting.
         runner = pyperf.Runner(processes=1, values=1, warmups=1, min_time=0.005, add_cmdline_args=add_cmdline_args)
     else:
-        runner = pyperf.Runner(processes=6, values=3, add_cmdline_args=add_cmdline_args)
+        runner = pyperf.Runner(processes=4, values=3, add_cmdline_args=add_cmdline_args)
     runner.argparser.add_argument("--quick", action="store_true", help="smoke run: a few seconds in all")
     runner.argparser.add_argument("--ratios-json", metavar="FILE", help="write the ratio table as JSON to FILE")
     args = runner.parse_args()

@@ -45,6 +45,6 @@ fi
 
 log "Python benchmarks (pyperf) of the installed corvantis._vellora_core"
 "$python" -c 'import pyperf' 2>/dev/null || "$python" -m pip install -q pyperf
-python_args=(--ratios-json "$build/python_ratios.json")
-[ "$quick" -eq 1 ] && python_args+=(--quick --quiet)
+python_args=(--quiet --ratios-json "$build/python_ratios.json")
+[ "$quick" -eq 1 ] && python_args+=(--quick)
 "$python" "$root/benchmarks/python_bench.py" "${python_args[@]}"
