@@ -48,6 +48,7 @@ class FormulasRegistry {
   FormulasRegistry();
   /// An empty registry with the given key and shard count (a power of two, at least 1).
   FormulasRegistry(SipKey key, std::size_t shard_count);
+  /// A moved-from registry owns nothing: it may only be destroyed or assigned to.
   FormulasRegistry(FormulasRegistry&&) noexcept;
   FormulasRegistry& operator=(FormulasRegistry&&) noexcept;
   ~FormulasRegistry();
