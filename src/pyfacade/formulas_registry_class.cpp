@@ -45,19 +45,6 @@ PyObject* version(PyObject*, PyObject*) noexcept {
   return call_returning_object([]() -> Outcome<OwnedRef> { return new_text(texts::kVersion); });
 }
 
-Py_ssize_t length(PyObject* self) noexcept {
-  return call_returning_length([&]() -> Outcome<Py_ssize_t> {
-    auto registry = SharedAccess<FormulasRegistry>::take(self, formulas_registry_class);
-    if (!registry.ok()) return std::move(registry).failure();
-    const std::size_t count = registry.value()->len();
-    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) [[unlikely]] {
-      PyErr_SetNone(PyExc_OverflowError);
-      return ErrorIsSet{};
-    }
-    return static_cast<Py_ssize_t>(count);
-  });
-}
-
 PyMethodDef methods[] = {
     {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get)), METH_FASTCALL | METH_KEYWORDS,
      texts::kGetDoc},
@@ -68,7 +55,8 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(texts::kFormulasRegistryDoc)},
     {Py_tp_new, reinterpret_cast<void*>(construct)},
-    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_mp_length,
+     reinterpret_cast<void*>(length_slot<FormulasRegistry, &formulas_registry_class, &FormulasRegistry::len>)},
     {Py_tp_methods, methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(release_instance<FormulasRegistry>)},
     {0, nullptr},

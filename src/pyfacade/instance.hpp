@@ -109,4 +109,20 @@ class SharedAccess {
   Instance<Core>* instance_;
 };
 
+/// The length slot of a class whose core value counts its records: shared access, then the count,
+/// or OverflowError (without arguments) should it not fit the interpreter's signed size.
+template <class Core, TypeCell* cell, std::size_t (Core::*count)() const noexcept>
+Py_ssize_t length_slot(PyObject* self) noexcept {
+  return call_returning_length([self]() -> Outcome<Py_ssize_t> {
+    auto core = SharedAccess<Core>::take(self, *cell);
+    if (!core.ok()) return std::move(core).failure();
+    const std::size_t records = ((*core.value()).*count)();
+    if (records > static_cast<std::size_t>(PY_SSIZE_T_MAX)) [[unlikely]] {
+      PyErr_SetNone(PyExc_OverflowError);
+      return ErrorIsSet{};
+    }
+    return static_cast<Py_ssize_t>(records);
+  });
+}
+
 }  // namespace vellora::py

@@ -24,19 +24,6 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   });
 }
 
-Py_ssize_t length(PyObject* self) noexcept {
-  return call_returning_length([&]() -> Outcome<Py_ssize_t> {
-    auto registry = SharedAccess<QuarkRegistry>::take(self, quark_registry_class);
-    if (!registry.ok()) return std::move(registry).failure();
-    const std::size_t count = registry.value()->size();
-    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) [[unlikely]] {
-      PyErr_SetNone(PyExc_OverflowError);
-      return ErrorIsSet{};
-    }
-    return static_cast<Py_ssize_t>(count);
-  });
-}
-
 PyObject* py_list_quarks(PyObject*, PyObject*) noexcept {
   return call_returning_object([]() -> Outcome<OwnedRef> {
     const std::vector<std::string> names = QuarkRegistry::standard_model().sorted_names();
@@ -47,7 +34,7 @@ PyObject* py_list_quarks(PyObject*, PyObject*) noexcept {
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(texts::kQuarkRegistryDoc)},
     {Py_tp_new, reinterpret_cast<void*>(construct)},
-    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_mp_length, reinterpret_cast<void*>(length_slot<QuarkRegistry, &quark_registry_class, &QuarkRegistry::size>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(release_instance<QuarkRegistry>)},
     {0, nullptr},
 };
