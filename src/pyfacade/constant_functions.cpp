@@ -2,6 +2,8 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -60,11 +62,19 @@ PyObject* py_get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* py_list_constants(PyObject*, PyObject*) noexcept {
   return call_returning_object([]() -> Outcome<OwnedRef> {
     const std::vector<std::string> names = FormulasRegistry::seeded().names();  // the registry is gone here
-    // Sort views, not the strings themselves; string_view compares unsigned bytes, a prefix first.
-    // Names are unique, so an unstable sort gives the one stable order.
-    std::vector<std::string_view> sorted(names.begin(), names.end());
-    std::sort(sorted.begin(), sorted.end(), precedes_by_bytes);
-    return new_text_list(sorted);
+    // Sort views, not the strings themselves, on the stack when they fit. Names are unique, so an
+    // unstable sort gives the one stable order.
+    constexpr std::size_t kViewsOnStack = 32;
+    std::array<std::string_view, kViewsOnStack> stack_views;
+    std::vector<std::string_view> heap_views;
+    std::span<std::string_view> views(stack_views.data(), std::min(names.size(), kViewsOnStack));
+    if (names.size() > kViewsOnStack) {
+      heap_views.resize(names.size());
+      views = heap_views;
+    }
+    std::copy(names.begin(), names.end(), views.begin());
+    std::sort(views.begin(), views.end(), precedes_by_bytes);
+    return new_text_list(views);
   });
 }
 

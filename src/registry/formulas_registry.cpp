@@ -52,11 +52,16 @@ struct StoredRecord {
 static_assert(std::is_trivially_destructible_v<StoredRecord>, "freed with the arena, never destroyed");
 
 /// A table cell: the name's hash, the table's own key text and the record (null: free cell).
+/// Trivially constructible, so a new shard's inline cells cost nothing until first used.
 struct Slot {
   std::uint64_t hash;
-  std::string_view key;
+  const char* key_data;
+  std::size_t key_size;
   const StoredRecord* record;
+
+  std::string_view key() const noexcept { return {key_data, key_size}; }
 };
+static_assert(std::is_trivially_default_constructible_v<Slot>);
 
 /// Heap memory of one shard for what the registry's arena cannot hold.
 struct Chunk {
@@ -112,15 +117,16 @@ struct Shard {
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
       const Slot& slot = slots[i];
       if (slot.record == nullptr) return nullptr;
-      if (slot.hash == hash && slot.key == name) return &slot;
+      if (slot.hash == hash && slot.key() == name) return &slot;
     }
   }
 
-  void place(const Slot& entry) noexcept {
+  /// The cell where a name of this hash goes; the table has room.
+  Slot& free_cell(std::uint64_t hash) noexcept {
     const std::size_t mask = capacity - 1;
-    std::size_t i = entry.hash & mask;
+    std::size_t i = hash & mask;
     while (slots[i].record != nullptr) i = (i + 1) & mask;
-    slots[i] = entry;
+    return slots[i];
   }
 };
 
@@ -236,11 +242,11 @@ struct FormulasRegistry::Storage {
     const Slot* const old_slots = shard.slots;
     const std::size_t old_capacity = shard.capacity;
     auto* const slots = reinterpret_cast<Slot*>(allocate<access>(shard, round_up(2 * old_capacity * sizeof(Slot))));
-    for (std::size_t i = 0; i < 2 * old_capacity; ++i) ::new (static_cast<void*>(slots + i)) Slot{0, {}, nullptr};
+    for (std::size_t i = 0; i < 2 * old_capacity; ++i) ::new (static_cast<void*>(slots + i)) Slot{0, nullptr, 0, nullptr};
     shard.slots = slots;
     shard.capacity = 2 * old_capacity;
     for (std::size_t i = 0; i < old_capacity; ++i)
-      if (old_slots[i].record != nullptr) shard.place(old_slots[i]);
+      if (old_slots[i].record != nullptr) shard.free_cell(old_slots[i].hash) = old_slots[i];
   }
 
   /// Stores the record under `name`; returns the record it replaced, or null.
@@ -259,9 +265,15 @@ struct FormulasRegistry::Storage {
     }
     const std::size_t count = shard.count.load(std::memory_order_relaxed);
     if (4 * (count + 1) > 3 * shard.capacity) grow<access>(shard);
-    Slot entry{hash, name, nullptr};
-    entry.record = store<access>(shard, parts, &entry.key);
-    shard.place(entry);
+    // Fields are written into the cell one by one: a Slot assembled on the stack and copied whole
+    // made the processor wait for its own stores.
+    std::string_view key = name;
+    const StoredRecord* const record = store<access>(shard, parts, &key);
+    Slot& cell = shard.free_cell(hash);
+    cell.hash = hash;
+    cell.key_data = key.data();
+    cell.key_size = key.size();
+    cell.record = record;
     shard.count.store(count + 1, std::memory_order_relaxed);
     return nullptr;
   }
@@ -353,7 +365,7 @@ std::vector<std::string> FormulasRegistry::names() const {
     const Shard& shard = storage_->shards[i];
     const std::shared_lock guard(shard.lock);
     for (std::size_t cell = 0; cell < shard.capacity; ++cell)
-      if (shard.slots[cell].record != nullptr) names.emplace_back(shard.slots[cell].key);
+      if (shard.slots[cell].record != nullptr) names.emplace_back(shard.slots[cell].key());
   }
   return names;
 }
