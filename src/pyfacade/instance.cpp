@@ -27,4 +27,9 @@ ErrorIsSet raise_already_mutably_borrowed() noexcept {
   return {};
 }
 
+ErrorIsSet raise_not_constructed(const char* class_name) noexcept {
+  PyErr_Format(PyExc_TypeError, texts::kNotConstructedFormat, class_name);
+  return {};
+}
+
 }  // namespace vellora::py

@@ -43,6 +43,9 @@ struct Instance {
   PyObject header;
   alignas(Core) unsigned char storage[sizeof(Core)];
   Py_ssize_t access_count;
+  // Set once new_instance has built the core value. tp_alloc zeroes the memory, so an instance
+  // allocated without it (a `__new__` replaced from Python that calls object.__new__) stays false.
+  bool constructed;
 
   static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
   Core& core() noexcept { return *std::launder(reinterpret_cast<Core*>(storage)); }
@@ -58,6 +61,7 @@ Outcome<OwnedRef> new_instance(PyTypeObject* type, Core&& core) noexcept {
   auto* const instance = Instance<Core>::from(object);
   ::new (static_cast<void*>(instance->storage)) Core(std::move(core));
   instance->access_count = 0;
+  instance->constructed = true;
   return OwnedRef::consuming(object);
 }
 
@@ -65,7 +69,8 @@ Outcome<OwnedRef> new_instance(PyTypeObject* type, Core&& core) noexcept {
 template <class Core>
 void release_instance(PyObject* object) noexcept {
   call_releasing([object] {
-    Instance<Core>::from(object)->core().~Core();
+    auto* const instance = Instance<Core>::from(object);
+    if (instance->constructed) instance->core().~Core();
     PyTypeObject* const type = Py_TYPE(object);
     type->tp_free(object);
     Py_DECREF(type);  // every instance of a heap type holds a reference to it
@@ -76,6 +81,7 @@ void release_instance(PyObject* object) noexcept {
 /// The failures of taking access, out of line.
 ErrorIsSet raise_wrong_self(PyObject* self, const char* class_name) noexcept;
 ErrorIsSet raise_already_mutably_borrowed() noexcept;
+ErrorIsSet raise_not_constructed(const char* class_name) noexcept;
 
 /// Shared read access to an instance's core value for the duration of a call: checks that `self`
 /// is an instance of the class, then holds the access counter raised until it goes out of scope.
@@ -88,6 +94,8 @@ class SharedAccess {
     if (!Py_IS_TYPE(self, type.value()) && !PyType_IsSubtype(Py_TYPE(self), type.value())) [[unlikely]]
       return raise_wrong_self(self, cell.class_name);
     auto* const instance = Instance<Core>::from(self);
+    if (!instance->constructed) [[unlikely]]
+      return raise_not_constructed(cell.class_name);
     if (instance->access_count == -1) [[unlikely]]
       return raise_already_mutably_borrowed();
     ++instance->access_count;

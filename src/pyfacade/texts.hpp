@@ -49,6 +49,7 @@ inline constexpr char kPythonApiCallFailed[] = "Python API call failed";
 inline constexpr char kAppendToAllFailed[] = "could not append __name__ to __all__";
 inline constexpr char kTypeCreationFailedPrefix[] = "failed to create type object for ";
 inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
+inline constexpr char kNotConstructedFormat[] = "%s object was made without its constructor";
 inline constexpr char kNoConstructorFormat[] = "No constructor defined for %s";
 inline constexpr char kUnknownTypeName[] = "<unknown>";
 inline constexpr char kEmptyConstantName[] = "py_get_constant: name must be non-empty";
