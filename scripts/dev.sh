@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # dev.sh: set up a fresh machine and run the project's jobs.
 #   demo   install what is needed, build and install the package, run the main job
-#   test   install what is needed, then run every test (GoogleTest via CTest, then pytest)
+#   test   install what is needed, then run every test (GoogleTest via CTest, then pytest), then the
+#          reliability jobs (scripts/reliability.sh all: sanitizers, valgrind, fuzzing)
 #   bench  install what is needed, then run the benchmarks (scripts/bench.sh): ratios to baselines
 set -euo pipefail
 
@@ -48,7 +49,7 @@ make_venv() {
     "$python" -m venv "$venv"
   fi
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest
+  "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis
 }
 
 install_package() {
@@ -86,13 +87,14 @@ case "${1:-}" in
     "$venv/bin/python" -m corvantis ckm
     ;;
   test)
-    install_system_packages
+    install_system_packages clang valgrind  # for scripts/reliability.sh, which adds clang's fuzzer runtime
     make_venv
     install_package
     run_core_tests
     run_python_tests
     run_package_check
     bash "$root/scripts/bench.sh" --quick  # smoke run: the benchmarks still build and run
+    VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" bash "$root/scripts/reliability.sh" all
     ;;
   bench)
     install_system_packages

@@ -1,0 +1,218 @@
+"""Thread stress of the native extension: eight threads share one registry, one quark registry and
+one CKM matrix and call every callable, error paths included, released together by a barrier.
+
+The interpreter switches threads every few microseconds here (instead of every 5 ms), so calls
+that run Python code inside the extension (importing `json`, `json.loads`, `__float__`) are
+interleaved with calls on the same objects from other threads. Every result is checked.
+"""
+
+import os
+import struct
+import sys
+import threading
+import time
+from contextlib import contextmanager
+
+import pytest
+
+from corvantis import _vellora_core as core
+
+THREADS = 8
+SECONDS = float(os.environ.get("VELLORA_THREAD_SECONDS", "2.0"))
+
+SEEDED = {
+    "b3": 24.0, "chi_eff": 72.0, "n_gen": 3.0, "roots_total": 288.0, "visible_sector": 125.0,
+    "sterile_sector": 163.0, "phi": 1.618033988749895, "gamma_em": 0.5772156649015329,
+    "jc_constant": 153.0, "logic_closure": 288.0, "v_higgs_mev": 0.0, "sterile_check": 0.0,
+    "n_gen_sq": 0.0, "h0_central": 0.0, "w0_central": 0.0, "m_tau_mev": 0.0, "topo_gen_check": 0.0,
+}
+NAMES = sorted(SEEDED)
+QUARKS = ["bottom", "charm", "down", "strange", "top", "up"]
+
+
+def bits(x):
+    return struct.pack("<d", x)
+
+
+class SlowFloat:
+    """A tolerance whose conversion runs Python code and gives other threads the interpreter."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        time.sleep(0)
+        return self.value
+
+
+@contextmanager
+def fast_thread_switching():
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(previous)
+
+
+@contextmanager
+def stderr_to_devnull():
+    """The PanicException path reports on fd 2 each time; the reports are not wanted here."""
+    sys.stderr.flush()
+    saved, devnull = os.dup(2), os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 2)
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(devnull)
+
+
+def operations(registry, quarks, matrix, panic):
+    """(label, call, check) triples; check gets the result and says whether it is right."""
+
+    def raises(exception_type, call, message=None):
+        def run():
+            try:
+                call()
+            except exception_type as error:
+                return type(error) is exception_type and (message is None or str(error) == message)
+            return False
+
+        return run
+
+    ops = []
+    for name in NAMES:
+        ops.append((f"get {name}", lambda n=name: registry.get(n), lambda v, n=name: bits(v) == bits(SEEDED[n])))
+    for name in ("phi", "w0_central", "sterile_check"):
+        ops.append((
+            f"py_get_constant {name}",
+            lambda n=name: core.py_get_constant(n),
+            lambda sheet, n=name: sheet["name"] == n and bits(sheet["value"]) == bits(SEEDED[n])
+            and sheet["uncertainty"] is None and list(sheet) == ["name", "status", "uncertainty", "units", "value"],
+        ))
+    ops += [
+        ("get keyword", lambda: registry.get(name="phi"), lambda v: v == SEEDED["phi"]),
+        ("len", lambda: len(registry), lambda n: n == 17),
+        ("version", lambda: (registry.version(), core.PyFormulasRegistry.version()), lambda v: v == ("2.3.0",) * 2),
+        ("new registry", lambda: core.PyFormulasRegistry(), lambda r: len(r) == 17 and r.get("b3") == 24.0),
+        ("list constants", core.py_list_constants, lambda names: names == NAMES),
+        ("list quarks", core.py_list_quarks, lambda names: names == QUARKS),
+        ("quark registry", lambda: (len(quarks), len(core.PyQuarkRegistry())), lambda v: v == (0, 0)),
+        ("from_topology", lambda: core.PyCKMMatrix.from_topology(), lambda m: m.is_unitary(0.0) and m.jarlskog() == 0.0),
+        ("is_unitary", lambda: (matrix.is_unitary(0.0), matrix.is_unitary(-1e-300), matrix.is_unitary(tol=float("nan"))),
+         lambda v: v == (True, False, False)),
+        ("is_unitary converting", lambda: (matrix.is_unitary(SlowFloat(1.0)), matrix.is_unitary(SlowFloat(-1.0))),
+         lambda v: v == (True, False)),
+        ("jarlskog", matrix.jarlskog, lambda j: j == 0.0 and type(j) is float),
+        ("missing name", raises(KeyError, lambda: registry.get("nope"), "'constant `nope` not found in registry'"),
+         bool),
+        ("missing datasheet", raises(KeyError, lambda: core.py_get_constant("nope")), bool),
+        ("binding error", raises(TypeError, lambda: registry.get("a", name="b"),
+                                 "PyFormulasRegistry.get() got multiple values for argument 'name'"), bool),
+        ("conversion error", raises(TypeError, lambda: registry.get(1),
+                                    "argument 'name': 'int' object cannot be converted to 'PyString'"), bool),
+        ("tol error", raises(TypeError, lambda: matrix.is_unitary("x"), "argument 'tol': must be real number, not str"),
+         bool),
+        ("surrogate", raises(UnicodeEncodeError, lambda: registry.get("\ud800")), bool),
+        ("wrong self", raises(TypeError, lambda: core.PyCKMMatrix.jarlskog(registry)), bool),
+        ("construction refused", raises(TypeError, lambda: core.PyCKMMatrix(), "No constructor defined for PyCKMMatrix"),
+         bool),
+        ("panic", raises(panic, lambda: core.py_get_constant(""), "py_get_constant: name must be non-empty"), bool),
+    ]
+    return ops
+
+
+@pytest.fixture(scope="module")
+def panic_type():
+    with stderr_to_devnull():
+        try:
+            core.py_get_constant("")
+        except BaseException as error:  # noqa: BLE001 - PanicException is no Exception
+            return type(error)
+    raise AssertionError("an empty name must fault")
+
+
+def test_eight_threads_share_every_object(panic_type):
+    registry, quarks, matrix = core.PyFormulasRegistry(), core.PyQuarkRegistry(), core.PyCKMMatrix.from_topology()
+    ops = operations(registry, quarks, matrix, panic_type)
+    barrier = threading.Barrier(THREADS)
+    lock = threading.Lock()
+    wrong, errors, calls = [], [], [0] * THREADS
+    deadline = []
+
+    def worker(index):
+        try:
+            barrier.wait(timeout=30)
+            stop = deadline[0]
+            step = 0
+            while time.monotonic() < stop:
+                # Each thread walks the operations from its own start, so different calls overlap.
+                label, call, check = ops[(index * 7 + step) % len(ops)]
+                result = call()
+                if not check(result):
+                    with lock:
+                        wrong.append((index, label, result))
+                step += 1
+            calls[index] = step
+        except BaseException as error:  # noqa: BLE001 - any failure in a thread fails the test
+            with lock:
+                errors.append((index, repr(error)))
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+    with stderr_to_devnull(), fast_thread_switching():
+        deadline.append(time.monotonic() + SECONDS + 0.5)  # the barrier releases all within this
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=SECONDS + 60)
+    assert not any(thread.is_alive() for thread in threads), "a thread did not finish"
+    assert errors == []
+    assert wrong == []
+    # Every thread went round the whole list of operations at least once.
+    assert min(calls) >= len(ops), calls
+    # The shared objects are unchanged afterwards.
+    assert len(registry) == 17 and [registry.get(n) for n in NAMES] == [SEEDED[n] for n in NAMES]
+    assert matrix.is_unitary(0.0) and len(quarks) == 0
+
+
+def test_registries_made_on_one_thread_are_used_and_dropped_on_others():
+    made = []
+    barrier = threading.Barrier(THREADS)
+    errors = []
+
+    def maker():
+        try:
+            barrier.wait(timeout=30)
+            for _ in range(200):
+                made.append((core.PyFormulasRegistry(), core.PyCKMMatrix.from_topology(), core.PyQuarkRegistry()))
+        except BaseException as error:  # noqa: BLE001
+            errors.append(repr(error))
+
+    def user():
+        try:
+            barrier.wait(timeout=30)
+            used = 0
+            while used < 200:
+                try:
+                    registry, matrix, quarks = made.pop()
+                except IndexError:
+                    time.sleep(0)
+                    continue
+                if registry.get("n_gen") != 3.0 or not matrix.is_unitary(0.0) or len(quarks) != 0:
+                    errors.append("wrong result")
+                del registry, matrix, quarks  # the last reference goes on this thread
+                used += 1
+        except BaseException as error:  # noqa: BLE001
+            errors.append(repr(error))
+
+    threads = [threading.Thread(target=maker if i % 2 == 0 else user) for i in range(THREADS)]
+    with fast_thread_switching():
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=60)
+    assert not any(thread.is_alive() for thread in threads), "a thread did not finish"
+    assert errors == []
+    assert made == []
