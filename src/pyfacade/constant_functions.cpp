@@ -2,8 +2,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <array>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -61,20 +59,11 @@ PyObject* py_get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* py_list_constants(PyObject*, PyObject*) noexcept {
   return call_returning_object([]() -> Outcome<OwnedRef> {
-    const std::vector<std::string> names = FormulasRegistry::seeded().names();  // the registry is gone here
-    // Sort views, not the strings themselves, on the stack when they fit. Names are unique, so an
-    // unstable sort gives the one stable order.
-    constexpr std::size_t kViewsOnStack = 32;
-    std::array<std::string_view, kViewsOnStack> stack_views;
-    std::vector<std::string_view> heap_views;
-    std::span<std::string_view> views(stack_views.data(), std::min(names.size(), kViewsOnStack));
-    if (names.size() > kViewsOnStack) {
-      heap_views.resize(names.size());
-      views = heap_views;
-    }
-    std::copy(names.begin(), names.end(), views.begin());
-    std::sort(views.begin(), views.end(), precedes_by_bytes);
-    return new_text_list(views);
+    // A fresh seeded registry per call, gone before the list is made; its names are sorted as
+    // views of the table's texts, and each becomes a new str.
+    std::vector<std::string_view> names = FormulasRegistry::seeded_names();
+    sort_by_bytes(names);
+    return new_text_list(names);
   });
 }
 

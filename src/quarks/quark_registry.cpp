@@ -121,7 +121,7 @@ std::vector<std::string> QuarkRegistry::sorted_names() const {
   // Names are unique, so any sort gives the stable order; std::sort avoids stable_sort's buffer.
   // Small registries (the standard one) sort pointers on the stack.
   auto sort_and_copy = [&names](const Quark** first, const Quark** last) {
-    std::sort(first, last, name_less);
+    std::sort(first, last, [](const Quark* a, const Quark* b) { return name_less(a, b); });
     for (const Quark** it = first; it != last; ++it) names.push_back((*it)->name);
   };
   constexpr std::size_t kStackCount = 16;

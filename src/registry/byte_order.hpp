@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 namespace vellora {
@@ -18,6 +19,13 @@ inline bool precedes_by_bytes(std::string_view left, std::string_view right) noe
     if (a != b) return a < b;
   }
   return left.size() < right.size();
+}
+
+/// Sorts names into byte order. Names are unique wherever this system lists them, so an unstable
+/// sort gives the one stable order. (Comparing precomputed 16-byte prefixes as integers, or
+/// counting ranks without branches, measured slower for the few dozen names of a listing.)
+inline void sort_by_bytes(std::span<std::string_view> names) {
+  std::sort(names.begin(), names.end(), [](std::string_view a, std::string_view b) { return precedes_by_bytes(a, b); });
 }
 
 }  // namespace vellora

@@ -236,7 +236,7 @@ struct FormulasRegistry::Storage {
     if (shard.capacity == 0) {  // the inline cells: still no allocation
       shard.slots = shard.inline_slots;
       shard.capacity = kInlineSlots;
-      for (Slot& slot : shard.inline_slots) slot.record = nullptr;
+      for (Slot& slot : shard.inline_slots) slot = Slot{0, nullptr, 0, nullptr};
       return;
     }
     const Slot* const old_slots = shard.slots;
@@ -368,6 +368,23 @@ std::vector<std::string> FormulasRegistry::names() const {
       if (shard.slots[cell].record != nullptr) names.emplace_back(shard.slots[cell].key());
   }
   return names;
+}
+
+void FormulasRegistry::append_keys_while_private(std::vector<std::string_view>& keys) const {
+  // Which cells are taken follows from the registry's random key, so a branch per cell would be
+  // mispredicted half the time: every cell is written and only taken ones advance the end.
+  std::size_t cells = 0;
+  for (std::size_t i = 0; i < storage_->shard_count; ++i) cells += storage_->shards[i].capacity;
+  std::size_t end = keys.size();
+  keys.resize(end + cells);
+  for (std::size_t i = 0; i < storage_->shard_count; ++i) {
+    const Shard& shard = storage_->shards[i];
+    for (std::size_t cell = 0; cell < shard.capacity; ++cell) {
+      keys[end] = shard.slots[cell].key();
+      end += shard.slots[cell].record != nullptr;
+    }
+  }
+  keys.resize(end);
 }
 
 std::size_t FormulasRegistry::len() const noexcept {

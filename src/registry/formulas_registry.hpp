@@ -56,6 +56,11 @@ class FormulasRegistry {
   /// A new registry holding the seventeen constants of the standard table.
   static FormulasRegistry seeded();
 
+  /// The names a new seeded registry holds, in its own order. That registry is built and dropped
+  /// here and no other thread ever sees it, so it is read without locks; its names are the
+  /// table's static texts, so the views stay valid after it is gone.
+  static std::vector<std::string_view> seeded_names();
+
   /// Stores `record` under `name`; returns the record that an equal name held before, if any
   /// (the stored key then stays and `name` is dropped).
   std::optional<ConstantRecord> insert(std::string name, ConstantRecord record);
@@ -82,6 +87,9 @@ class FormulasRegistry {
   /// only while no other thread can see the registry, and only for texts that live as long as the
   /// process.
   void insert_static_while_private(std::string_view name, const RecordParts& parts);
+
+  /// Appends the stored keys, unlocked: only while no other thread can see the registry.
+  void append_keys_while_private(std::vector<std::string_view>& keys) const;
 
   struct Storage;
   struct StorageDeleter {

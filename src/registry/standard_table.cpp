@@ -39,6 +39,8 @@ struct NumericFormulas {
   std::string m_tau_mev = plain_decimal_text(1776.86);
 };
 
+constexpr std::size_t kFormulaCount = 7;
+
 constexpr std::string_view kSterileCheckDependencies[] = {"roots_total", "visible_sector"};
 constexpr std::string_view kNGenSqDependencies[] = {"n_gen"};
 constexpr std::string_view kTopoGenCheckDependencies[] = {"chi_eff", "b3"};
@@ -70,6 +72,15 @@ FormulasRegistry FormulasRegistry::seeded() {
   };
   for (const RecordParts& parts : formulas) registry.insert_static_while_private(parts.name, parts);
   return registry;
+}
+
+std::vector<std::string_view> FormulasRegistry::seeded_names() {
+  // The list is allocated before the registry, so the registry's block is the last one made and
+  // the first given back: the allocator then reuses it at once on the next call.
+  std::vector<std::string_view> names;
+  names.reserve(kSeedRows.size() + kFormulaCount);
+  seeded().append_keys_while_private(names);
+  return names;
 }
 
 }  // namespace vellora
