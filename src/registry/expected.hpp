@@ -1,6 +1,7 @@
 // A value or an error value: how core operations report failure without throwing.
 #pragma once
 
+#include <cstddef>
 #include <utility>
 #include <variant>
 
@@ -23,6 +24,11 @@ class [[nodiscard]] Expected {
  public:
   Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}
   Expected(Unexpected<E> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
+  /// The error, built in place from `make()`: saves the moves through Unexpected on a hot miss.
+  template <class Make>
+  static Expected failure_from(Make&& make) {
+    return Expected(std::in_place_index<1>, std::forward<Make>(make)());
+  }
 
   bool has_value() const noexcept { return state_.index() == 0; }
   explicit operator bool() const noexcept { return has_value(); }
@@ -40,6 +46,9 @@ class [[nodiscard]] Expected {
   E&& error() && { return std::get<1>(std::move(state_)); }
 
  private:
+  template <std::size_t Index, class Value>
+  Expected(std::in_place_index_t<Index> index, Value&& value) : state_(index, std::forward<Value>(value)) {}
+
   std::variant<T, E> state_;
 };
 

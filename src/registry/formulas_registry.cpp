@@ -355,7 +355,8 @@ Expected<ConstantRecord, RegistryError> FormulasRegistry::get(std::string_view n
     const std::shared_lock guard(shard.lock);
     if (const Slot* slot = shard.find(hash, name)) return to_constant_record(*slot->record);
   }
-  return unexpected(RegistryError::not_found(std::string(name)));
+  return Expected<ConstantRecord, RegistryError>::failure_from(
+      [name] { return RegistryError::not_found(std::string(name)); });
 }
 
 std::vector<std::string> FormulasRegistry::names() const {
