@@ -12,33 +12,12 @@ jobs="${VELLORA_JOBS:-2}"
 
 log() { printf '==> %s\n' "$*" >&2; }
 
-find_python() {
-  local candidate
-  for candidate in "${PYTHON:-}" python3.13 /root/.pyenv/versions/3.13*/bin/python3.13 \
-                   /usr/local/bin/python3.13 /usr/bin/python3.13; do
-    [ -n "$candidate" ] || continue
-    if command -v "$candidate" >/dev/null 2>&1 &&
-       "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
-      command -v "$candidate"
-      return 0
-    fi
-  done
-  echo "dev.sh: CPython 3.13 not found; set PYTHON=/path/to/python3.13" >&2
-  return 1
-}
+# shellcheck source=common.sh
+source "$root/scripts/common.sh"
 
-# System packages: GoogleTest and Google Benchmark for the C++ core. Needs root (or sudo).
+# System packages: GoogleTest and Google Benchmark for the C++ core, and any named.
 install_system_packages() {
-  local wanted=(libgtest-dev libbenchmark-dev g++ "$@") missing=() package
-  for package in "${wanted[@]}"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  log "apt-get install ${missing[*]}"
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  apt_install libgtest-dev libbenchmark-dev g++ "$@"
 }
 
 make_venv() {

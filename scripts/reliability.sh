@@ -26,18 +26,8 @@ die() {
   exit 1
 }
 
-apt_install() {
-  local missing=() package
-  for package in "$@"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  log "apt-get install ${missing[*]}"
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-}
+# shellcheck source=common.sh
+source "$root/scripts/common.sh"
 
 # g++ brings libasan/libubsan/libtsan; clang's fuzzer runtime is a package of its own, named after
 # the clang major version, and only recommended by clang (so absent where recommends are off).
@@ -50,24 +40,12 @@ ensure_tools() {
   fi
 }
 
-find_python() {
-  local candidate
-  for candidate in "${PYTHON:-}" python3.13 /root/.pyenv/versions/3.13*/bin/python3.13 \
-                   /usr/local/bin/python3.13 /usr/bin/python3.13; do
-    [ -n "$candidate" ] || continue
-    if command -v "$candidate" >/dev/null 2>&1 &&
-       "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
-      command -v "$candidate"
-      return 0
-    fi
-  done
-  die "CPython 3.13 not found; set PYTHON=/path/to/python3.13"
-}
-
 ensure_venv() {
   if [ ! -x "$venv/bin/python" ]; then
     log "virtual environment $venv"
-    "$(find_python)" -m venv "$venv"
+    local python
+    python="$(find_python)" || die "CPython 3.13 not found; set PYTHON=/path/to/python3.13"
+    "$python" -m venv "$venv"
   fi
   if [ ! -x "$venv/bin/cmake" ] || [ ! -x "$venv/bin/ninja" ] ||
      ! "$venv/bin/python" -c 'import pytest, hypothesis' >/dev/null 2>&1; then

@@ -3,16 +3,15 @@ an ordinary exception with the documented type and text, never a crash or a corr
 
 import copy
 import math
-import os
 import pickle
 import subprocess
 import sys
 import warnings
-from contextlib import contextmanager
 
 import pytest
 
 from corvantis import _vellora_core as core
+from support import stderr_to_devnull
 
 PHI = 1.618033988749895
 TEN_MB = 10 * 1024 * 1024
@@ -30,19 +29,6 @@ def registry():
 @pytest.fixture(scope="module")
 def matrix():
     return core.PyCKMMatrix.from_topology()
-
-
-@contextmanager
-def stderr_to_devnull():
-    sys.stderr.flush()
-    saved, devnull = os.dup(2), os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 2)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(devnull)
 
 
 # ---- str subclasses: the extension reads the characters, never the Python-level behaviour ----

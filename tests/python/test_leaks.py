@@ -19,6 +19,7 @@ from typing import Any, Callable
 import pytest
 
 from corvantis import _vellora_core as core
+from support import stderr_to_devnull
 
 pytestmark = pytest.mark.leak
 
@@ -48,21 +49,6 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE
-
-
-@contextmanager
-def stderr_to_devnull():
-    """PanicException writes a report line to fd 2 on every call: 100,000 of them go nowhere."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 2)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(devnull)
 
 
 def fresh(text):

@@ -12,14 +12,13 @@ import decimal
 import math
 import os
 import struct
-import sys
 import warnings
-from contextlib import contextmanager
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from corvantis import _vellora_core as core
+from support import stderr_to_devnull
 
 SEEDED = {
     "b3": 24.0, "chi_eff": 72.0, "n_gen": 3.0, "roots_total": 288.0, "visible_sector": 125.0,
@@ -46,19 +45,6 @@ _as_double.restype = ctypes.c_double
 
 def bits(x):
     return struct.pack("<d", x)
-
-
-@contextmanager
-def stderr_to_devnull():
-    sys.stderr.flush()
-    saved, devnull = os.dup(2), os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 2)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(devnull)
 
 
 def outcome(call):

@@ -16,6 +16,7 @@ from contextlib import contextmanager
 import pytest
 
 from corvantis import _vellora_core as core
+from support import stderr_to_devnull
 
 THREADS = 8
 SECONDS = float(os.environ.get("VELLORA_THREAD_SECONDS", "2.0"))
@@ -53,20 +54,6 @@ def fast_thread_switching():
         yield
     finally:
         sys.setswitchinterval(previous)
-
-
-@contextmanager
-def stderr_to_devnull():
-    """The PanicException path reports on fd 2 each time; the reports are not wanted here."""
-    sys.stderr.flush()
-    saved, devnull = os.dup(2), os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 2)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(devnull)
 
 
 def operations(registry, quarks, matrix, panic):

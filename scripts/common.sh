@@ -1,0 +1,31 @@
+# common.sh: shell functions shared by the project's scripts (sourced, not run).
+
+# Path of a CPython 3.13 interpreter: $PYTHON, python3.13 on PATH, or pyenv's and the usual places.
+find_python() {
+  local candidate
+  for candidate in "${PYTHON:-}" python3.13 /root/.pyenv/versions/3.13*/bin/python3.13 \
+                   /usr/local/bin/python3.13 /usr/bin/python3.13; do
+    [ -n "$candidate" ] || continue
+    if command -v "$candidate" >/dev/null 2>&1 &&
+       "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+      command -v "$candidate"
+      return 0
+    fi
+  done
+  echo "CPython 3.13 not found; set PYTHON=/path/to/python3.13" >&2
+  return 1
+}
+
+# Installs the named Debian packages that are missing. Needs root (or sudo).
+apt_install() {
+  local missing=() package
+  for package in "$@"; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  printf '==> apt-get install %s\n' "${missing[*]}" >&2
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
