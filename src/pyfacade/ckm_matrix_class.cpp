@@ -21,12 +21,12 @@ constexpr ArgumentSpec kIsUnitaryArguments{"PyCKMMatrix", "is_unitary", kTolPara
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   return call_returning_object([type]() -> Outcome<OwnedRef> {
     const OwnedRef name = OwnedRef::consuming(PyType_GetName(type));
-    if (name) {
-      PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
-    } else {
+    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (text == nullptr) {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, texts::kNoConstructorFormat, texts::kUnknownTypeName);
+      text = texts::kUnknownTypeName;
     }
+    PyErr_Format(PyExc_TypeError, texts::kNoConstructorFormat, text);
     return ErrorIsSet{};
   });
 }

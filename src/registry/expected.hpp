@@ -7,24 +7,12 @@
 
 namespace vellora {
 
-/// Tags the error alternative so that `Expected<T, E>` can be built from either side unambiguously.
-template <class E>
-struct Unexpected {
-  E error;
-};
-
-template <class E>
-Unexpected<E> unexpected(E error) {
-  return Unexpected<E>{std::move(error)};
-}
-
 /// Holds either a `T` or an `E`; a small stand-in for C++23's std::expected.
 template <class T, class E>
 class [[nodiscard]] Expected {
  public:
   Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Expected(Unexpected<E> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
-  /// The error, built in place from `make()`: saves the moves through Unexpected on a hot miss.
+  /// The error, built in place from `make()`: a miss may be a hot path, so no extra moves.
   template <class Make>
   static Expected failure_from(Make&& make) {
     return Expected(std::in_place_index<1>, std::forward<Make>(make)());
