@@ -42,7 +42,7 @@ constexpr std::array<double, 16> kNumbers{
 };
 
 bool precedes_by_bytes(const std::string& left, const std::string& right) {
-  // std::string compares chars, which are signed here; names sort by unsigned bytes.
+  // std::char_traits<char>::compare orders bytes as unsigned char, the listing order itself.
   return std::string_view(left).compare(right) < 0;
 }
 

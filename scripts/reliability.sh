@@ -168,7 +168,7 @@ run_fuzz() {
   log "fuzz: building ${fuzz_targets[*]} with -fsanitize=fuzzer,address,undefined"
   for target in "${fuzz_targets[@]}"; do
     clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-      -I "$root/src" -I "$root/fuzz" "$root/fuzz/${target}_fuzzer.cpp" "$root"/src/registry/*.cpp \
+      -I "$root/src" -I "$root/fuzz" "$root/fuzz/${target}_fuzzer.cpp" "$root"/src/registry/*.cpp "$root"/src/support/*.cpp \
       -o "$build/${target}_fuzzer" &
   done
   wait_all "fuzz: build"

@@ -11,7 +11,7 @@
 #include "pyfacade/module_members.hpp"
 #include "pyfacade/results.hpp"
 #include "pyfacade/texts.hpp"
-#include "registry/byte_order.hpp"
+#include "support/lexicographic_order.hpp"
 #include "registry/datasheet_json.hpp"
 #include "registry/formulas_registry.hpp"
 

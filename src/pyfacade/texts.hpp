@@ -1,4 +1,6 @@
-// Every text the module shows to Python: names, docstrings and messages, each defined once.
+// The fixed texts the module shows to Python (names, docstrings and messages), each defined once.
+// Texts built from a template live beside their builder: the argument-binding messages in
+// arguments.cpp, the registry's error messages in registry/constant_record.hpp.
 #pragma once
 
 namespace vellora::texts {

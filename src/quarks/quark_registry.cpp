@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "registry/byte_order.hpp"
+#include "support/lexicographic_order.hpp"
 
 #include <algorithm>
 #include <array>

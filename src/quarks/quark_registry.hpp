@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/siphash.hpp"
+#include "support/siphash.hpp"
 
 namespace vellora {
 

@@ -14,7 +14,7 @@
 #include <shared_mutex>
 #include <type_traits>
 
-#include "registry/shared_lock.hpp"
+#include "support/shared_lock.hpp"
 
 namespace vellora {
 

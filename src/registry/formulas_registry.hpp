@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "registry/constant_record.hpp"
-#include "registry/expected.hpp"
-#include "registry/siphash.hpp"
+#include "support/expected.hpp"
+#include "support/siphash.hpp"
 
 namespace vellora {
 

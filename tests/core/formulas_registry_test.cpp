@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "registry/shared_lock.hpp"
+#include "support/shared_lock.hpp"
 
 namespace vellora {
 namespace {

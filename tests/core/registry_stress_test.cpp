@@ -26,7 +26,7 @@
 
 #include "quarks/quark_registry.hpp"
 #include "registry/formulas_registry.hpp"
-#include "registry/shared_lock.hpp"
+#include "support/shared_lock.hpp"
 
 namespace vellora {
 namespace {

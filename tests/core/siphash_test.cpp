@@ -1,5 +1,5 @@
 // Tests of SipHash-2-4 and SipHash-1-3 against published vectors, name hashing and registry keys.
-#include "registry/siphash.hpp"
+#include "support/siphash.hpp"
 
 #include <gtest/gtest.h>
 

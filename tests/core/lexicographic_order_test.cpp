@@ -1,5 +1,5 @@
 // Tests of the listing order and of the lock-free name listing of a fresh seeded registry.
-#include "registry/byte_order.hpp"
+#include "support/lexicographic_order.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 namespace vellora {
 namespace {
 
-TEST(ByteOrder, PrefixFirstThenUnsignedBytes) {
+TEST(LexicographicOrder, PrefixFirstThenUnsignedBytes) {
   using namespace std::string_literals;
   const std::vector<std::string> expected = {
       ""s, "\0"s, "\0a"s, "A"s, "Z"s, "_"s, "a"s, "ab"s, "ab\0"s, "abc"s, "b"s, "\x7f"s, "\xc2\xb5"s, "\xff"s};
@@ -26,7 +26,7 @@ TEST(ByteOrder, PrefixFirstThenUnsignedBytes) {
   }
 }
 
-TEST(ByteOrder, SeededNamesAreTheStandardTable) {
+TEST(LexicographicOrder, SeededNamesAreTheStandardTable) {
   std::vector<std::string_view> listed = FormulasRegistry::seeded_names();
   std::vector<std::string> locked = FormulasRegistry::seeded().names();
   ASSERT_EQ(listed.size(), 17u);

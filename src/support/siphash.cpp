@@ -1,5 +1,5 @@
 // SipHash (Aumasson and Bernstein) over byte strings, and per-thread random keys.
-#include "registry/siphash.hpp"
+#include "support/siphash.hpp"
 
 #include <sys/random.h>
 

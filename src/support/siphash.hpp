@@ -18,7 +18,8 @@ template <int CompressionRounds, int FinalizationRounds>
 std::uint64_t sip_hash(SipKey key, const unsigned char* data, std::size_t size) noexcept;
 
 /// SipHash-1-3 of the name's bytes followed by one 0xFF byte: the hash every registry keys names by.
-/// The trailing byte keeps "ab"+"c" and "a"+"bc" apart when names are hashed in sequence.
+/// The trailing byte is part of that definition (shard placement depends on it, and the tests pin
+/// it); for one name on its own it adds nothing, since SipHash already mixes in the length.
 std::uint64_t hash_name(SipKey key, std::string_view name) noexcept;
 
 /// A key for a new registry: the calling thread's pair, drawn once from the operating system's

@@ -1,4 +1,4 @@
-// A one-word reader-writer lock for the registry's shards.
+// A one-word reader-writer lock, as the constants registry's shards use it.
 #pragma once
 
 #include <atomic>
@@ -8,7 +8,8 @@ namespace vellora {
 
 /// Readers share, a writer excludes; waiting threads sleep on the word (futex) instead of spinning.
 /// Uncontended, each side costs one atomic read-modify-write, and unlocking makes a wake-up call
-/// only when somebody is asleep. Meets the SharedLockable requirements (std::shared_lock works).
+/// only when somebody is asleep. Offers the blocking members only (no try_ forms), which is all that
+/// std::unique_lock and std::shared_lock need for lock() and unlock().
 class SharedLock {
  public:
   SharedLock() = default;
