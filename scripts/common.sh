@@ -1,10 +1,12 @@
 # common.sh: shell functions shared by the project's scripts (sourced, not run).
 
-# Path of a CPython 3.13 interpreter: $PYTHON, python3.13 on PATH, or pyenv's and the usual places.
+# Path of a CPython 3.13 interpreter: $PYTHON, else python3.13 on PATH, else pyenv's 3.13.
 find_python() {
-  local candidate
-  for candidate in "${PYTHON:-}" python3.13 /root/.pyenv/versions/3.13*/bin/python3.13 \
-                   /usr/local/bin/python3.13 /usr/bin/python3.13; do
+  local candidate candidates=("${PYTHON:-}" python3.13) prefix
+  if command -v pyenv >/dev/null 2>&1 && prefix="$(pyenv prefix 3.13 2>/dev/null)"; then
+    candidates+=("$prefix/bin/python3.13")
+  fi
+  for candidate in "${candidates[@]}"; do
     [ -n "$candidate" ] || continue
     if command -v "$candidate" >/dev/null 2>&1 &&
        "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
@@ -14,6 +16,15 @@ find_python() {
   done
   echo "CPython 3.13 not found; set PYTHON=/path/to/python3.13" >&2
   return 1
+}
+
+# The test tools, one requirement per line, as the package's `test` extra lists them.
+test_requirements() {  # python, pyproject.toml
+  "$1" - "$2" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as project:
+    print("\n".join(tomllib.load(project)["project"]["optional-dependencies"]["test"]))
+PY
 }
 
 # Installs the named Debian packages that are missing. Needs root (or sudo).

@@ -3,6 +3,8 @@
 #   demo   install what is needed, build and install the package, run the main job
 #   test   install what is needed, then run every test (GoogleTest via CTest, then pytest), then the
 #          reliability jobs (scripts/reliability.sh all: sanitizers, valgrind, fuzzing)
+#   check  the everyday loop on a set-up machine: incremental build, GoogleTest, pytest without the
+#          slow leak tests (about a minute when warm)
 #   bench  install what is needed, then run the benchmarks (scripts/bench.sh): ratios to baselines
 set -euo pipefail
 
@@ -28,12 +30,13 @@ make_venv() {
     "$python" -m venv "$venv"
   fi
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis
+  # The build tools; the test tools come with the package's own `test` extra.
+  "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja
 }
 
 install_package() {
-  log "pip install . (builds corvantis._vellora_core)"
-  "$venv/bin/python" -m pip install -q "$root"
+  log "pip install .[test] (builds corvantis._vellora_core; the build folder is kept, so rebuilds are incremental)"
+  "$venv/bin/python" -m pip install -q "$root[test]"
 }
 
 run_core_tests() {
@@ -46,8 +49,8 @@ run_core_tests() {
 }
 
 run_python_tests() {
-  log "pytest suite of the Python surface"
-  (cd "$root" && "$venv/bin/python" -m pytest -q tests/python)
+  log "pytest suite of the Python surface ${*:+($*)}"
+  (cd "$root" && "$venv/bin/python" -m pytest -q tests/python "$@")
 }
 
 run_package_check() {
@@ -75,6 +78,12 @@ case "${1:-}" in
     bash "$root/scripts/bench.sh" --quick  # smoke run: the benchmarks still build and run
     VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" bash "$root/scripts/reliability.sh" all
     ;;
+  check)
+    make_venv
+    install_package
+    run_core_tests
+    run_python_tests -m "not leak"
+    ;;
   bench)
     install_system_packages
     make_venv
@@ -83,7 +92,7 @@ case "${1:-}" in
     bash "$root/scripts/bench.sh"
     ;;
   *)
-    echo "usage: bash scripts/dev.sh demo|test|bench" >&2
+    echo "usage: bash scripts/dev.sh demo|test|check|bench" >&2
     exit 2
     ;;
 esac

@@ -10,39 +10,39 @@
 namespace vellora::py {
 namespace {
 
-std::string full_name(const ArgumentSpec& spec) {
+std::string full_name(const Signature& signature) {
   std::string name;
-  if (spec.class_name != nullptr) name.append(spec.class_name).append(".");
-  name.append(spec.function_name).append("()");
+  if (signature.class_name != nullptr) name.append(signature.class_name).append(".");
+  name.append(signature.function_name).append("()");
   return name;
 }
 
 // Each message is built out of line: only failing calls pay for it.
-[[gnu::cold]] bool too_many_positional(const ArgumentSpec& spec, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", full_name(spec).c_str(),
-               spec.parameters.size(), given, given == 1 ? "was" : "were");
+[[gnu::cold]] bool too_many_positional(const Signature& signature, Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", full_name(signature).c_str(),
+               signature.parameters.size(), given, given == 1 ? "was" : "were");
   return false;
 }
 
-[[gnu::cold]] bool multiple_values(const ArgumentSpec& spec, const char* parameter) {
-  PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", full_name(spec).c_str(), parameter);
+[[gnu::cold]] bool multiple_values(const Signature& signature, const char* parameter) {
+  PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", full_name(signature).c_str(), parameter);
   return false;
 }
 
-[[gnu::cold]] bool unexpected_keyword(const ArgumentSpec& spec, PyObject* keyword) {
+[[gnu::cold]] bool unexpected_keyword(const Signature& signature, PyObject* keyword) {
   // Keyword names are str in every call the interpreter makes; a C caller might pass anything.
   PyErr_Format(PyExc_TypeError, PyUnicode_Check(keyword) ? "%s got an unexpected keyword argument '%U'"
                                                          : "%s got an unexpected keyword argument '%S'",
-               full_name(spec).c_str(), keyword);
+               full_name(signature).c_str(), keyword);
   return false;
 }
 
-[[gnu::cold]] bool missing_required(const ArgumentSpec& spec, PyObject* const* slots) {
+[[gnu::cold]] bool missing_required(const Signature& signature, PyObject* const* slots) {
   std::string names;
   std::size_t missing = 0;
   std::size_t total_missing = 0;
-  for (std::size_t i = 0; i < spec.required; ++i) total_missing += slots[i] == nullptr;
-  for (std::size_t i = 0; i < spec.required; ++i) {
+  for (std::size_t i = 0; i < signature.parameters.size(); ++i) total_missing += slots[i] == nullptr;
+  for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
     if (slots[i] != nullptr) continue;
     ++missing;
     if (missing > 1) {
@@ -51,18 +51,17 @@ std::string full_name(const ArgumentSpec& spec) {
       else
         names.append(missing == total_missing ? ", and " : ", ");
     }
-    names.append("'").append(spec.parameters[i]).append("'");
+    names.append("'").append(signature.parameters[i]).append("'");
   }
-  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", full_name(spec).c_str(), total_missing,
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", full_name(signature).c_str(), total_missing,
                total_missing == 1 ? "argument" : "arguments", names.c_str());
   return false;
 }
 
 /// The parameter index whose name equals `keyword`, or -1.
-Py_ssize_t parameter_index(const ArgumentSpec& spec, PyObject* keyword) {
-  if (spec.interned_parameters != nullptr)
-    for (std::size_t i = spec.positional_only; i < spec.parameters.size(); ++i)
-      if (keyword == spec.interned_parameters[i]) return static_cast<Py_ssize_t>(i);
+Py_ssize_t parameter_index(const Signature& signature, PyObject* keyword) {
+  for (std::size_t i = 0; i < signature.interned_parameters.size(); ++i)
+    if (keyword == signature.interned_parameters[i]) return static_cast<Py_ssize_t>(i);
   if (!PyUnicode_Check(keyword)) return -1;
   Py_ssize_t size = 0;
   const char* const text = PyUnicode_AsUTF8AndSize(keyword, &size);
@@ -71,53 +70,53 @@ Py_ssize_t parameter_index(const ArgumentSpec& spec, PyObject* keyword) {
     return -1;
   }
   const std::string_view wanted(text, static_cast<std::size_t>(size));
-  for (std::size_t i = spec.positional_only; i < spec.parameters.size(); ++i)
-    if (wanted == spec.parameters[i]) return static_cast<Py_ssize_t>(i);
+  for (std::size_t i = 0; i < signature.parameters.size(); ++i)
+    if (wanted == signature.parameters[i]) return static_cast<Py_ssize_t>(i);
   return -1;
 }
 
 /// One keyword argument: into its slot, or the matching error.
-bool bind_keyword(const ArgumentSpec& spec, PyObject* keyword, PyObject* value, PyObject** slots) {
-  const Py_ssize_t index = parameter_index(spec, keyword);
-  if (index < 0) return unexpected_keyword(spec, keyword);
-  if (slots[index] != nullptr) return multiple_values(spec, spec.parameters[static_cast<std::size_t>(index)]);
+bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value, PyObject** slots) {
+  const Py_ssize_t index = parameter_index(signature, keyword);
+  if (index < 0) return unexpected_keyword(signature, keyword);
+  if (slots[index] != nullptr) return multiple_values(signature, signature.parameters[static_cast<std::size_t>(index)]);
   slots[index] = value;
   return true;
 }
 
-bool bind_positional(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t count, PyObject** slots) {
-  if (static_cast<std::size_t>(count) > spec.parameters.size()) return too_many_positional(spec, count);
+bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t count, PyObject** slots) {
+  if (static_cast<std::size_t>(count) > signature.parameters.size()) return too_many_positional(signature, count);
   for (Py_ssize_t i = 0; i < count; ++i) slots[i] = args[i];
   return true;
 }
 
-bool check_required(const ArgumentSpec& spec, PyObject* const* slots) {
-  for (std::size_t i = 0; i < spec.required; ++i)
-    if (slots[i] == nullptr) return missing_required(spec, slots);
+bool check_required(const Signature& signature, PyObject* const* slots) {
+  for (std::size_t i = 0; i < signature.parameters.size(); ++i)
+    if (slots[i] == nullptr) return missing_required(signature, slots);
   return true;
 }
 
 }  // namespace
 
-bool bind_fastcall_slow(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t positional_count,
+bool bind_fastcall_slow(const Signature& signature, PyObject* const* args, Py_ssize_t positional_count,
                         PyObject* keyword_names, PyObject** slots) {
-  if (!bind_positional(spec, args, positional_count, slots)) return false;
+  if (!bind_positional(signature, args, positional_count, slots)) return false;
   const Py_ssize_t keyword_count = keyword_names == nullptr ? 0 : PyTuple_GET_SIZE(keyword_names);
   for (Py_ssize_t i = 0; i < keyword_count; ++i)
-    if (!bind_keyword(spec, PyTuple_GET_ITEM(keyword_names, i), args[positional_count + i], slots)) return false;
-  return check_required(spec, slots);
+    if (!bind_keyword(signature, PyTuple_GET_ITEM(keyword_names, i), args[positional_count + i], slots)) return false;
+  return check_required(signature, slots);
 }
 
-bool bind_tuple_and_dict(const ArgumentSpec& spec, PyObject* positional, PyObject* keywords, PyObject** slots) {
-  if (!bind_positional(spec, &PyTuple_GET_ITEM(positional, 0), PyTuple_GET_SIZE(positional), slots)) return false;
+bool bind_tuple_and_dict(const Signature& signature, PyObject* positional, PyObject* keywords, PyObject** slots) {
+  if (!bind_positional(signature, &PyTuple_GET_ITEM(positional, 0), PyTuple_GET_SIZE(positional), slots)) return false;
   if (keywords != nullptr) {
     Py_ssize_t position = 0;
     PyObject* keyword = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(keywords, &position, &keyword, &value))
-      if (!bind_keyword(spec, keyword, value, slots)) return false;
+      if (!bind_keyword(signature, keyword, value, slots)) return false;
   }
-  return check_required(spec, slots);
+  return check_required(signature, slots);
 }
 
 Outcome<std::string_view> text_argument(PyObject* value, const char* parameter) noexcept {

@@ -12,30 +12,41 @@
 
 namespace vellora::py {
 
-/// What a callable accepts; every parameter may be given by position or by keyword.
-struct ArgumentSpec {
+/// A callable's signature as the binder sees it. Every parameter is required and may be given by
+/// position or by keyword, which is all that the module's callables take.
+struct Signature {
   const char* class_name;  // null for a module function
   const char* function_name;
-  std::span<const char* const> parameters;  // positional parameters, in order
-  std::size_t positional_only;
-  std::size_t required;  // the first `required` parameters must be given
-  // The parameter names as interned str, one per parameter, filled in by the module entry. Call
-  // sites pass interned keyword names, so most keywords match by identity.
-  PyObject* const* interned_parameters = nullptr;
+  std::span<const char* const> parameters;  // in order
+  // parameters[i] as an interned str, filled in by the module entry. Call sites pass interned
+  // keyword names, so most keywords match by identity.
+  std::span<PyObject* const> interned_parameters;
+
+  /// A callable without parameters.
+  constexpr Signature(const char* class_name, const char* function_name) noexcept
+      : class_name(class_name), function_name(function_name) {}
+  /// A callable with N parameters; the two arrays must have one entry per parameter.
+  template <std::size_t N>
+  constexpr Signature(const char* class_name, const char* function_name, const char* const (&parameters)[N],
+                      PyObject* const (&interned_parameters)[N]) noexcept
+      : class_name(class_name),
+        function_name(function_name),
+        parameters(parameters),
+        interned_parameters(interned_parameters) {}
 };
 
 /// Binds the fast-call form (positional array, then one value per name in `keyword_names`) into
 /// `slots`, one borrowed reference per parameter, null for one not given. Sets TypeError with the
 /// caller-facing message on any mismatch.
-bool bind_fastcall_slow(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t positional_count,
+bool bind_fastcall_slow(const Signature& signature, PyObject* const* args, Py_ssize_t positional_count,
                         PyObject* keyword_names, PyObject** slots);
 
 /// Binds the tuple-and-dictionary form used by constructors, with the same rules and messages.
-bool bind_tuple_and_dict(const ArgumentSpec& spec, PyObject* positional, PyObject* keywords, PyObject** slots);
+bool bind_tuple_and_dict(const Signature& signature, PyObject* positional, PyObject* keywords, PyObject** slots);
 
 /// Binds a fast call of a callable with N parameters; the all-positional call takes no detour.
 template <std::size_t N>
-inline Outcome<std::array<PyObject*, N>> bind_fastcall(const ArgumentSpec& spec, PyObject* const* args,
+inline Outcome<std::array<PyObject*, N>> bind_fastcall(const Signature& signature, PyObject* const* args,
                                                         Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, N> slots{};
   if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N) [[likely]] {
@@ -43,13 +54,13 @@ inline Outcome<std::array<PyObject*, N>> bind_fastcall(const ArgumentSpec& spec,
     return slots;
   }
   if constexpr (N == 1) {  // f(name=value): the one keyword, matched by identity
-    if (nargs == 0 && kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 1 && spec.interned_parameters != nullptr &&
-        PyTuple_GET_ITEM(kwnames, 0) == spec.interned_parameters[0]) {
+    if (nargs == 0 && kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 1 &&
+        PyTuple_GET_ITEM(kwnames, 0) == signature.interned_parameters[0]) {
       slots[0] = args[0];
       return slots;
     }
   }
-  if (!bind_fastcall_slow(spec, args, nargs, kwnames, slots.data())) return ErrorIsSet{};
+  if (!bind_fastcall_slow(signature, args, nargs, kwnames, slots.data())) return ErrorIsSet{};
   return slots;
 }
 

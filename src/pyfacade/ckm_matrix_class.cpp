@@ -14,8 +14,7 @@
 namespace vellora::py {
 namespace {
 
-constexpr const char* kTolParameter[] = {"tol"};
-constexpr ArgumentSpec kIsUnitaryArguments{"PyCKMMatrix", "is_unitary", kTolParameter, 0, 1, &interned.tol_parameter};
+constexpr Signature kIsUnitarySignature{"PyCKMMatrix", "is_unitary", kTolParameters, interned.tol_parameters};
 
 /// Calling the class is refused whatever the arguments: instances come from from_topology().
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
@@ -52,11 +51,11 @@ PyObject* from_topology(PyObject*, PyObject*) noexcept {
 
 PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
-    auto bound = bind_fastcall<1>(kIsUnitaryArguments, args, nargs, kwnames);
+    auto bound = bind_fastcall<1>(kIsUnitarySignature, args, nargs, kwnames);
     if (!bound.ok()) return std::move(bound).failure();
     auto matrix = SharedAccess<CKMMatrix>::take(self, ckm_matrix_class);
     if (!matrix.ok()) return std::move(matrix).failure();
-    auto tol = real_argument(bound.value()[0], kTolParameter[0]);
+    auto tol = real_argument(bound.value()[0], kTolParameters[0]);
     if (!tol.ok()) return std::move(tol).failure();
     return OwnedRef::owning(matrix.value()->is_unitary(tol.value()) ? Py_True : Py_False);
   });

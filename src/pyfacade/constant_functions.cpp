@@ -18,9 +18,7 @@
 namespace vellora::py {
 namespace {
 
-constexpr const char* kNameParameter[] = {"name"};
-constexpr ArgumentSpec kGetConstantArguments{nullptr, "py_get_constant", kNameParameter, 0, 1,
-                                              &interned.name_parameter};
+constexpr Signature kGetConstantSignature{nullptr, "py_get_constant", kNameParameters, interned.name_parameters};
 
 /// The datasheet text of `name` from a registry built for this call alone; NotFound is raised.
 Outcome<std::string> datasheet_text(std::string_view name) {
@@ -31,9 +29,9 @@ Outcome<std::string> datasheet_text(std::string_view name) {
 
 PyObject* py_get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
-    auto bound = bind_fastcall<1>(kGetConstantArguments, args, nargs, kwnames);
+    auto bound = bind_fastcall<1>(kGetConstantSignature, args, nargs, kwnames);
     if (!bound.ok()) return std::move(bound).failure();
-    auto name = text_argument(bound.value()[0], kNameParameter[0]);
+    auto name = text_argument(bound.value()[0], kNameParameters[0]);
     if (!name.ok()) return std::move(name).failure();
     // An empty name cannot have come from a valid caller of the datasheet API: a broken invariant.
     if (name.value().empty()) [[unlikely]]

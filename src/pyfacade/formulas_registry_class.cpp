@@ -15,24 +15,23 @@ namespace {
 
 using RegistryInstance = Instance<FormulasRegistry>;
 
-constexpr const char* kNameParameter[] = {"name"};
-constexpr ArgumentSpec kConstructorArguments{"PyFormulasRegistry", "__new__", {}, 0, 0};
-constexpr ArgumentSpec kGetArguments{"PyFormulasRegistry", "get", kNameParameter, 0, 1, &interned.name_parameter};
+constexpr Signature kConstructorSignature{"PyFormulasRegistry", "__new__"};
+constexpr Signature kGetSignature{"PyFormulasRegistry", "get", kNameParameters, interned.name_parameters};
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
-    if (!bind_tuple_and_dict(kConstructorArguments, args, kwargs, nullptr)) return ErrorIsSet{};
+    if (!bind_tuple_and_dict(kConstructorSignature, args, kwargs, nullptr)) return ErrorIsSet{};
     return new_instance(type, FormulasRegistry::seeded());
   });
 }
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
-    auto bound = bind_fastcall<1>(kGetArguments, args, nargs, kwnames);
+    auto bound = bind_fastcall<1>(kGetSignature, args, nargs, kwnames);
     if (!bound.ok()) return std::move(bound).failure();
     auto registry = SharedAccess<FormulasRegistry>::take(self, formulas_registry_class);
     if (!registry.ok()) return std::move(registry).failure();
-    auto name = text_argument(bound.value()[0], kNameParameter[0]);
+    auto name = text_argument(bound.value()[0], kNameParameters[0]);
     if (!name.ok()) return std::move(name).failure();
     auto record = (*registry.value()).get(name.value());
     if (!record) [[unlikely]]

@@ -49,17 +49,27 @@ const ModuleMember kModuleBody[] = {
 
 bool intern_names() noexcept {
   if (interned.all != nullptr) return true;
-  const char* const texts[] = {"__all__", "__name__", "json", "loads", "name", "tol"};
-  PyObject* objects[std::size(texts)] = {};
-  for (std::size_t i = 0; i < std::size(texts); ++i) {
-    objects[i] = PyUnicode_InternFromString(texts[i]);
-    if (objects[i] == nullptr) {
-      for (PyObject* made : objects) Py_XDECREF(made);
+  InternedNames made{};
+  const struct {
+    const char* text;
+    PyObject** cell;
+  } names[] = {
+      {"__all__", &made.all},
+      {"__name__", &made.name},
+      {"json", &made.json},
+      {"loads", &made.loads},
+      {kNameParameters[0], &made.name_parameters[0]},
+      {kTolParameters[0], &made.tol_parameters[0]},
+  };
+  static_assert(std::size(names) == sizeof(InternedNames) / sizeof(PyObject*), "every interned name is made");
+  for (const auto& name : names) {
+    *name.cell = PyUnicode_InternFromString(name.text);
+    if (*name.cell == nullptr) {
+      for (const auto& undone : names) Py_XDECREF(*undone.cell);
       return false;
     }
   }
-  // Kept for the life of the process.
-  interned = {objects[0], objects[1], objects[2], objects[3], objects[4], objects[5]};
+  interned = made;  // kept for the life of the process
   return true;
 }
 

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <iterator>
+
 #include "pyfacade/instance.hpp"
 
 namespace vellora::py {
@@ -16,14 +18,20 @@ extern PyMethodDef py_list_constants_definition;
 extern PyMethodDef py_list_quarks_definition;
 extern PyMethodDef py_get_constant_definition;
 
+/// The parameter lists of the callables that take arguments: `get` and `py_get_constant` take a
+/// name, `is_unitary` a tolerance.
+inline constexpr const char* kNameParameters[] = {"name"};
+inline constexpr const char* kTolParameters[] = {"tol"};
+
 /// Interned names created once by the module entry and reused by every call.
 struct InternedNames {
-  PyObject* all;        // "__all__"
-  PyObject* name;       // "__name__"
-  PyObject* json;       // "json"
-  PyObject* loads;      // "loads"
-  PyObject* name_parameter;  // "name"
-  PyObject* tol_parameter;   // "tol"
+  PyObject* all;    // "__all__"
+  PyObject* name;   // "__name__"
+  PyObject* json;   // "json"
+  PyObject* loads;  // "loads"
+  // One per parameter of the lists above, in their order.
+  PyObject* name_parameters[std::size(kNameParameters)];
+  PyObject* tol_parameters[std::size(kTolParameters)];
 };
 extern InternedNames interned;
 

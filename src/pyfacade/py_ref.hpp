@@ -1,8 +1,8 @@
-// Owned and borrowed references to Python objects as types.
+// Owned references to Python objects as a type.
 //
 // Ownership rules: a function that returns a new reference returns OwnedRef; parameters that are only
-// looked at are BorrowedRef (or a plain PyObject* from the interpreter, which the caller keeps alive);
-// handing a reference back to the interpreter goes through OwnedRef::release().
+// looked at are plain PyObject* (borrowed: the caller keeps them alive for the call); handing a
+// reference back to the interpreter goes through OwnedRef::release().
 #pragma once
 
 #include <Python.h>
@@ -39,19 +39,6 @@ class [[nodiscard]] OwnedRef {
 
  private:
   explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
-  PyObject* object_ = nullptr;
-};
-
-/// A reference someone else keeps alive for as long as we look at it.
-class BorrowedRef {
- public:
-  constexpr BorrowedRef() noexcept = default;
-  constexpr explicit BorrowedRef(PyObject* object) noexcept : object_(object) {}
-  explicit operator bool() const noexcept { return object_ != nullptr; }
-  PyObject* get() const noexcept { return object_; }
-  OwnedRef to_owned() const noexcept { return OwnedRef::owning(object_); }
-
- private:
   PyObject* object_ = nullptr;
 };
 

@@ -15,11 +15,11 @@
 namespace vellora::py {
 namespace {
 
-constexpr ArgumentSpec kConstructorArguments{"PyQuarkRegistry", "__new__", {}, 0, 0};
+constexpr Signature kConstructorSignature{"PyQuarkRegistry", "__new__"};
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
-    if (!bind_tuple_and_dict(kConstructorArguments, args, kwargs, nullptr)) return ErrorIsSet{};
+    if (!bind_tuple_and_dict(kConstructorSignature, args, kwargs, nullptr)) return ErrorIsSet{};
     return new_instance(type, QuarkRegistry());
   });
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <atomic>
 #include <bit>
 #include <cstring>
@@ -147,6 +148,8 @@ struct FormulasRegistry::Storage {
 
   /// One allocation: this header, the shards, then the arena.
   static Storage* create(SipKey key, std::size_t shard_count) {
+    // Shard selection shifts by log2 of the count: only a non-zero power of two has one.
+    assert(std::has_single_bit(shard_count));
     const std::size_t shards_offset = round_up(sizeof(Storage));
     const std::size_t arena_offset = shards_offset + shard_count * sizeof(Shard);
     auto* const block = static_cast<std::byte*>(::operator new(arena_offset + kArenaBytes));

@@ -2,6 +2,7 @@
 an ordinary exception with the documented type and text, never a crash or a corrupted object."""
 
 import copy
+import ctypes
 import math
 import pickle
 import subprocess
@@ -133,6 +134,17 @@ def test_non_str_names_are_conversion_errors(registry, name, type_name):
     with pytest.raises(TypeError) as raised:
         core.py_get_constant(name)
     assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("keyword, shown", [(1, "1"), (b"name", "b'name'")])
+def test_non_str_keyword_from_a_c_caller(keyword, shown):
+    # Python refuses such keywords before any call; a C caller can pass them straight to the type.
+    call = ctypes.pythonapi.PyObject_Call
+    call.argtypes = [ctypes.py_object] * 3
+    call.restype = ctypes.py_object
+    with pytest.raises(TypeError) as raised:
+        call(core.PyFormulasRegistry, (), {keyword: 2})
+    assert str(raised.value) == f"PyFormulasRegistry.__new__() got an unexpected keyword argument '{shown}'"
 
 
 # ---- Tolerances that are not plain floats ----
