@@ -13,6 +13,8 @@ import operator
 import sys
 import warnings
 
+from corvantis import _NOT_FOUND_MESSAGE, __version__
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing is not imported at run time
     from collections.abc import Callable, Sequence
@@ -31,7 +33,6 @@ __all__ = [
     "py_get_constant",
     "__version__",
 ]
-__version__ = "2.3.0"
 
 # ---- Tables ---------------------------------------------------------------------------------
 
@@ -239,6 +240,26 @@ def _slot_self(cls: type[_T], name: str, args: tuple[object, ...], kwargs: dict[
     return args[0]
 
 
+def _new_arguments(cls: type, args: tuple[object, ...]) -> tuple[object, ...]:
+    """Checks the class that `cls.__new__(...)` is given, as the interpreter does for a built-in
+    type; returns the arguments after it."""
+    if not args:
+        raise TypeError(f"{_type_name(cls)}.__new__(): not enough arguments")
+    subtype = args[0]
+    if not isinstance(subtype, type):
+        raise TypeError(f"{_type_name(cls)}.__new__(X): X is not a type object ({_type_name(type(subtype))})")
+    if not issubclass(subtype, cls):
+        raise TypeError(
+            f"{_type_name(cls)}.__new__({_type_name(subtype)}): "
+            f"{_type_name(subtype)} is not a subtype of {_type_name(cls)}"
+        )
+    return args[1:]
+
+
+def _not_found(key: bytes) -> KeyError:
+    return KeyError(_NOT_FOUND_MESSAGE.format(key.decode()))
+
+
 def _text_argument(value: Any, parameter: str) -> bytes:
     """A str argument as UTF-8 bytes; a lone surrogate raises the codec's UnicodeEncodeError."""
     if not issubclass(type(value), str):
@@ -324,8 +345,39 @@ def _sealed(cls: _C) -> _C:
     def refuse_subclass(subclass: type, /, **kwargs: object) -> NoReturn:
         raise TypeError(f"type '{_type_name(cls)}' is not an acceptable base type")
 
+    # The extension's objects hold a native value that no pickle or copy can carry.
+    def refuse_reduce(self: object, /) -> NoReturn:
+        raise TypeError(f"cannot pickle {_type_name(cls)!r} object")
+
+    def refuse_reduce_ex(self: object, protocol: object, /) -> NoReturn:
+        raise TypeError(f"cannot pickle {_type_name(cls)!r} object")
+
+    # object.__new__(cls) makes an instance without its value, which the extension refuses at
+    # once; pure Python cannot stop that call, so such an instance refuses its first use instead.
+    def refuse_unmade(self: object, name: str, /) -> NoReturn:
+        if name in cls.__slots__:  # type: ignore[attr-defined]
+            raise TypeError(f"object.__new__({_type_name(cls)}) is not safe, use {_type_name(cls)}.__new__()")
+        raise AttributeError(f"'{_type_name(cls)}' object has no attribute '{name}'", name=name, obj=self)
+
     setattr(cls, "__init_subclass__", classmethod(refuse_subclass))
+    setattr(cls, "__reduce__", refuse_reduce)
+    setattr(cls, "__reduce_ex__", refuse_reduce_ex)
+    setattr(cls, "__getattr__", refuse_unmade)
     return cls
+
+
+def _version_function(version_text: str) -> Callable[..., str]:
+    """PyFormulasRegistry.version, holding the version it was made with: like the extension's, it
+    answers the same whatever later happens to the module's attributes."""
+
+    @_text_signature("()")
+    def version(*args: object, **kwargs: object) -> str:
+        """Library-version round-trip helper."""
+        _no_arguments("PyFormulasRegistry.version()", args, kwargs)
+        return version_text
+
+    version.__qualname__ = "PyFormulasRegistry.version"
+    return version
 
 
 # ---- Classes --------------------------------------------------------------------------------
@@ -341,9 +393,9 @@ Python wrapper for [`FormulasRegistry`]."""
     __slots__ = ("_records",)
     _records: dict[bytes, _Record]
 
-    def __new__(cls, *args: object, **kwargs: object) -> PyFormulasRegistry:
-        _bind("PyFormulasRegistry.__new__", (), args, kwargs)
-        self = object.__new__(cls)
+    def __new__(*args: object, **kwargs: object) -> PyFormulasRegistry:
+        _bind("PyFormulasRegistry.__new__", (), _new_arguments(PyFormulasRegistry, args), kwargs)
+        self = object.__new__(PyFormulasRegistry)
         self._records = _seeded_records()
         return self
 
@@ -355,15 +407,10 @@ Python wrapper for [`FormulasRegistry`]."""
         key = _text_argument(name, "name")
         record = self._records.get(key)
         if record is None:
-            raise KeyError(f"constant `{key.decode()}` not found in registry")
+            raise _not_found(key)
         return record.value
 
-    @staticmethod
-    @_text_signature("()")
-    def version(*args: object, **kwargs: object) -> str:
-        """Library-version round-trip helper."""
-        _no_arguments("PyFormulasRegistry.version()", args, kwargs)
-        return __version__
+    version = staticmethod(_version_function(__version__))
 
     @_text_signature("($self, /)")
     def __len__(*args: object, **kwargs: object) -> int:
@@ -378,19 +425,20 @@ class PyQuarkRegistry:
 
 Python wrapper for [`QuarkRegistry`]."""
 
-    __slots__ = ("_records",)
-    _records: dict[bytes, _Record]
+    # A slot name of its own: an instance's __class__ cannot then be swapped for another class's.
+    __slots__ = ("_quarks",)
+    _quarks: dict[bytes, _Record]
 
-    def __new__(cls, *args: object, **kwargs: object) -> PyQuarkRegistry:
-        _bind("PyQuarkRegistry.__new__", (), args, kwargs)
-        self = object.__new__(cls)
-        self._records = {}  # an empty registry, as the extension's class holds
+    def __new__(*args: object, **kwargs: object) -> PyQuarkRegistry:
+        _bind("PyQuarkRegistry.__new__", (), _new_arguments(PyQuarkRegistry, args), kwargs)
+        self = object.__new__(PyQuarkRegistry)
+        self._quarks = {}  # an empty registry, as the extension's class holds
         return self
 
     @_text_signature("($self, /)")
     def __len__(*args: object, **kwargs: object) -> int:
         """Return len(self)."""
-        return len(_slot_self(PyQuarkRegistry, "__len__", args, kwargs)._records)
+        return len(_slot_self(PyQuarkRegistry, "__len__", args, kwargs)._quarks)
 
 
 @_sealed
@@ -401,8 +449,9 @@ class PyCKMMatrix:
     _elements: tuple[tuple[float, ...], ...]
     _jarlskog: float
 
-    def __new__(cls, *args: object, **kwargs: object) -> PyCKMMatrix:
-        raise TypeError(f"No constructor defined for {cls.__name__}")
+    def __new__(*args: object, **kwargs: object) -> PyCKMMatrix:
+        _new_arguments(PyCKMMatrix, args)
+        raise TypeError("No constructor defined for PyCKMMatrix")
 
     @staticmethod
     @_text_signature("()")
@@ -485,12 +534,28 @@ Raises `PyKeyError` when `name` is not in the registry."""
         raise _fault("py_get_constant: name must be non-empty")
     record = _seeded_records().get(key)
     if record is None:
-        raise KeyError(f"constant `{key.decode()}` not found in registry")
-    text = _datasheet_json(record)
+        raise _not_found(key)
     # json is imported on every call, so whatever sys.modules holds at that moment is used.
-    import json
+    return _import_module("json").loads(_datasheet_json(record))
 
-    return json.loads(text)
+
+def _import_module(name: str) -> Any:
+    """Imports `name` as the extension does, through the interpreter's PyImport_Import: the
+    caller's `__import__` is called for its effect only, then the module is read from sys.modules
+    (KeyError when an import hook left it out)."""
+    try:
+        caller_globals = sys._getframe(2).f_globals
+    except ValueError:  # called from C with no Python frame: the interpreter's own builtins
+        import builtins
+
+        caller_globals = {"__builtins__": builtins}
+    builtins_namespace = caller_globals["__builtins__"]
+    if isinstance(builtins_namespace, dict):
+        importer = builtins_namespace["__import__"]
+    else:
+        importer = builtins_namespace.__import__
+    importer(name, caller_globals, caller_globals, [], 0)
+    return sys.modules[name]
 
 
 # Like the extension's functions, these report the module as their __self__.

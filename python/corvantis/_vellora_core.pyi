@@ -1,6 +1,6 @@
 """PyO3 module entry point. Wired as `corvantis._vellora_core`."""
 
-from typing import Any, SupportsFloat, SupportsIndex, final
+from typing import NoReturn, SupportsFloat, SupportsIndex, TypedDict, final, type_check_only
 
 __all__ = [
     "PyFormulasRegistry",
@@ -12,6 +12,15 @@ __all__ = [
     "__version__",
 ]
 __version__: str
+
+# What py_get_constant returns; a name for type checkers only, the module has no such attribute.
+@type_check_only
+class Datasheet(TypedDict):
+    name: str
+    status: str
+    uncertainty: float | None
+    units: str
+    value: float
 
 @final
 class PyFormulasRegistry:
@@ -37,6 +46,7 @@ class PyCKMMatrix:
     """Python wrapper for [`CKMMatrix`]."""
 
     # Calling the class raises TypeError; instances come only from from_topology().
+    def __new__(cls) -> NoReturn: ...
     @staticmethod
     def from_topology() -> PyCKMMatrix:
         """Build the CKM matrix from the underlying topology."""
@@ -55,7 +65,7 @@ def py_list_quarks() -> list[str]:
 
     Returns all SM quark names from the QuarkRegistry."""
 
-def py_get_constant(name: str) -> dict[str, Any]:
+def py_get_constant(name: str) -> Datasheet:
     """Rust-accelerated twin of `corvantis.Get` for the constants branch.
 
     Returns a JSON-serialised dict with `name`, `value`, `units`,

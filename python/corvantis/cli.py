@@ -6,11 +6,15 @@ import argparse
 import json
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 import corvantis
 
 PROG = "python -m corvantis"
+
+# PyCKMMatrix.from_topology() builds the identity; the matrix object shows its J and its verdict
+# but not its elements, so the rows it is built from are written here.
+_TOPOLOGY_ROWS = ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))
 
 
 class _Parser(argparse.ArgumentParser):
@@ -18,6 +22,14 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> None:  # type: ignore[override]
         self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+class _Refusal(Exception):
+    """A command's one-line error report and its exit status."""
+
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
 
 
 def _parser() -> _Parser:
@@ -34,6 +46,39 @@ def _parser() -> _Parser:
     return parser
 
 
+def _is_negative_number(text: str) -> bool:
+    if not text.startswith("-"):
+        return False
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _attach_negative_values(arguments: Sequence[str]) -> list[str]:
+    """`--tol -1e-9` as `--tol=-1e-9`: argparse takes only plain negative numbers (-1, -0.5) for
+    values, and would read -1e-9, -inf or -1E3 as an unknown option."""
+    attached: list[str] = []
+    index = 0
+    while index < len(arguments):
+        argument = arguments[index]
+        if argument == "--":
+            attached.extend(arguments[index:])
+            break
+        # "--t" and "--to" are the abbreviations of --tol that argparse accepts.
+        if (
+            len(argument) > 2 and "--tol".startswith(argument)
+            and index + 1 < len(arguments) and _is_negative_number(arguments[index + 1])
+        ):
+            attached.append(f"{argument}={arguments[index + 1]}")
+            index += 2
+            continue
+        attached.append(argument)
+        index += 1
+    return attached
+
+
 def _table(rows: Sequence[Sequence[str]], right: set[int]) -> list[str]:
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     lines = []
@@ -43,67 +88,93 @@ def _table(rows: Sequence[Sequence[str]], right: set[int]) -> list[str]:
     return lines
 
 
-def _constants() -> int:
+def _constants(args: argparse.Namespace) -> str:
     rows = [("name", "value", "units", "status")]
     for name in corvantis.list_constants():
         sheet = corvantis.get_constant(name)
         rows.append((name, repr(sheet["value"]), sheet["units"], sheet["status"]))
-    print("\n".join(_table(rows, right={1})))
-    return 0
+    return "\n".join(_table(rows, right={1}))
 
 
-def _get(name: str, pretty: bool) -> int:
+def _get(args: argparse.Namespace) -> str:
+    name: str = args.name
     if not name:
-        print(f"{PROG} get: error: argument NAME: must not be empty", file=sys.stderr)
-        return 2
+        raise _Refusal(f"{PROG} get: error: argument NAME: must not be empty", 2)
+    not_found = corvantis._NOT_FOUND_MESSAGE.format(name)
     try:
         sheet = corvantis.get_constant(name)
-    except (KeyError, UnicodeEncodeError):
+    except KeyError as error:
+        # Only the registry's own answer means an unknown name; any other KeyError is a failure.
+        if error.args != (not_found,):
+            raise
+        raise _Refusal(f"{PROG}: error: {not_found}", 1) from None
+    except UnicodeEncodeError as error:
         # A name that is not valid text (undecodable bytes on the command line) names nothing either.
-        print(f"{PROG}: error: constant `{name}` not found in registry", file=sys.stderr)
-        return 1
-    if pretty:
-        print(json.dumps(sheet, indent=2, ensure_ascii=False))
-    else:
-        print(json.dumps(sheet, separators=(",", ":"), ensure_ascii=False))
-    return 0
+        if error.object != name:
+            raise
+        raise _Refusal(f"{PROG}: error: {not_found}", 1) from None
+    if args.pretty:
+        return json.dumps(sheet, indent=2, ensure_ascii=False)
+    return json.dumps(sheet, separators=(",", ":"), ensure_ascii=False)
 
 
-def _quarks() -> int:
-    print("\n".join(corvantis.list_quarks()))
-    return 0
+def _quarks(args: argparse.Namespace) -> str:
+    return "\n".join(corvantis.list_quarks())
 
 
-def _ckm(tol: float) -> int:
-    from corvantis import _pyvellora
-
+def _ckm(args: argparse.Namespace) -> str:
+    tol: float = args.tol
     matrix = corvantis.backend().PyCKMMatrix.from_topology()
-    # The extension's matrix has no element accessor; the twin builds the same matrix in the same
-    # way and keeps its rows readable.
-    rows = _pyvellora.PyCKMMatrix.from_topology()._elements
-    cells = [tuple(repr(x) for x in row) for row in rows]
-    print("V (from topology):")
-    print("\n".join("  " + line for line in _table(cells, right={0, 1, 2})))
-    print(f"J = {matrix.jarlskog()!r}")
-    print(f"unitary within {tol!r}: {matrix.is_unitary(tol)}")
-    return 0
+    cells = [tuple(repr(x) for x in row) for row in _TOPOLOGY_ROWS]
+    return "\n".join(
+        [
+            "V (from topology):",
+            *("  " + line for line in _table(cells, right={0, 1, 2})),
+            f"J = {matrix.jarlskog()!r}",
+            f"unitary within {tol!r}: {matrix.is_unitary(tol)}",
+        ]
+    )
+
+
+_COMMANDS: dict[str, Callable[[argparse.Namespace], str]] = {
+    "constants": _constants,
+    "get": _get,
+    "quarks": _quarks,
+    "ckm": _ckm,
+}
+
+
+def _finish(status: int, output: str = "") -> int:
+    """Writes `output` and flushes standard output, so that a failed write (a full disk, a closed
+    pipe) is reported here, as one line, rather than as a traceback at exit."""
+    try:
+        sys.stdout.write(output)
+        sys.stdout.flush()
+    except OSError as error:
+        # Point stdout at nothing, so that the flush at exit cannot fail again.
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        if not isinstance(error, BrokenPipeError):  # the reader went away (`| head`): nothing to say
+            print(f"{PROG}: error: cannot write the output: {error.strerror or error}", file=sys.stderr)
+        return 1
+    return status
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
-    args = parser.parse_args(argv)
     try:
-        if args.command == "constants":
-            return _constants()
-        if args.command == "get":
-            return _get(args.name, args.pretty)
-        if args.command == "quarks":
-            return _quarks()
-        if args.command == "ckm":
-            return _ckm(args.tol)
+        args = parser.parse_args(_attach_negative_values(sys.argv[1:] if argv is None else argv))
+    except SystemExit as stop:
+        # --version and --help have written to stdout; a usage error went to stderr.
+        return _finish(stop.code if isinstance(stop.code, int) else 2)
+    if args.command is None:
         parser.print_usage(sys.stderr)
         return 2
-    except BrokenPipeError:
-        # The reader went away (`| head`); point stdout at nothing so the exit flush cannot fail.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+    try:
+        output = _COMMANDS[args.command](args)
+    except _Refusal as refusal:
+        print(refusal, file=sys.stderr)
+        return refusal.status
+    return _finish(0, output + "\n")

@@ -7,7 +7,10 @@ namespace vellora::texts {
 
 inline constexpr char kModuleName[] = "_vellora_core";
 inline constexpr char kModuleDoc[] = "PyO3 module entry point. Wired as `corvantis._vellora_core`.";
-inline constexpr char kVersion[] = "2.3.0";
+#ifndef VELLORA_VERSION
+#error "VELLORA_VERSION (the package's __version__) must be defined by the build"
+#endif
+inline constexpr char kVersion[] = VELLORA_VERSION;
 
 inline constexpr char kFormulasRegistryTypeName[] = "builtins.PyFormulasRegistry";
 inline constexpr char kFormulasRegistryDoc[] =

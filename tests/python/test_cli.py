@@ -1,13 +1,17 @@
 """python -m corvantis, run as a user runs it: in a subprocess."""
 
+import builtins
 import json
+import os
 import re
 import subprocess
 import sys
+import types
 
 import pytest
 
 import corvantis
+from corvantis import cli
 
 
 def run(*args):
@@ -38,7 +42,10 @@ def test_get_prints_the_datasheet(name):
 
 @pytest.mark.parametrize(
     "args, verdict",
-    [((), "1e-12: True"), (("--tol", "0"), "0.0: True"), (("--tol=-1e-9",), "-1e-09: False"), (("--tol", "nan"), "nan: False")],
+    [
+        ((), "1e-12: True"), (("--tol", "0"), "0.0: True"), (("--tol=-1e-9",), "-1e-09: False"), (("--tol", "nan"), "nan: False"),
+        (("--tol", "-1e-12"), "-1e-12: False"), (("--tol", "-inf"), "-inf: False"), (("--to", "-1E3"), "-1000.0: False"),
+    ],
 )
 def test_ckm(args, verdict):
     lines = run("ckm", *args).stdout.splitlines()
@@ -69,6 +76,26 @@ def test_errors_are_one_line_without_a_traceback(args, status, message):
     result = run(*args)
     assert (result.returncode, result.stdout) == (status, "")
     assert result.stderr.count("\n") == 1 and result.stderr.startswith("python -m corvantis") and message in result.stderr
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full, where every write fails")
+@pytest.mark.parametrize("args", [("get", "phi"), ("--version",)])
+def test_a_failed_write_is_one_line_and_status_1(args):
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([sys.executable, "-m", "corvantis", *args], stdout=full, stderr=subprocess.PIPE, text=True, timeout=60)
+    assert result.returncode == 1 and result.stderr.count("\n") == 1
+    assert result.stderr.startswith("python -m corvantis: error: cannot write the output: ")
+
+
+def test_get_reports_only_the_registrys_answer_as_not_found(monkeypatch, capsys):
+    real_import = builtins.__import__
+    stand_in = types.ModuleType("json")  # handed to the import, but left out of sys.modules
+
+    monkeypatch.setattr(builtins, "__import__", lambda name, *rest: stand_in if name == "json" else real_import(name, *rest))
+    monkeypatch.delitem(sys.modules, "json")
+    with pytest.raises(KeyError) as raised:
+        cli.main(["get", "phi"])
+    assert raised.value.args == ("json",) and capsys.readouterr() == ("", "")
 
 
 def test_undecodable_name_and_closed_pipe_end_without_a_traceback():

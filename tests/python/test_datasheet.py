@@ -1,5 +1,6 @@
 """py_get_constant: the datasheet dict through the exact JSON text, and py_list_constants."""
 
+import builtins
 import struct
 import sys
 
@@ -96,6 +97,25 @@ def test_failures_of_json_pass_unchanged(core, monkeypatch):
     monkeypatch.setitem(sys.modules, "json", object())  # no loads attribute
     with pytest.raises(AttributeError):
         core.py_get_constant("n_gen")
+
+
+def test_json_is_imported_through_the_callers_import_then_read_from_sys_modules(core, monkeypatch):
+    seen, real_import = [], builtins.__import__
+
+    def hook(name, *rest):
+        if name != "json":
+            return real_import(name, *rest)
+        seen.append((rest[0]["__name__"], rest[2], rest[3]))
+        return IdentityJson  # handed back, but never put in sys.modules
+
+    monkeypatch.setattr(builtins, "__import__", hook)
+    monkeypatch.setitem(sys.modules, "json", IdentityJson)
+    assert core.py_get_constant("n_gen").startswith('{"name":"n_gen"')
+    monkeypatch.delitem(sys.modules, "json")
+    with pytest.raises(KeyError) as raised:
+        core.py_get_constant("n_gen")
+    assert raised.value.args == ("json",)
+    assert seen == [(__name__, [], 0)] * 2
 
 
 @pytest.mark.parametrize("name", ["N_GEN", " n_gen", "n_gen ", "nope", "a`b\n\"c", "\0", "x" * 1_000_000])

@@ -65,6 +65,11 @@ def test_version_on_class_and_instance(core, registry):
         registry.version(1)
 
 
+def test_version_does_not_depend_on_the_module_attribute(core, monkeypatch):
+    monkeypatch.delattr(core, "__version__")
+    assert core.PyFormulasRegistry.version() == "2.3.0"
+
+
 @pytest.mark.parametrize(
     "call, message",
     [

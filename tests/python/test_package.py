@@ -84,14 +84,51 @@ def test_importing_the_package_loads_no_extension():
     assert result.stdout.split() == ["False", "2.3.0"]
 
 
+def test_importing_the_package_imports_no_other_module():
+    code = "import sys; before = set(sys.modules); import corvantis; print(*sorted(set(sys.modules) - before))"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert result.stdout.split() == ["corvantis"]
+
+
+FIRST_CALLS = {  # each on one line: the warning must name that line
+    "backend": lambda: corvantis.backend(),
+    "list_quarks": lambda: corvantis.list_quarks(),
+    "get_constant": lambda: corvantis.get_constant("phi"),
+}
+
+
+@pytest.mark.parametrize("call", list(FIRST_CALLS.values()), ids=list(FIRST_CALLS))
+def test_fallback_warning_names_the_callers_line(no_extension, call):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        call()
+    assert [(w.filename, w.lineno) for w in caught] == [(__file__, call.__code__.co_firstlineno)]
+
+
+@pytest.mark.parametrize("call", list(FIRST_CALLS.values()), ids=list(FIRST_CALLS))
+def test_fallback_settles_on_the_twin_when_the_warning_is_an_error(twin, no_extension, call):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(corvantis.NativeUnavailableWarning):
+            call()
+        assert package_calls() == calls(twin) and corvantis.backend() is twin
+
+
 def test_stub_is_installed_and_matches_the_classes(native):
     folder = pathlib.Path(native.__file__).parent
     assert (folder / "py.typed").is_file()
     tree = ast.parse((folder / "_vellora_core.pyi").read_text(encoding="utf-8"))
-    declared = [node.name if hasattr(node, "name") else node.target.id for node in tree.body[3:]]
+    # Types the stub names for type checkers alone (type_check_only) are not the module's.
+    stub_only = [
+        node for node in tree.body
+        if any(getattr(d, "id", None) == "type_check_only" for d in getattr(node, "decorator_list", ()))
+    ]
+    assert [node.name for node in stub_only] == ["Datasheet"] and not hasattr(native, "Datasheet")
+    body = [node for node in tree.body if node not in stub_only]
+    declared = [node.name if hasattr(node, "name") else node.target.id for node in body[3:]]
     assert declared == native.__all__[-1:] + native.__all__[:-1]
-    assert ast.literal_eval(tree.body[2].value) == native.__all__
-    for node in (node for node in tree.body if isinstance(node, ast.ClassDef)):
+    assert ast.literal_eval(body[2].value) == native.__all__
+    for node in (node for node in body if isinstance(node, ast.ClassDef)):
         runtime = vars(getattr(native, node.name))
         methods = {item.name: item for item in node.body if isinstance(item, ast.FunctionDef)}
         assert set(methods) - {"__new__"} == {name for name in runtime if not name.startswith("__") or name == "__len__"}

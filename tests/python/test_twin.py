@@ -1,7 +1,9 @@
 """The pure-Python twin against the extension, call for call, and the twin's own datasheet writer
 and unitarity test, which the extension does not expose to Python."""
 
+import copy
 import math
+import pickle
 import random
 import struct
 import warnings
@@ -83,6 +85,19 @@ CALLS = {
     "tol __index__ str": lambda m: ckm(m).is_unitary(obj(__index__=lambda self: "1")),
     "tol __index__ huge": lambda m: ckm(m).is_unitary(obj(__index__=lambda self: 10**400)),
     "tol subnormal": lambda m: ckm(m).is_unitary(5e-324),
+    "new of another class": lambda m: m.PyFormulasRegistry.__new__(m.PyQuarkRegistry),
+    "new of nothing": lambda m: m.PyQuarkRegistry.__new__(),
+    "new of a non-type": lambda m: m.PyCKMMatrix.__new__(1),
+    "matrix new of another class": lambda m: m.PyCKMMatrix.__new__(m.PyFormulasRegistry),
+    "class assignment": lambda m: setattr(m.PyFormulasRegistry(), "__class__", m.PyQuarkRegistry),
+    "copy": lambda m: copy.copy(m.PyFormulasRegistry()),
+    "deepcopy": lambda m: copy.deepcopy(ckm(m)),
+    "pickle": lambda m: pickle.dumps(m.PyQuarkRegistry()),
+    "pickle protocol 0": lambda m: pickle.dumps(m.PyFormulasRegistry(), 0),
+    # The twin cannot refuse object.__new__ itself; its unmade instance refuses its first use.
+    "object new registry": lambda m: object.__new__(m.PyFormulasRegistry).get("phi"),
+    "object new matrix": lambda m: object.__new__(m.PyCKMMatrix).jarlskog(),
+    "unknown attribute": lambda m: m.PyFormulasRegistry().nope,
 }
 
 
