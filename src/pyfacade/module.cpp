@@ -75,10 +75,12 @@ bool intern_names() noexcept {
 
 /// The module's `__all__`, made (empty) when the module has none yet.
 Outcome<OwnedRef> all_list(PyObject* module) {
-  OwnedRef all = OwnedRef::consuming(PyObject_GetAttr(module, interned.all));
+  // Looked up in the module's dict, where a miss raises nothing: a failed getattr would make and
+  // clear an AttributeError during the import.
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(PyModule_GetDict(module), interned.all, &found) < 0) return ErrorIsSet{};
+  OwnedRef all = OwnedRef::consuming(found);
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return ErrorIsSet{};
-    PyErr_Clear();
     all = OwnedRef::consuming(PyList_New(0));
     if (!all || PyObject_SetAttr(module, interned.all, all.get()) < 0) return ErrorIsSet{};
   }
