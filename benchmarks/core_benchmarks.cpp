@@ -19,6 +19,7 @@
 #include "registry/datasheet_json.hpp"
 #include "registry/formulas_registry.hpp"
 #include "registry/number_format.hpp"
+#include "support/siphash.hpp"
 
 namespace {
 
@@ -172,6 +173,19 @@ void BM_Baseline_Matrix3x3Unitarity(benchmark::State& state) {
 }
 BENCHMARK(BM_Baseline_Matrix3x3Unitarity);
 
+// The seventeen names hashed one at a time: the baseline of the batched hash.
+void BM_Baseline_HashNames17Scalar(benchmark::State& state) {
+  const std::vector<std::string_view> names(kConstantNames.begin(), kConstantNames.end());
+  vellora::SipKey key = vellora::next_registry_key();
+  std::uint64_t hashes[kConstantNames.size()];
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(key);
+    vellora::hash_names_scalar(key, names, hashes);
+    benchmark::DoNotOptimize(hashes);
+  }
+}
+BENCHMARK(BM_Baseline_HashNames17Scalar);
+
 // ---- the core ----
 
 void BM_Registry_SeededBuildDestroy(benchmark::State& state) {
@@ -182,6 +196,19 @@ void BM_Registry_SeededBuildDestroy(benchmark::State& state) {
   label_vs(state, "BM_Baseline_UnorderedMap17BuildLookup");
 }
 BENCHMARK(BM_Registry_SeededBuildDestroy);
+
+void BM_HashNames17(benchmark::State& state) {
+  const std::vector<std::string_view> names(kConstantNames.begin(), kConstantNames.end());
+  vellora::SipKey key = vellora::next_registry_key();
+  std::uint64_t hashes[kConstantNames.size()];
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(key);
+    vellora::hash_names(key, names, hashes);
+    benchmark::DoNotOptimize(hashes);
+  }
+  label_vs(state, "BM_Baseline_HashNames17Scalar");
+}
+BENCHMARK(BM_HashNames17);
 
 void BM_Registry_GetHit(benchmark::State& state) {
   const FormulasRegistry registry = FormulasRegistry::seeded();
