@@ -252,7 +252,12 @@ struct FormulasRegistry::Storage {
   /// Stores the record under `name`; returns the record it replaced, or null.
   template <Access access>
   const StoredRecord* insert(std::string_view name, const RecordParts& parts) {
-    const std::uint64_t hash = hash_name(key, name);
+    return insert<access>(name, hash_name(key, name), parts);
+  }
+
+  /// insert, given the name's hash under this registry's key.
+  template <Access access>
+  const StoredRecord* insert(std::string_view name, std::uint64_t hash, const RecordParts& parts) {
     Shard& shard = shards[shard_of(hash)];
     std::unique_lock<SharedLock> guard(shard.lock, std::defer_lock);
     if constexpr (access == Access::Shared) guard.lock();
@@ -340,8 +345,18 @@ std::optional<ConstantRecord> FormulasRegistry::insert(std::string name, Constan
   return to_constant_record(*previous);
 }
 
-void FormulasRegistry::insert_static_while_private(std::string_view name, const RecordParts& parts) {
-  storage_->insert<Access::PrivateStatic>(name, parts);
+void FormulasRegistry::insert_static_while_private(std::span<const RecordParts> records) {
+  // Hashing the names in one batch lets four of them share each vector instruction.
+  constexpr std::size_t kBatch = 32;
+  std::string_view names[kBatch];
+  std::uint64_t hashes[kBatch];
+  for (std::size_t first = 0; first < records.size(); first += kBatch) {
+    const std::span<const RecordParts> batch = records.subspan(first, std::min(kBatch, records.size() - first));
+    for (std::size_t i = 0; i < batch.size(); ++i) names[i] = batch[i].name;
+    hash_names(storage_->key, std::span<const std::string_view>(names, batch.size()), hashes);
+    for (std::size_t i = 0; i < batch.size(); ++i)
+      storage_->insert<Access::PrivateStatic>(batch[i].name, hashes[i], batch[i]);
+  }
 }
 
 bool FormulasRegistry::insert_parts(std::string_view name, const RecordParts& parts) {
