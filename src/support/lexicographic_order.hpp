@@ -57,7 +57,7 @@ inline std::uint64_t leading_word(std::string_view name, std::size_t offset = 0)
 /// sorts lose most of their time to mispredicted branches: each name's place is instead the
 /// count of names before it, found from the leading words by compares that do not branch (four
 /// at a time where the processor has AVX2), with the bytes compared only for names whose leading
-/// words are equal. Longer lists go to a comparison sort.
+/// words are equal. A handful of names go to an insertion sort, long lists to a merge sort.
 void sort_by_bytes(std::span<std::string_view> names);
 
 }  // namespace vellora
