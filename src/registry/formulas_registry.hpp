@@ -84,8 +84,9 @@ class FormulasRegistry {
 
  private:
   /// insert_parts of every record under its own name, without locks or atomic updates, keeping
-  /// views of the texts instead of copies: only while no other thread can see the registry, and
-  /// only for texts that live as long as the process. The names are hashed together first.
+  /// views of the texts instead of copies: only while no other thread can see the registry, only
+  /// for texts that live as long as the process, and only for distinct names (a table's rows), as
+  /// nothing is looked up before it is stored. The names are hashed together first.
   void insert_static_while_private(std::span<const RecordParts> records);
 
   /// Appends the stored keys, unlocked: only while no other thread can see the registry.
