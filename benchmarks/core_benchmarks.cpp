@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -175,17 +176,21 @@ void BM_Baseline_Matrix3x3Unitarity(benchmark::State& state) {
 }
 BENCHMARK(BM_Baseline_Matrix3x3Unitarity);
 
-// The seventeen names hashed one at a time: the baseline of the batched hash.
-void BM_Baseline_HashNames17Scalar(benchmark::State& state) {
+// The seventeen names hashed by `hash_all`, under a fresh key each run.
+template <void (*hash_all)(vellora::SipKey, std::span<const std::string_view>, std::uint64_t*) noexcept>
+void hash_seventeen_names(benchmark::State& state) {
   const std::vector<std::string_view> names(kConstantNames.begin(), kConstantNames.end());
   vellora::SipKey key = vellora::next_registry_key();
   std::uint64_t hashes[kConstantNames.size()];
   for (auto _ : state) {
     benchmark::DoNotOptimize(key);
-    vellora::hash_names_scalar(key, names, hashes);
+    hash_all(key, names, hashes);
     benchmark::DoNotOptimize(hashes);
   }
 }
+
+// One name at a time: the baseline of the batched hash.
+void BM_Baseline_HashNames17Scalar(benchmark::State& state) { hash_seventeen_names<vellora::hash_names_scalar>(state); }
 BENCHMARK(BM_Baseline_HashNames17Scalar);
 
 // The seventeen names in 1024 orders, as registries with their own keys list them: a comparison
@@ -197,7 +202,9 @@ std::vector<std::vector<std::string_view>> shuffled_constant_names() {
   return orders;
 }
 
-void BM_Baseline_StdSort17Views(benchmark::State& state) {
+// Each run sorts the next of the orders with `sort`.
+template <class Sort>
+void sort_seventeen_views(benchmark::State& state, Sort sort) {
   const auto orders = shuffled_constant_names();
   std::vector<std::string_view> names(kConstantNames.size());
   std::size_t next = 0;
@@ -205,10 +212,16 @@ void BM_Baseline_StdSort17Views(benchmark::State& state) {
     const auto& unsorted = orders[next++ % orders.size()];
     std::copy(unsorted.begin(), unsorted.end(), names.begin());
     benchmark::DoNotOptimize(names.data());
-    std::sort(names.begin(), names.end(),
-              [](std::string_view a, std::string_view b) { return vellora::precedes_by_bytes(a, b); });
+    sort(names);
     benchmark::DoNotOptimize(names.data());
   }
+}
+
+void BM_Baseline_StdSort17Views(benchmark::State& state) {
+  sort_seventeen_views(state, [](std::vector<std::string_view>& names) {
+    std::sort(names.begin(), names.end(),
+              [](std::string_view a, std::string_view b) { return vellora::precedes_by_bytes(a, b); });
+  });
 }
 BENCHMARK(BM_Baseline_StdSort17Views);
 
@@ -224,29 +237,13 @@ void BM_Registry_SeededBuildDestroy(benchmark::State& state) {
 BENCHMARK(BM_Registry_SeededBuildDestroy);
 
 void BM_HashNames17(benchmark::State& state) {
-  const std::vector<std::string_view> names(kConstantNames.begin(), kConstantNames.end());
-  vellora::SipKey key = vellora::next_registry_key();
-  std::uint64_t hashes[kConstantNames.size()];
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(key);
-    vellora::hash_names(key, names, hashes);
-    benchmark::DoNotOptimize(hashes);
-  }
+  hash_seventeen_names<vellora::hash_names>(state);
   label_vs(state, "BM_Baseline_HashNames17Scalar");
 }
 BENCHMARK(BM_HashNames17);
 
 void BM_SortByBytes17Views(benchmark::State& state) {
-  const auto orders = shuffled_constant_names();
-  std::vector<std::string_view> names(kConstantNames.size());
-  std::size_t next = 0;
-  for (auto _ : state) {
-    const auto& unsorted = orders[next++ % orders.size()];
-    std::copy(unsorted.begin(), unsorted.end(), names.begin());
-    benchmark::DoNotOptimize(names.data());
-    vellora::sort_by_bytes(names);
-    benchmark::DoNotOptimize(names.data());
-  }
+  sort_seventeen_views(state, [](std::vector<std::string_view>& names) { vellora::sort_by_bytes(names); });
   label_vs(state, "BM_Baseline_StdSort17Views");
 }
 BENCHMARK(BM_SortByBytes17Views);

@@ -2,12 +2,12 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string_view>
+
+#include "support/byte_loads.hpp"
 
 namespace vellora {
 
@@ -26,31 +26,13 @@ inline bool precedes_by_bytes(std::string_view left, std::string_view right) noe
 
 /// Bytes `offset` to `offset + 7` of `name` as one big-endian word, zero-padded past its end: a
 /// smaller word means a name that sorts first, and equal words leave the order to the bytes after
-/// them (or to a length, since "ab" and "ab\0" have the same word). Loads without a library call.
+/// them (or to a length, since "ab" and "ab\0" have the same word).
 inline std::uint64_t leading_word(std::string_view name, std::size_t offset = 0) noexcept {
   if (offset >= name.size()) return 0;
   const auto* const bytes = reinterpret_cast<const unsigned char*>(name.data()) + offset;
   const std::size_t count = name.size() - offset;
-  std::uint64_t word;
-  if (count >= 8) {
-    std::memcpy(&word, bytes, 8);
-    return std::endian::native == std::endian::little ? __builtin_bswap64(word) : word;
-  }
-  // Fewer than eight bytes: byte i goes to bits 56 - 8i, from at most two overlapping loads.
-  if (count >= 4) {
-    std::uint32_t first;
-    std::uint32_t last;
-    std::memcpy(&first, bytes, 4);
-    std::memcpy(&last, bytes + count - 4, 4);
-    if constexpr (std::endian::native == std::endian::little) {
-      first = __builtin_bswap32(first);
-      last = __builtin_bswap32(last);
-    }
-    return static_cast<std::uint64_t>(first) << 32 | static_cast<std::uint64_t>(last) << (64 - 8 * count);
-  }
-  word = static_cast<std::uint64_t>(bytes[0]) << 56 | static_cast<std::uint64_t>(bytes[count / 2]) << (56 - 8 * (count / 2)) |
-         static_cast<std::uint64_t>(bytes[count - 1]) << (56 - 8 * (count - 1));
-  return word;
+  // Little-endian puts the first byte lowest; swapped, it is the most significant.
+  return __builtin_bswap64(count >= 8 ? load_le64(bytes) : load_partial_le(bytes, count));
 }
 
 /// Sorts names into byte order, stably. A listing holds a few dozen names, where comparison

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <random>
 
+#include "support/byte_loads.hpp"
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define VELLORA_HAVE_AVX2_PATH 1
@@ -58,13 +60,6 @@ struct SipState {
   }
 };
 
-std::uint64_t load_le64(const unsigned char* bytes) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, bytes, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-  return word;
-}
-
 /// The last message word: the remaining 0 to 7 bytes, little-endian, with the length's low byte on top.
 std::uint64_t tail_word(const unsigned char* bytes, std::size_t count, std::size_t total_size) noexcept {
   std::uint64_t word = static_cast<std::uint64_t>(total_size & 0xff) << 56;
@@ -93,25 +88,6 @@ std::uint64_t sip_hash_with_suffix(SipKey key, const unsigned char* data, std::s
   }
   state.compress<C>(tail_word(cursor, rest_size, size + suffix_size));
   return state.finish<D>();
-}
-
-/// Bytes `count` (at most 7) of `bytes`, little-endian, without reading past them: two overlapping
-/// loads instead of a byte loop.
-std::uint64_t load_partial_le(const unsigned char* bytes, std::size_t count) noexcept {
-  if (count >= 4) {
-    std::uint32_t low;
-    std::uint32_t high;
-    std::memcpy(&low, bytes, 4);
-    std::memcpy(&high, bytes + count - 4, 4);
-    if constexpr (std::endian::native == std::endian::big) {
-      low = __builtin_bswap32(low);
-      high = __builtin_bswap32(high);
-    }
-    return low | (static_cast<std::uint64_t>(high) << (8 * (count - 4)));
-  }
-  if (count == 0) return 0;
-  return static_cast<std::uint64_t>(bytes[0]) | static_cast<std::uint64_t>(bytes[count / 2]) << (8 * (count / 2)) |
-         static_cast<std::uint64_t>(bytes[count - 1]) << (8 * (count - 1));
 }
 
 /// The message words of hash_name: the name's bytes, one 0xFF, then SipHash's final word.
