@@ -415,7 +415,9 @@ bool FormulasRegistry::insert_parts(std::string_view name, const RecordParts& pa
   return storage_->insert<Access::Shared>(name, parts) != nullptr;
 }
 
-Expected<ConstantRecord, RegistryError> FormulasRegistry::get(std::string_view name) const {
+// Flattened: the copy's strings are built and moved into the result here, and left to the
+// inliner's budget for the whole library their constructors can end up out of line.
+[[gnu::flatten]] Expected<ConstantRecord, RegistryError> FormulasRegistry::get(std::string_view name) const {
   const std::uint64_t hash = hash_name(storage_->key, name);
   const Shard& shard = storage_->shards[storage_->shard_of(hash)];
   {
