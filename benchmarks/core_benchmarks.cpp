@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,6 +21,8 @@
 #include "registry/datasheet_json.hpp"
 #include "registry/formulas_registry.hpp"
 #include "registry/number_format.hpp"
+#include "support/lexicographic_order.hpp"
+#include "support/siphash.hpp"
 
 namespace {
 
@@ -172,6 +176,55 @@ void BM_Baseline_Matrix3x3Unitarity(benchmark::State& state) {
 }
 BENCHMARK(BM_Baseline_Matrix3x3Unitarity);
 
+// The seventeen names hashed by `hash_all`, under a fresh key each run.
+template <void (*hash_all)(vellora::SipKey, std::span<const std::string_view>, std::uint64_t*) noexcept>
+void hash_seventeen_names(benchmark::State& state) {
+  const std::vector<std::string_view> names(kConstantNames.begin(), kConstantNames.end());
+  vellora::SipKey key = vellora::next_registry_key();
+  std::uint64_t hashes[kConstantNames.size()];
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(key);
+    hash_all(key, names, hashes);
+    benchmark::DoNotOptimize(hashes);
+  }
+}
+
+// One name at a time: the baseline of the batched hash.
+void BM_Baseline_HashNames17Scalar(benchmark::State& state) { hash_seventeen_names<vellora::hash_names_scalar>(state); }
+BENCHMARK(BM_Baseline_HashNames17Scalar);
+
+// The seventeen names in 1024 orders, as registries with their own keys list them: a comparison
+// sort handed one order again and again would have its branches learnt.
+std::vector<std::vector<std::string_view>> shuffled_constant_names() {
+  std::vector<std::vector<std::string_view>> orders(1024, std::vector<std::string_view>(kConstantNames.begin(), kConstantNames.end()));
+  std::mt19937 shuffler(17);
+  for (auto& order : orders) std::shuffle(order.begin(), order.end(), shuffler);
+  return orders;
+}
+
+// Each run sorts the next of the orders with `sort`.
+template <class Sort>
+void sort_seventeen_views(benchmark::State& state, Sort sort) {
+  const auto orders = shuffled_constant_names();
+  std::vector<std::string_view> names(kConstantNames.size());
+  std::size_t next = 0;
+  for (auto _ : state) {
+    const auto& unsorted = orders[next++ % orders.size()];
+    std::copy(unsorted.begin(), unsorted.end(), names.begin());
+    benchmark::DoNotOptimize(names.data());
+    sort(names);
+    benchmark::DoNotOptimize(names.data());
+  }
+}
+
+void BM_Baseline_StdSort17Views(benchmark::State& state) {
+  sort_seventeen_views(state, [](std::vector<std::string_view>& names) {
+    std::sort(names.begin(), names.end(),
+              [](std::string_view a, std::string_view b) { return vellora::precedes_by_bytes(a, b); });
+  });
+}
+BENCHMARK(BM_Baseline_StdSort17Views);
+
 // ---- the core ----
 
 void BM_Registry_SeededBuildDestroy(benchmark::State& state) {
@@ -182,6 +235,18 @@ void BM_Registry_SeededBuildDestroy(benchmark::State& state) {
   label_vs(state, "BM_Baseline_UnorderedMap17BuildLookup");
 }
 BENCHMARK(BM_Registry_SeededBuildDestroy);
+
+void BM_HashNames17(benchmark::State& state) {
+  hash_seventeen_names<vellora::hash_names>(state);
+  label_vs(state, "BM_Baseline_HashNames17Scalar");
+}
+BENCHMARK(BM_HashNames17);
+
+void BM_SortByBytes17Views(benchmark::State& state) {
+  sort_seventeen_views(state, [](std::vector<std::string_view>& names) { vellora::sort_by_bytes(names); });
+  label_vs(state, "BM_Baseline_StdSort17Views");
+}
+BENCHMARK(BM_SortByBytes17Views);
 
 void BM_Registry_GetHit(benchmark::State& state) {
   const FormulasRegistry registry = FormulasRegistry::seeded();

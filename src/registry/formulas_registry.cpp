@@ -252,10 +252,62 @@ struct FormulasRegistry::Storage {
       if (old_slots[i].record != nullptr) shard.free_cell(old_slots[i].hash) = old_slots[i];
   }
 
+  /// The largest private build that place_planned handles: its masks and per-shard counts.
+  static constexpr std::size_t kPlannedRecordsAtMost = 32;
+  static constexpr std::size_t kPlannedShardsAtMost = 64;
+
+  /// Stores records of distinct names while the registry is private, each shard's table sized
+  /// once for all its records and each free cell found from a mask of taken cells. The cells are
+  /// those that linear probing in record order gives, with no probe loop or growth to mispredict.
+  void place_planned(std::span<const RecordParts> records, const std::uint64_t* hashes) {
+    std::uint32_t shard_of_record[kPlannedRecordsAtMost];
+    std::uint32_t records_in_shard[kPlannedShardsAtMost] = {};
+    std::uint64_t taken[kPlannedShardsAtMost] = {};
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      shard_of_record[i] = static_cast<std::uint32_t>(shard_of(hashes[i]));
+      ++records_in_shard[shard_of_record[i]];
+    }
+    for (std::size_t index = 0; index < shard_count; ++index) {
+      const std::size_t count = records_in_shard[index];
+      if (count == 0) continue;
+      Shard& shard = shards[index];
+      // The capacity that insert's growth rule would reach: a load of at most three quarters.
+      std::size_t capacity = kInlineSlots;
+      while (4 * count > 3 * capacity) capacity *= 2;
+      shard.capacity = capacity;
+      shard.slots = capacity == kInlineSlots
+                        ? shard.inline_slots
+                        : reinterpret_cast<Slot*>(allocate<Access::PrivateStatic>(shard, round_up(capacity * sizeof(Slot))));
+      for (std::size_t cell = 0; cell < capacity; ++cell) shard.slots[cell] = Slot{0, nullptr, 0, nullptr};
+      shard.count.store(count, std::memory_order_relaxed);
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      Shard& shard = shards[shard_of_record[i]];
+      const std::uint64_t all_cells = shard.capacity == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << shard.capacity) - 1;
+      const std::uint64_t free_cells = ~taken[shard_of_record[i]] & all_cells;
+      const std::size_t start = hashes[i] & (shard.capacity - 1);
+      const std::uint64_t free_from_start = free_cells & (all_cells << start);
+      const std::size_t cell = static_cast<std::size_t>(
+          std::countr_zero(free_from_start != 0 ? free_from_start : free_cells));  // wraps round
+      taken[shard_of_record[i]] |= std::uint64_t{1} << cell;
+      const StoredRecord* const record = store<Access::PrivateStatic>(shard, records[i], nullptr);
+      Slot& slot = shard.slots[cell];
+      slot.hash = hashes[i];
+      slot.key_data = records[i].name.data();
+      slot.key_size = records[i].name.size();
+      slot.record = record;
+    }
+  }
+
   /// Stores the record under `name`; returns the record it replaced, or null.
   template <Access access>
   const StoredRecord* insert(std::string_view name, const RecordParts& parts) {
-    const std::uint64_t hash = hash_name(key, name);
+    return insert<access>(name, hash_name(key, name), parts);
+  }
+
+  /// insert, given the name's hash under this registry's key.
+  template <Access access>
+  const StoredRecord* insert(std::string_view name, std::uint64_t hash, const RecordParts& parts) {
     Shard& shard = shards[shard_of(hash)];
     std::unique_lock<SharedLock> guard(shard.lock, std::defer_lock);
     if constexpr (access == Access::Shared) guard.lock();
@@ -343,15 +395,32 @@ std::optional<ConstantRecord> FormulasRegistry::insert(std::string name, Constan
   return to_constant_record(*previous);
 }
 
-void FormulasRegistry::insert_static_while_private(std::string_view name, const RecordParts& parts) {
-  storage_->insert<Access::PrivateStatic>(name, parts);
+void FormulasRegistry::insert_static_while_private(std::span<const RecordParts> records) {
+  // Hashing the names in one batch lets four of them share each vector instruction.
+  constexpr std::size_t kBatch = 32;
+  std::string_view names[kBatch];
+  std::uint64_t hashes[kBatch];
+  for (std::size_t first = 0; first < records.size(); first += kBatch) {
+    const std::span<const RecordParts> batch = records.subspan(first, std::min(kBatch, records.size() - first));
+    for (std::size_t i = 0; i < batch.size(); ++i) names[i] = batch[i].name;
+    hash_names(storage_->key, std::span<const std::string_view>(names, batch.size()), hashes);
+    if (first == 0 && batch.size() == records.size() && batch.size() <= Storage::kPlannedRecordsAtMost &&
+        storage_->shard_count <= Storage::kPlannedShardsAtMost) {
+      storage_->place_planned(batch, hashes);
+      return;
+    }
+    for (std::size_t i = 0; i < batch.size(); ++i)
+      storage_->insert<Access::PrivateStatic>(batch[i].name, hashes[i], batch[i]);
+  }
 }
 
 bool FormulasRegistry::insert_parts(std::string_view name, const RecordParts& parts) {
   return storage_->insert<Access::Shared>(name, parts) != nullptr;
 }
 
-Expected<ConstantRecord, RegistryError> FormulasRegistry::get(std::string_view name) const {
+// Flattened: the copy's strings are built and moved into the result here, and left to the
+// inliner's budget for the whole library their constructors can end up out of line.
+[[gnu::flatten]] Expected<ConstantRecord, RegistryError> FormulasRegistry::get(std::string_view name) const {
   const std::uint64_t hash = hash_name(storage_->key, name);
   const Shard& shard = storage_->shards[storage_->shard_of(hash)];
   {

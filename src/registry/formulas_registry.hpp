@@ -83,10 +83,11 @@ class FormulasRegistry {
   std::size_t shard_index(std::string_view name) const noexcept;
 
  private:
-  /// insert_parts without locks or atomic updates, keeping views of the texts instead of copies:
-  /// only while no other thread can see the registry, and only for texts that live as long as the
-  /// process.
-  void insert_static_while_private(std::string_view name, const RecordParts& parts);
+  /// insert_parts of every record under its own name, without locks or atomic updates, keeping
+  /// views of the texts instead of copies: only while no other thread can see the registry, only
+  /// for texts that live as long as the process, and only for distinct names (a table's rows), as
+  /// nothing is looked up before it is stored. The names are hashed together first.
+  void insert_static_while_private(std::span<const RecordParts> records);
 
   /// Appends the stored keys, unlocked: only while no other thread can see the registry.
   void append_keys_while_private(std::vector<std::string_view>& keys) const;

@@ -51,26 +51,38 @@ RecordParts formula_parts(std::string_view name, std::string_view formula, std::
   return RecordParts{name, +0.0, units, std::nullopt, ConstantStatus::Pending, formula, dependencies};
 }
 
+/// The standard table as the store takes it: built once per process from the rows above and the
+/// formula texts, and read by every seeded build. It holds only the table's own texts and values.
+struct StandardRecords {
+  NumericFormulas numbers;
+  std::array<RecordParts, kSeedRows.size() + kFormulaCount> records;
+
+  StandardRecords() {
+    for (std::size_t i = 0; i < kSeedRows.size(); ++i) {
+      const SeedRow& row = kSeedRows[i];
+      records[i] = RecordParts{row.name, row.value, row.units, std::nullopt, ConstantStatus::Seed, std::nullopt, {}};
+    }
+    const auto formulas = records.begin() + kSeedRows.size();
+    formulas[0] = formula_parts("v_higgs_mev", numbers.v_higgs_mev, "MeV");
+    formulas[1] = formula_parts("sterile_check", "roots_total - visible_sector", "count", kSterileCheckDependencies);
+    formulas[2] = formula_parts("n_gen_sq", "n_gen * n_gen", "count", kNGenSqDependencies);
+    formulas[3] = formula_parts("h0_central", numbers.h0_central, "km/s/Mpc");
+    formulas[4] = formula_parts("w0_central", numbers.w0_central, "dimensionless");
+    formulas[5] = formula_parts("m_tau_mev", numbers.m_tau_mev, "MeV");
+    formulas[6] = formula_parts("topo_gen_check", "chi_eff / b3", "count", kTopoGenCheckDependencies);
+  }
+  StandardRecords(const StandardRecords&) = delete;
+  StandardRecords& operator=(const StandardRecords&) = delete;
+};
+
 }  // namespace
 
 FormulasRegistry FormulasRegistry::seeded() {
-  static const NumericFormulas numbers;
+  static const StandardRecords standard;
   FormulasRegistry registry;
   // Records go straight from the table into the store: no other thread can see it yet, and every
-  // text is a literal or lives in `numbers`, which last as long as the process.
-  for (const SeedRow& row : kSeedRows)
-    registry.insert_static_while_private(
-        row.name, RecordParts{row.name, row.value, row.units, std::nullopt, ConstantStatus::Seed, std::nullopt, {}});
-  const RecordParts formulas[] = {
-      formula_parts("v_higgs_mev", numbers.v_higgs_mev, "MeV"),
-      formula_parts("sterile_check", "roots_total - visible_sector", "count", kSterileCheckDependencies),
-      formula_parts("n_gen_sq", "n_gen * n_gen", "count", kNGenSqDependencies),
-      formula_parts("h0_central", numbers.h0_central, "km/s/Mpc"),
-      formula_parts("w0_central", numbers.w0_central, "dimensionless"),
-      formula_parts("m_tau_mev", numbers.m_tau_mev, "MeV"),
-      formula_parts("topo_gen_check", "chi_eff / b3", "count", kTopoGenCheckDependencies),
-  };
-  for (const RecordParts& parts : formulas) registry.insert_static_while_private(parts.name, parts);
+  // text is a literal or lives in `standard`, which lasts as long as the process.
+  registry.insert_static_while_private(standard.records);
   return registry;
 }
 

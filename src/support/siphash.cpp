@@ -3,10 +3,18 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cstring>
 #include <random>
+
+#include "support/byte_loads.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define VELLORA_HAVE_AVX2_PATH 1
+#endif
 
 namespace vellora {
 namespace {
@@ -52,13 +60,6 @@ struct SipState {
   }
 };
 
-std::uint64_t load_le64(const unsigned char* bytes) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, bytes, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-  return word;
-}
-
 /// The last message word: the remaining 0 to 7 bytes, little-endian, with the length's low byte on top.
 std::uint64_t tail_word(const unsigned char* bytes, std::size_t count, std::size_t total_size) noexcept {
   std::uint64_t word = static_cast<std::uint64_t>(total_size & 0xff) << 56;
@@ -88,6 +89,107 @@ std::uint64_t sip_hash_with_suffix(SipKey key, const unsigned char* data, std::s
   state.compress<C>(tail_word(cursor, rest_size, size + suffix_size));
   return state.finish<D>();
 }
+
+/// The message words of hash_name: the name's bytes, one 0xFF, then SipHash's final word.
+struct NameWords {
+  const unsigned char* bytes;
+  std::size_t size;
+
+  explicit NameWords(std::string_view name) noexcept
+      : bytes(reinterpret_cast<const unsigned char*>(name.data())), size(name.size()) {}
+
+  /// How many words SipHash compresses: the full words of name + 0xFF, then the final one.
+  std::size_t count() const noexcept { return (size + 1) / 8 + 1; }
+
+  /// Word `index` (below count()).
+  std::uint64_t word(std::size_t index) const noexcept {
+    const std::size_t start = 8 * index;
+    const std::uint64_t length_byte = static_cast<std::uint64_t>((size + 1) & 0xff) << 56;
+    if (start + 8 <= size) return load_le64(bytes + start);
+    if (start > size) return length_byte;  // the terminator filled the word before
+    const std::size_t left = size - start;
+    const std::uint64_t word = load_partial_le(bytes + start, left) | std::uint64_t{0xff} << (8 * left);
+    return left == 7 ? word : word | length_byte;
+  }
+};
+
+#ifdef VELLORA_HAVE_AVX2_PATH
+
+__attribute__((target("avx2"))) inline __m256i rotate_left(__m256i x, int bits) noexcept {
+  return _mm256_or_si256(_mm256_slli_epi64(x, bits), _mm256_srli_epi64(x, 64 - bits));
+}
+
+/// Four SipHash-1-3 states, one per 64-bit lane; rotations by 16 and 32 are byte shuffles.
+struct SipLanes {
+  __m256i v0, v1, v2, v3;
+
+  __attribute__((target("avx2"))) void round() noexcept {
+    const __m256i rotate16 = _mm256_setr_epi8(6, 7, 0, 1, 2, 3, 4, 5, 14, 15, 8, 9, 10, 11, 12, 13,  //
+                                              6, 7, 0, 1, 2, 3, 4, 5, 14, 15, 8, 9, 10, 11, 12, 13);
+    v0 = _mm256_add_epi64(v0, v1);
+    v2 = _mm256_add_epi64(v2, v3);
+    v1 = rotate_left(v1, 13);
+    v3 = _mm256_shuffle_epi8(v3, rotate16);
+    v1 = _mm256_xor_si256(v1, v0);
+    v3 = _mm256_xor_si256(v3, v2);
+    v0 = _mm256_shuffle_epi32(v0, _MM_SHUFFLE(2, 3, 0, 1));
+    v2 = _mm256_add_epi64(v2, v1);
+    v0 = _mm256_add_epi64(v0, v3);
+    v1 = rotate_left(v1, 17);
+    v3 = rotate_left(v3, 21);
+    v1 = _mm256_xor_si256(v1, v2);
+    v3 = _mm256_xor_si256(v3, v0);
+    v2 = _mm256_shuffle_epi32(v2, _MM_SHUFFLE(2, 3, 0, 1));
+  }
+};
+
+/// Compresses `words` (one per lane) into the lanes whose names have more than `index` words.
+__attribute__((target("avx2"))) inline void compress_lanes(SipLanes& state, __m256i word, std::size_t index,
+                                                           __m256i word_counts, bool every_lane) noexcept {
+  const SipLanes before = state;
+  state.v3 = _mm256_xor_si256(state.v3, word);
+  state.round();
+  state.v0 = _mm256_xor_si256(state.v0, word);
+  if (every_lane) return;
+  const __m256i active = _mm256_cmpgt_epi64(word_counts, _mm256_set1_epi64x(static_cast<long long>(index)));
+  state.v0 = _mm256_blendv_epi8(before.v0, state.v0, active);
+  state.v1 = _mm256_blendv_epi8(before.v1, state.v1, active);
+  state.v2 = _mm256_blendv_epi8(before.v2, state.v2, active);
+  state.v3 = _mm256_blendv_epi8(before.v3, state.v3, active);
+}
+
+/// hash_name of four names at once; a lane whose name has fewer words keeps its state unchanged
+/// while the others compress theirs.
+__attribute__((target("avx2"))) void hash_four_names(SipKey key, const std::string_view* names,
+                                                     std::uint64_t* hashes) noexcept {
+  const NameWords lanes[4] = {NameWords(names[0]), NameWords(names[1]), NameWords(names[2]), NameWords(names[3])};
+  const std::size_t counts[4] = {lanes[0].count(), lanes[1].count(), lanes[2].count(), lanes[3].count()};
+  const std::size_t most = std::max(std::max(counts[0], counts[1]), std::max(counts[2], counts[3]));
+  const std::size_t least = std::min(std::min(counts[0], counts[1]), std::min(counts[2], counts[3]));
+  const __m256i word_counts = _mm256_setr_epi64x(static_cast<long long>(counts[0]), static_cast<long long>(counts[1]),
+                                                 static_cast<long long>(counts[2]), static_cast<long long>(counts[3]));
+  SipLanes state{_mm256_set1_epi64x(static_cast<long long>(key.k0 ^ 0x736f6d6570736575ULL)),
+                 _mm256_set1_epi64x(static_cast<long long>(key.k1 ^ 0x646f72616e646f6dULL)),
+                 _mm256_set1_epi64x(static_cast<long long>(key.k0 ^ 0x6c7967656e657261ULL)),
+                 _mm256_set1_epi64x(static_cast<long long>(key.k1 ^ 0x7465646279746573ULL))};
+  for (std::size_t i = 0; i < most; ++i) {
+    const auto word_of = [i](const NameWords& lane, std::size_t count) {
+      return static_cast<long long>(i < count ? lane.word(i) : 0);
+    };
+    const __m256i word = _mm256_setr_epi64x(word_of(lanes[0], counts[0]), word_of(lanes[1], counts[1]),
+                                            word_of(lanes[2], counts[2]), word_of(lanes[3], counts[3]));
+    compress_lanes(state, word, i, word_counts, i < least);
+  }
+  state.v2 = _mm256_xor_si256(state.v2, _mm256_set1_epi64x(0xff));
+  state.round();
+  state.round();
+  state.round();
+  const __m256i result =
+      _mm256_xor_si256(_mm256_xor_si256(state.v0, state.v1), _mm256_xor_si256(state.v2, state.v3));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(hashes), result);
+}
+
+#endif  // VELLORA_HAVE_AVX2_PATH
 
 SipKey draw_random_key() noexcept {
   SipKey key;
@@ -148,6 +250,19 @@ std::uint64_t hash_name(SipKey key, std::string_view name) noexcept {
   }
   state.compress<1>(tail | length_byte);
   return state.finish<3>();
+}
+
+void hash_names_scalar(SipKey key, std::span<const std::string_view> names, std::uint64_t* hashes) noexcept {
+  for (std::size_t i = 0; i < names.size(); ++i) hashes[i] = hash_name(key, names[i]);
+}
+
+void hash_names(SipKey key, std::span<const std::string_view> names, std::uint64_t* hashes) noexcept {
+  std::size_t done = 0;
+#ifdef VELLORA_HAVE_AVX2_PATH
+  if (__builtin_cpu_supports("avx2"))
+    for (; done + 4 <= names.size(); done += 4) hash_four_names(key, names.data() + done, hashes + done);
+#endif
+  hash_names_scalar(key, names.subspan(done), hashes + done);
 }
 
 SipKey next_registry_key() noexcept {

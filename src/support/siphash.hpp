@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace vellora {
@@ -21,6 +22,13 @@ std::uint64_t sip_hash(SipKey key, const unsigned char* data, std::size_t size) 
 /// The trailing byte is part of that definition (shard placement depends on it, and the tests pin
 /// it); for one name on its own it adds nothing, since SipHash already mixes in the length.
 std::uint64_t hash_name(SipKey key, std::string_view name) noexcept;
+
+/// hash_name of every name into `hashes` (as many as there are names). Where the processor has
+/// AVX2, four names are hashed at once, one per 64-bit vector lane; the values are the same.
+void hash_names(SipKey key, std::span<const std::string_view> names, std::uint64_t* hashes) noexcept;
+
+/// hash_names without the vector path, whatever the processor: the reference it must match.
+void hash_names_scalar(SipKey key, std::span<const std::string_view> names, std::uint64_t* hashes) noexcept;
 
 /// A key for a new registry: the calling thread's pair, drawn once from the operating system's
 /// random source, after which the thread's first word is increased by one (so no two registries

@@ -26,6 +26,30 @@ TEST(LexicographicOrder, PrefixFirstThenUnsignedBytes) {
   }
 }
 
+// Names drawn to make leading words tie: shared 8-byte and shorter prefixes, prefixes of each
+// other, NUL and high bytes, empty names and repeats. The sort must agree with a stable sort by
+// the byte comparator, also past the count where it hands over to one.
+TEST(LexicographicOrder, AgreesWithStableComparisonSort) {
+  const std::string alphabet("\0\x01a_b\x7f\x80\xc2\xff", 9);
+  const std::string stems[] = {"", "sterile_", "sterile_s", "abcdefgh", "ab", std::string(8, '\xff'),
+                               std::string(8, '\0')};
+  std::mt19937_64 random(11);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<std::string> texts(random() % 80);
+    for (std::string& text : texts) {
+      text = stems[random() % std::size(stems)];
+      for (std::size_t tail = random() % 4; tail > 0; --tail) text += alphabet[random() % alphabet.size()];
+    }
+    std::vector<std::string_view> names(texts.begin(), texts.end());
+    std::vector<std::string_view> expected = names;
+    std::stable_sort(expected.begin(), expected.end(), precedes_by_bytes);
+    sort_by_bytes(names);
+    ASSERT_EQ(names.size(), expected.size());
+    for (std::size_t i = 0; i < names.size(); ++i)  // the same views, so equal names kept their order
+      ASSERT_EQ(names[i].data(), expected[i].data()) << "round " << round << ", place " << i;
+  }
+}
+
 TEST(LexicographicOrder, SeededNamesAreTheStandardTable) {
   std::vector<std::string_view> listed = FormulasRegistry::seeded_names();
   std::vector<std::string> locked = FormulasRegistry::seeded().names();
