@@ -79,7 +79,7 @@ void insertion_sort(std::span<std::string_view> names) noexcept {
 
 }  // namespace
 
-void sort_by_bytes(std::span<std::string_view> names) {
+void sort_by_bytes(std::span<std::string_view> names, CountingUnits units) {
   const std::size_t count = names.size();
   if (count > kCountedAtMost) {
     std::stable_sort(names.begin(), names.end(),
@@ -106,7 +106,7 @@ void sort_by_bytes(std::span<std::string_view> names) {
   }
   bool counted = false;
 #ifdef VELLORA_HAVE_AVX2_PATH
-  if (__builtin_cpu_supports("avx2")) {
+  if (units == CountingUnits::Detected && __builtin_cpu_supports("avx2")) {
     // Padding words are the largest, so never smaller; any equal to them are sorted out below.
     for (std::size_t j = count; j % 4 != 0; ++j) words[j] = ~std::uint64_t{0};
     place_all_avx2(words.data(), count, counts.data());

@@ -40,6 +40,10 @@ inline std::uint64_t leading_word(std::string_view name, std::size_t offset = 0)
 /// count of names before it, found from the leading words by compares that do not branch (four
 /// at a time where the processor has AVX2), with the bytes compared only for names whose leading
 /// words are equal. A handful of names go to an insertion sort, long lists to a merge sort.
-void sort_by_bytes(std::span<std::string_view> names);
+///
+/// `units` ScalarOnly counts without vector instructions, as on a processor without AVX2: the tests
+/// run that path on every machine.
+enum class CountingUnits { Detected, ScalarOnly };
+void sort_by_bytes(std::span<std::string_view> names, CountingUnits units = CountingUnits::Detected);
 
 }  // namespace vellora

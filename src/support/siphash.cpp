@@ -1,13 +1,14 @@
 // SipHash (Aumasson and Bernstein) over byte strings, and per-thread random keys.
 #include "support/siphash.hpp"
 
+#include <fcntl.h>
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cstring>
-#include <random>
 
 #include "support/byte_loads.hpp"
 
@@ -193,7 +194,7 @@ __attribute__((target("avx2"))) void hash_four_names(SipKey key, const std::stri
 
 SipKey draw_random_key() noexcept {
   SipKey key;
-  unsigned char bytes[16];
+  unsigned char bytes[16] = {};
   std::size_t filled = 0;
   while (filled < sizeof bytes) {
     const ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
@@ -201,9 +202,17 @@ SipKey draw_random_key() noexcept {
     filled += static_cast<std::size_t>(got);
   }
   if (filled < sizeof bytes) {
-    // No kernel source: fall back to the library's device, mixed with the clock.
-    std::random_device device;
-    for (std::size_t i = filled; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(device());
+    // No getrandom (an old kernel, a seccomp filter): the device file, with the clock mixed in.
+    // Not std::random_device: it can throw, and it ties the extension to a newer C library.
+    const int device = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (device >= 0) {
+      while (filled < sizeof bytes) {
+        const ssize_t got = ::read(device, bytes + filled, sizeof bytes - filled);
+        if (got <= 0) break;
+        filled += static_cast<std::size_t>(got);
+      }
+      ::close(device);
+    }
     const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     for (std::size_t i = 0; i < 8; ++i) bytes[i] ^= static_cast<unsigned char>(now >> (8 * i));
   }

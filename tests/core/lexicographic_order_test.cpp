@@ -40,13 +40,16 @@ TEST(LexicographicOrder, AgreesWithStableComparisonSort) {
       text = stems[random() % std::size(stems)];
       for (std::size_t tail = random() % 4; tail > 0; --tail) text += alphabet[random() % alphabet.size()];
     }
-    std::vector<std::string_view> names(texts.begin(), texts.end());
-    std::vector<std::string_view> expected = names;
+    std::vector<std::string_view> expected(texts.begin(), texts.end());
     std::stable_sort(expected.begin(), expected.end(), precedes_by_bytes);
-    sort_by_bytes(names);
-    ASSERT_EQ(names.size(), expected.size());
-    for (std::size_t i = 0; i < names.size(); ++i)  // the same views, so equal names kept their order
-      ASSERT_EQ(names[i].data(), expected[i].data()) << "round " << round << ", place " << i;
+    for (const CountingUnits units : {CountingUnits::Detected, CountingUnits::ScalarOnly}) {
+      std::vector<std::string_view> names(texts.begin(), texts.end());
+      sort_by_bytes(names, units);
+      ASSERT_EQ(names.size(), expected.size());
+      for (std::size_t i = 0; i < names.size(); ++i)  // the same views, so equal names kept their order
+        ASSERT_EQ(names[i].data(), expected[i].data())
+            << "round " << round << ", place " << i << (units == CountingUnits::ScalarOnly ? ", scalar" : "");
+    }
   }
 }
 
