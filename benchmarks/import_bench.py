@@ -5,7 +5,10 @@
                                              this interpreter's headers and the C compiler (CC, else cc)
 
 Every sample is a new process of this interpreter that imports the package pair and then the
-extension pair; which side of a pair goes first alternates from one process to the next. The
+extension pair; which side of a pair goes first alternates from one process to the next. Half the
+processes pause the cyclic collector first: a fresh interpreter starts a few allocations short of
+its first collection, which then lands in whichever import crosses the threshold and costs more
+than an empty package's import, so those rows show the imports' own work without it. The
 figure to read is project/baseline: the ratio within each process (so the machine's drift cancels),
 as the median over processes with its interquartile range. The package timed is the one installed
 for this interpreter: run it with the venv's python.
@@ -19,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import compileall
+import itertools
 import json
 import os
 import platform
@@ -61,8 +65,11 @@ PAIRS = [
 # One sample: the pairs in table order, each side timed around its own import statement.
 CHILD = """\
 import sys, time
+if sys.argv[2] == "paused":
+    import gc
+    gc.disable()
 project_first = sys.argv[1] == "project-first"
-pairs = [tuple(pair.split(",")) for pair in sys.argv[2:]]
+pairs = [tuple(pair.split(",")) for pair in sys.argv[3:]]
 def cost(name):
     started = time.perf_counter_ns()
     __import__(name)
@@ -97,14 +104,14 @@ def build_baselines(folder: Path) -> None:
         sys.exit(f"import_bench: building the baseline extension failed:\n{' '.join(command)}\n{built.stderr}")
 
 
-def sample(folder: Path, project_first: bool) -> tuple[list[tuple[int, int]], str]:
+def sample(folder: Path, project_first: bool, collector: str = "running") -> tuple[list[tuple[int, int]], str]:
     """One fresh process: (project ns, baseline ns) per pair, and where the extension came from."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(folder), env.get("PYTHONPATH")]))
     order = "project-first" if project_first else "baseline-first"
     pairs = [f"{project},{baseline}" for _, project, baseline, _ in PAIRS]
     # Run from the baselines' folder, so that no source tree beside the caller shadows the install.
-    done = subprocess.run([sys.executable, "-c", CHILD, order, *pairs], cwd=folder, env=env,
+    done = subprocess.run([sys.executable, "-c", CHILD, order, collector, *pairs], cwd=folder, env=env,
                           capture_output=True, text=True)
     if done.returncode != 0:
         sys.exit(f"import_bench: the sample process failed:\n{done.stderr}")
@@ -137,14 +144,16 @@ def main() -> int:
         sample(folder, project_first=False)
         if not origin.startswith(sys.prefix):
             sys.exit(f"import_bench: corvantis._vellora_core comes from {origin}, not from {sys.prefix}")
-        samples = [sample(folder, project_first=i % 2 == 0)[0] for i in range(processes)]
+        samples = {collector: [sample(folder, i % 2 == 0, collector)[0] for i in range(processes)]
+                   for collector in ("running", "paused")}
 
     rows = []
-    for index, (label, _, _, shown) in enumerate(PAIRS):
-        pairs = [process[index] for process in samples]
+    for (collector, suffix), (index, (label, _, _, shown)) in itertools.product(
+            (("running", ""), ("paused", ", collector paused")), enumerate(PAIRS)):
+        pairs = [process[index] for process in samples[collector]]
         ratios = [p / b for p, b in pairs]
         low, high = quartiles(ratios)
-        rows.append({"import": label, "baseline": shown,
+        rows.append({"import": label + suffix, "baseline": shown,
                      "project_us": statistics.median(p for p, _ in pairs) / 1e3,
                      "baseline_us": statistics.median(b for _, b in pairs) / 1e3,
                      "ratio": statistics.median(ratios), "ratio_q1": low, "ratio_q3": high})

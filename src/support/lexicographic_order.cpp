@@ -4,10 +4,8 @@
 #include <algorithm>
 #include <array>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define VELLORA_HAVE_AVX2_PATH 1
-#endif
+#include "support/vector_units.hpp"
+
 
 namespace vellora {
 namespace {
@@ -106,7 +104,7 @@ void sort_by_bytes(std::span<std::string_view> names, CountingUnits units) {
   }
   bool counted = false;
 #ifdef VELLORA_HAVE_AVX2_PATH
-  if (units == CountingUnits::Detected && __builtin_cpu_supports("avx2")) {
+  if (units == CountingUnits::Detected && processor_runs_avx2()) {
     // Padding words are the largest, so never smaller; any equal to them are sorted out below.
     for (std::size_t j = count; j % 4 != 0; ++j) words[j] = ~std::uint64_t{0};
     place_all_avx2(words.data(), count, counts.data());

@@ -11,11 +11,8 @@
 #include <cstring>
 
 #include "support/byte_loads.hpp"
+#include "support/vector_units.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define VELLORA_HAVE_AVX2_PATH 1
-#endif
 
 namespace vellora {
 namespace {
@@ -268,7 +265,7 @@ void hash_names_scalar(SipKey key, std::span<const std::string_view> names, std:
 void hash_names(SipKey key, std::span<const std::string_view> names, std::uint64_t* hashes) noexcept {
   std::size_t done = 0;
 #ifdef VELLORA_HAVE_AVX2_PATH
-  if (__builtin_cpu_supports("avx2"))
+  if (processor_runs_avx2())
     for (; done + 4 <= names.size(); done += 4) hash_four_names(key, names.data() + done, hashes + done);
 #endif
   hash_names_scalar(key, names.subspan(done), hashes + done);
