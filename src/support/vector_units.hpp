@@ -5,7 +5,14 @@
 #include <immintrin.h>
 #define VELLORA_HAVE_AVX2_PATH 1
 #if __has_include(<sys/platform/x86.h>)
+#if defined(__clang__)
+// The header is C; GCC takes its _Bool in C++ as an extension, clang does not.
+#define _Bool bool
 #include <sys/platform/x86.h>
+#undef _Bool
+#else
+#include <sys/platform/x86.h>
+#endif
 #define VELLORA_HAVE_GLIBC_CPU_FEATURES 1
 #endif
 #endif
