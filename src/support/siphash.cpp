@@ -237,18 +237,7 @@ std::uint64_t hash_name(SipKey key, std::string_view name) noexcept {
   const std::size_t full_words = size / 8;
   for (std::size_t i = 0; i < full_words; ++i) state.compress<1>(load_le64(bytes + 8 * i));
   const std::size_t left = size % 8;
-  const unsigned char* const rest = bytes + 8 * full_words;
-  std::uint64_t tail = std::uint64_t{0xff} << (8 * left);
-  switch (left) {  // falls through: byte i of the rest goes to bits 8i..8i+7
-    case 7: tail |= static_cast<std::uint64_t>(rest[6]) << 48; [[fallthrough]];
-    case 6: tail |= static_cast<std::uint64_t>(rest[5]) << 40; [[fallthrough]];
-    case 5: tail |= static_cast<std::uint64_t>(rest[4]) << 32; [[fallthrough]];
-    case 4: tail |= static_cast<std::uint64_t>(rest[3]) << 24; [[fallthrough]];
-    case 3: tail |= static_cast<std::uint64_t>(rest[2]) << 16; [[fallthrough]];
-    case 2: tail |= static_cast<std::uint64_t>(rest[1]) << 8; [[fallthrough]];
-    case 1: tail |= static_cast<std::uint64_t>(rest[0]); break;
-    default: break;
-  }
+  std::uint64_t tail = load_partial_le(bytes + 8 * full_words, left) | std::uint64_t{0xff} << (8 * left);
   const std::uint64_t length_byte = static_cast<std::uint64_t>((size + 1) & 0xff) << 56;
   if (left == 7) {  // the terminator fills the word: the length goes into a word of its own
     state.compress<1>(tail);
