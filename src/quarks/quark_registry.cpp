@@ -1,139 +1,180 @@
 // Flat open-addressing quark registry: records in insertion order, a linear-probe slot array.
 #include "quarks/quark_registry.hpp"
 
-#include <cstring>
-
-#include "support/lexicographic_order.hpp"
-
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <utility>
+
+#include "support/byte_loads.hpp"
+#include "support/lexicographic_order.hpp"
 
 namespace vellora {
 namespace {
 
-constexpr std::size_t kMinCapacity = 8;
-
 /// Cells needed to hold `count` records at a load factor of at most 3/4.
-std::size_t capacity_for(std::size_t count) noexcept {
-  const std::size_t wanted = std::max(kMinCapacity, (count * 4 + 2) / 3);
+std::size_t capacity_for(std::size_t count, std::size_t smallest) noexcept {
+  const std::size_t wanted = std::max(smallest, (count * 4 + 2) / 3);
   return std::bit_ceil(wanted);
 }
-
-bool name_less(const Quark* a, const Quark* b) noexcept { return precedes_by_bytes(a->name, b->name); }
 
 /// A keyed hash for quark names: the registry holds a handful of short names, so a multiply-mix
 /// over 8-byte words (keyed with the registry's own random key) does what SipHash would at a
 /// fraction of the cost.
 std::uint64_t quark_hash(SipKey key, std::string_view name) noexcept {
   constexpr std::uint64_t kMultiplier = 0x9e3779b97f4a7c15ULL;
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(name.data());
   std::uint64_t h = key.k0 ^ (name.size() * kMultiplier);
   std::size_t i = 0;
   for (; i + 8 <= name.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, name.data() + i, 8);
-    h = (h ^ word ^ key.k1) * kMultiplier;
+    h = (h ^ load_le64(bytes + i) ^ key.k1) * kMultiplier;
     h ^= h >> 29;
   }
-  std::uint64_t tail = 0;
-  for (std::size_t shift = 0; i < name.size(); ++i, shift += 8)
-    tail |= static_cast<std::uint64_t>(static_cast<unsigned char>(name[i])) << shift;
-  h = (h ^ tail ^ key.k1) * kMultiplier;
+  h = (h ^ load_partial_le(bytes + i, name.size() - i) ^ key.k1) * kMultiplier;
   h ^= h >> 32;
   h *= kMultiplier;
   return h ^ (h >> 29);
 }
+
+struct StandardQuark {
+  std::string_view name;
+  double mass_mev;
+  double scale_factor;
+  std::uint32_t phi_exponent;
+  std::uint8_t generation;
+};
+
+constexpr StandardQuark kStandardModel[] = {
+    {"up", 764.665760128228, 0.003105620015141857, 12, 1},
+    {"down", 1237.2551899207474, 0.005024998740641489, 11, 1},
+    {"strange", 5241.0970900186985, 0.02128623625220818, 8, 2},
+    {"charm", 22201.643549995544, 0.09016994374947422, 5, 2},
+    {"bottom", 35923.013870002665, 0.14589803375031543, 4, 3},
+    {"top", 246220.0, 1.0, 0, 3},
+};
 
 }  // namespace
 
 QuarkRegistry::QuarkRegistry() noexcept : key_(next_registry_key()) {}
 
 QuarkRegistry QuarkRegistry::standard_model() {
+  static_assert(std::size(kStandardModel) <= kInlineRecords, "the standard records fit inline");
   QuarkRegistry registry;
-  registry.reserve(6);
-  registry.register_quark({"up", 764.665760128228, 0.003105620015141857, 12, 1});
-  registry.register_quark({"down", 1237.2551899207474, 0.005024998740641489, 11, 1});
-  registry.register_quark({"strange", 5241.0970900186985, 0.02128623625220818, 8, 2});
-  registry.register_quark({"charm", 22201.643549995544, 0.09016994374947422, 5, 2});
-  registry.register_quark({"bottom", 35923.013870002665, 0.14589803375031543, 4, 3});
-  registry.register_quark({"top", 246220.0, 1.0, 0, 3});
+  // The table's names are distinct, so registering them in order comes down to filling the next
+  // inline record and taking the first empty cell from its hash: no name is compared, nothing grows.
+  for (const StandardQuark& quark : kStandardModel) {
+    const std::uint64_t hash = quark_hash(registry.key_, quark.name);
+    std::size_t cell = static_cast<std::size_t>(hash) & (kInlineCells - 1);
+    while (registry.inline_slots_[cell].index_plus_one != 0) cell = (cell + 1) & (kInlineCells - 1);
+    Quark& record = registry.inline_records_[registry.size_++];
+    record.name = quark.name;
+    record.mass_mev = quark.mass_mev;
+    record.scale_factor = quark.scale_factor;
+    record.phi_exponent = quark.phi_exponent;
+    record.generation = quark.generation;
+    registry.inline_slots_[cell] = Slot{hash, static_cast<std::uint32_t>(registry.size_)};
+  }
   return registry;
 }
 
+Quark& QuarkRegistry::record(std::size_t index) noexcept {
+  return index < kInlineRecords ? inline_records_[index] : more_records_[index - kInlineRecords];
+}
+
+const Quark& QuarkRegistry::record(std::size_t index) const noexcept {
+  return index < kInlineRecords ? inline_records_[index] : more_records_[index - kInlineRecords];
+}
+
+void QuarkRegistry::append(Quark&& quark) {
+  if (size_ < kInlineRecords)
+    inline_records_[size_] = std::move(quark);
+  else
+    more_records_.push_back(std::move(quark));
+  ++size_;
+}
+
+std::span<QuarkRegistry::Slot> QuarkRegistry::slots() noexcept {
+  if (heap_slots_.empty()) return inline_slots_;
+  return heap_slots_;
+}
+
+std::span<const QuarkRegistry::Slot> QuarkRegistry::slots() const noexcept {
+  if (heap_slots_.empty()) return inline_slots_;
+  return heap_slots_;
+}
+
 void QuarkRegistry::reserve(std::size_t count) {
-  records_.reserve(count);
-  const std::size_t capacity = capacity_for(count);
-  if (capacity > slots_.size()) rehash(capacity);
+  if (count > kInlineRecords) more_records_.reserve(count - kInlineRecords);
+  const std::size_t capacity = capacity_for(count, kInlineCells);
+  if (capacity > slots().size()) rehash(capacity);
 }
 
 std::size_t QuarkRegistry::probe(std::uint64_t hash, std::string_view name) const noexcept {
-  const std::size_t mask = slots_.size() - 1;
+  const std::span<const Slot> table = slots();
+  const std::size_t mask = table.size() - 1;
   std::size_t i = static_cast<std::size_t>(hash) & mask;
   // The load factor keeps at least a quarter of the cells empty, so this terminates.
   while (true) {
-    const Slot& slot = slots_[i];
+    const Slot& slot = table[i];
     if (slot.index_plus_one == 0) return i;
-    if (slot.hash == hash && records_[slot.index_plus_one - 1].name == name) return i;
+    if (slot.hash == hash && record(slot.index_plus_one - 1).name == name) return i;
     i = (i + 1) & mask;
   }
 }
 
 void QuarkRegistry::rehash(std::size_t capacity) {
-  std::vector<Slot> old(capacity);
-  old.swap(slots_);
+  std::vector<Slot> grown(capacity);
   const std::size_t mask = capacity - 1;
-  for (const Slot& slot : old) {
+  for (const Slot& slot : slots()) {
     if (slot.index_plus_one == 0) continue;
     // Stored names are distinct, so each only needs the next empty cell; no name compare.
     std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
-    while (slots_[i].index_plus_one != 0) i = (i + 1) & mask;
-    slots_[i] = slot;
+    while (grown[i].index_plus_one != 0) i = (i + 1) & mask;
+    grown[i] = slot;
   }
+  heap_slots_ = std::move(grown);
 }
 
 void QuarkRegistry::register_quark(Quark quark) {
   const std::uint64_t hash = quark_hash(key_, quark.name);
-  std::size_t cell = slots_.empty() ? 0 : probe(hash, quark.name);
-  if (!slots_.empty() && slots_[cell].index_plus_one != 0) {
-    records_[slots_[cell].index_plus_one - 1] = std::move(quark);
+  std::size_t cell = probe(hash, quark.name);
+  if (const std::uint32_t index_plus_one = slots()[cell].index_plus_one; index_plus_one != 0) {
+    record(index_plus_one - 1) = std::move(quark);
     return;
   }
-  const std::size_t needed = capacity_for(records_.size() + 1);
-  if (needed > slots_.size()) {
+  const std::size_t needed = capacity_for(size_ + 1, kInlineCells);
+  if (needed > slots().size()) {
     rehash(needed);
     cell = probe(hash, quark.name);
   }
-  records_.push_back(std::move(quark));
-  slots_[cell] = Slot{hash, static_cast<std::uint32_t>(records_.size())};
+  append(std::move(quark));
+  slots()[cell] = Slot{hash, static_cast<std::uint32_t>(size_)};
 }
 
 const Quark* QuarkRegistry::find(std::string_view name) const noexcept {
-  if (records_.empty()) return nullptr;
-  const Slot& slot = slots_[probe(quark_hash(key_, name), name)];
-  return slot.index_plus_one == 0 ? nullptr : &records_[slot.index_plus_one - 1];
+  const Slot& slot = slots()[probe(quark_hash(key_, name), name)];
+  return slot.index_plus_one == 0 ? nullptr : &record(slot.index_plus_one - 1);
 }
 
 std::vector<std::string> QuarkRegistry::sorted_names() const {
   std::vector<std::string> names;
-  if (records_.empty()) return names;
-  names.reserve(records_.size());
-  // Names are unique, so any sort gives the stable order; std::sort avoids stable_sort's buffer.
-  // Small registries (the standard one) sort pointers on the stack.
-  auto sort_and_copy = [&names](const Quark** first, const Quark** last) {
-    std::sort(first, last, [](const Quark* a, const Quark* b) { return name_less(a, b); });
-    for (const Quark** it = first; it != last; ++it) names.push_back((*it)->name);
+  if (size_ == 0) return names;
+  names.reserve(size_);
+  // The names are sorted as views and copied once, in order. Small registries (the standard
+  // one) keep the views on the stack, few enough that setting them up costs next to nothing.
+  auto sort_and_copy = [&names](std::span<std::string_view> views) {
+    sort_by_bytes(views);
+    for (const std::string_view view : views) names.emplace_back(view);
   };
-  constexpr std::size_t kStackCount = 16;
-  if (records_.size() <= kStackCount) {
-    std::array<const Quark*, kStackCount> order;
-    for (std::size_t i = 0; i < records_.size(); ++i) order[i] = &records_[i];
-    sort_and_copy(order.data(), order.data() + records_.size());
+  constexpr std::size_t kStackCount = 8;
+  if (size_ <= kStackCount) {
+    std::string_view views[kStackCount];
+    for (std::size_t i = 0; i < size_; ++i) views[i] = record(i).name;
+    sort_and_copy(std::span<std::string_view>(views, size_));
   } else {
-    std::vector<const Quark*> order;
-    order.reserve(records_.size());
-    for (const Quark& quark : records_) order.push_back(&quark);
-    sort_and_copy(order.data(), order.data() + order.size());
+    std::vector<std::string_view> views;
+    views.reserve(size_);
+    for (std::size_t i = 0; i < size_; ++i) views.emplace_back(record(i).name);
+    sort_and_copy(views);
   }
   return names;
 }

@@ -1,8 +1,10 @@
 // The quark records and a flat, unordered hash registry of them keyed by name.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,12 +22,17 @@ struct Quark {
   std::uint8_t generation = 0;
 };
 
-/// Quarks by name, in no particular order. Records live in one vector and an open-addressing
-/// slot array points into it, so building and discarding a small registry costs two allocations.
+/// Quarks by name, in no particular order, in an open-addressing table whose cells hold record
+/// indices. The first six records and a table of eight cells are part of the registry itself,
+/// so building and discarding the standard registry allocates nothing; more records go to a
+/// vector and a larger table to the heap.
 class QuarkRegistry {
  public:
-  /// An empty registry with a fresh hash key; allocates nothing until the first record.
+  /// An empty registry with a fresh hash key; allocates nothing until its seventh record.
   QuarkRegistry() noexcept;
+  /// A moved-from registry may only be destroyed or assigned to.
+  QuarkRegistry(QuarkRegistry&&) noexcept = default;
+  QuarkRegistry& operator=(QuarkRegistry&&) noexcept = default;
 
   /// The six standard-model quarks, registered up, down, strange, charm, bottom, top.
   static QuarkRegistry standard_model();
@@ -37,7 +44,7 @@ class QuarkRegistry {
   void reserve(std::size_t count);
 
   /// Number of records stored.
-  std::size_t size() const noexcept { return records_.size(); }
+  std::size_t size() const noexcept { return size_; }
 
   /// Copies of every name, ascending by unsigned byte value (a prefix sorts first).
   std::vector<std::string> sorted_names() const;
@@ -54,15 +61,33 @@ class QuarkRegistry {
     std::uint64_t hash = 0;
     std::uint32_t index_plus_one = 0;
   };
+  /// The records kept inline: as many as the standard model has.
+  static constexpr std::size_t kInlineRecords = 6;
+  /// The smallest table: room for the inline records at a load of at most three quarters.
+  static constexpr std::size_t kInlineCells = 8;
+  static_assert(4 * kInlineRecords <= 3 * kInlineCells);
 
+  /// The record at `index` in registration order.
+  Quark& record(std::size_t index) noexcept;
+  const Quark& record(std::size_t index) const noexcept;
+  /// Stores `quark` after the last record.
+  void append(Quark&& quark);
+
+  /// The table in use: the inline cells until a larger table has been allocated. Chosen afresh
+  /// on each use rather than kept as a pointer, so moving a registry needs nothing of its own.
+  std::span<Slot> slots() noexcept;
+  std::span<const Slot> slots() const noexcept;
   /// Index of the cell holding `name`, or of the empty cell where it would go.
   std::size_t probe(std::uint64_t hash, std::string_view name) const noexcept;
-  /// Rebuilds the slot array with `capacity` cells (a power of two) from the stored hashes.
+  /// Moves the table into `capacity` cells (a power of two, more than the inline ones).
   void rehash(std::size_t capacity);
 
   SipKey key_;
-  std::vector<Quark> records_;
-  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+  std::array<Quark, kInlineRecords> inline_records_;
+  std::vector<Quark> more_records_;  // the records after the inline ones
+  std::array<Slot, kInlineCells> inline_slots_{};
+  std::vector<Slot> heap_slots_;
 };
 
 }  // namespace vellora

@@ -125,6 +125,26 @@ TEST(QuarkRegistryTest, RegistriesHaveDistinctKeysButEqualContents) {
   }
 }
 
+// The first records and the smallest table live inside the registry object, so a move must
+// carry them along: with the standard six (all inline) and with more than fit inline.
+TEST(QuarkRegistryTest, MovedRegistryKeepsItsRecords) {
+  for (const int extra : {0, 5}) {
+    QuarkRegistry source = QuarkRegistry::standard_model();
+    for (int i = 0; i < extra; ++i) source.register_quark({"extra" + std::to_string(i), double(i), 0.0, 0, 1});
+    const std::vector<std::string> names = source.sorted_names();
+    QuarkRegistry moved(std::move(source));
+    QuarkRegistry assigned;
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned.size(), 6u + extra);
+    EXPECT_EQ(assigned.sorted_names(), names);
+    for (const std::string& name : names) {
+      const Quark* quark = assigned.find(name);
+      ASSERT_NE(quark, nullptr) << name;
+      EXPECT_EQ(quark->name, name);
+    }
+  }
+}
+
 TEST(QuarkRegistryTest, GrowsThroughManyInsertsAndReplacements) {
   QuarkRegistry registry;
   constexpr int kCount = 1000;
