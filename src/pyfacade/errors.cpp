@@ -21,26 +21,26 @@ std::string_view project_relative(std::string_view path) noexcept {
 }
 
 /// Writes the fault's source position and message to the process's standard error stream.
-void report_fault(const InternalFault& internal) noexcept {
-  const std::string_view file = project_relative(internal.where.file_name());
+void report_fault(std::string_view message, const std::source_location& where) noexcept {
+  const std::string_view file = project_relative(where.file_name());
   std::fprintf(stderr, "vellora_core: internal fault at %.*s:%u:%u:\n  %.*s\n", static_cast<int>(file.size()),
-               file.data(), static_cast<unsigned>(internal.where.line()),
-               static_cast<unsigned>(internal.where.column()), static_cast<int>(internal.message.size()),
-               internal.message.data());
+               file.data(), static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
+               static_cast<int>(message.size()), message.data());
   std::fflush(stderr);
 }
 
-void raise_fault(const InternalFault& internal) noexcept {
-  report_fault(internal);
-  PyObject* const type = panic_exception_type();
-  if (type == nullptr) return;
-  const OwnedRef message = OwnedRef::consuming(
-      PyUnicode_FromStringAndSize(internal.message.data(), static_cast<Py_ssize_t>(internal.message.size())));
-  if (!message) return;
-  PyErr_SetObject(type, message.get());
-}
-
 }  // namespace
+
+ErrorIsSet fault(std::string_view message, std::source_location where) noexcept {
+  report_fault(message, where);
+  PyObject* const type = panic_exception_type();
+  if (type == nullptr) return {};
+  const OwnedRef text =
+      OwnedRef::consuming(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return {};
+  PyErr_SetObject(type, text.get());
+  return {};
+}
 
 PyObject* panic_exception_type() noexcept {
   if (panic_type == nullptr)
@@ -49,12 +49,8 @@ PyObject* panic_exception_type() noexcept {
   return panic_type;
 }
 
-void raise_failure(Failure&& failure) noexcept {
-  if (failure.is_fault()) {
-    raise_fault(failure.internal_fault());
-  } else if (!PyErr_Occurred()) {
-    PyErr_SetString(PyExc_SystemError, texts::kNoExceptionSet);
-  }
+void raise_failure(ErrorIsSet) noexcept {
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, texts::kNoExceptionSet);
 }
 
 void raise_current_cpp_exception() noexcept {
@@ -64,13 +60,13 @@ void raise_current_cpp_exception() noexcept {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
     try {
-      raise_fault(fault(std::string("unexpected C++ exception: ") + error.what()));
+      fault(std::string("unexpected C++ exception: ") + error.what());
     } catch (...) {
       PyErr_NoMemory();
     }
   } catch (...) {
     try {
-      raise_fault(fault("unexpected C++ exception of unknown type"));
+      fault("unexpected C++ exception of unknown type");
     } catch (...) {
       PyErr_NoMemory();
     }
@@ -98,9 +94,9 @@ ErrorIsSet raise_conversion_error(PyObject* value, const char* target) noexcept 
   return {};
 }
 
-InternalFault result_creation_failed(std::source_location where) {
+ErrorIsSet result_creation_failed(std::source_location where) noexcept {
   if (PyErr_Occurred()) PyErr_PrintEx(0);
-  return InternalFault{texts::kPythonApiCallFailed, where};
+  return fault(texts::kPythonApiCallFailed, where);
 }
 
 }  // namespace vellora::py

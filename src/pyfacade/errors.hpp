@@ -11,9 +11,9 @@
 
 namespace vellora::py {
 
-/// Raises the failure: a pending error stays (or becomes SystemError when the interpreter set
-/// none), a fault is reported on standard error and raised as PanicException.
-void raise_failure(Failure&& failure) noexcept;
+/// Makes sure a failed call leaves an exception: the pending one stays, or SystemError is raised
+/// when the interpreter was left without one.
+void raise_failure(ErrorIsSet) noexcept;
 
 /// Maps the C++ exception being handled (bad_alloc to MemoryError, anything else to a fault).
 /// Call only from inside a catch block.
@@ -26,7 +26,7 @@ ErrorIsSet raise_registry_error(const RegistryError& error);
 ErrorIsSet raise_conversion_error(PyObject* value, const char* target) noexcept;
 
 /// A result object could not be made: the pending error is printed and the call faults.
-InternalFault result_creation_failed(std::source_location where = std::source_location::current());
+ErrorIsSet result_creation_failed(std::source_location where = std::source_location::current()) noexcept;
 
 /// The process-wide PanicException type, created on first use; null with an error set on failure.
 PyObject* panic_exception_type() noexcept;

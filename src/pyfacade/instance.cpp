@@ -13,9 +13,9 @@ PyTypeObject* TypeCell::get_or_create() noexcept {
   return type;
 }
 
-InternalFault type_creation_failed(TypeCell& cell, std::source_location where) {
+ErrorIsSet type_creation_failed(TypeCell& cell, std::source_location where) {
   if (PyErr_Occurred()) PyErr_PrintEx(0);
-  return InternalFault{std::string(texts::kTypeCreationFailedPrefix) + cell.class_name, where};
+  return fault(std::string(texts::kTypeCreationFailedPrefix) + cell.class_name, where);
 }
 
 ErrorIsSet raise_wrong_self(PyObject* self, const char* class_name) noexcept {

@@ -24,7 +24,7 @@ struct TypeCell {
 };
 
 /// The type cell could not give its type: the creation error is printed and the call faults.
-InternalFault type_creation_failed(TypeCell& cell, std::source_location where);
+ErrorIsSet type_creation_failed(TypeCell& cell, std::source_location where);
 
 /// The type a call needs. Should it not exist and fail to be created, the creation error is
 /// printed and the call faults: "failed to create type object for <class>".

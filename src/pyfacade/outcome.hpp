@@ -1,59 +1,39 @@
-// How a call body ends: a value, a Python error already set, or an internal fault.
+// How a call body ends: a value, or a failure already raised in the interpreter.
 #pragma once
 
+#include <optional>
 #include <source_location>
-#include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
-#include <variant>
 
 namespace vellora::py {
 
-/// The interpreter's error indicator holds the failure (set by a C API call or by `raise_*`).
+/// The interpreter's error indicator holds the failure: set by a C API call, by a `raise_*`
+/// helper, or by `fault`.
 struct ErrorIsSet {};
 
-/// A broken invariant: becomes PanicException with `message`, reported with its source position.
-struct InternalFault {
-  std::string message;
-  std::source_location where;
-};
+/// A broken invariant: reports `message` with the caller's source position on standard error and
+/// raises it as PanicException, at once, so that a failure is never carried as a value of its
+/// own. Returns ErrorIsSet for the body to hand on.
+ErrorIsSet fault(std::string_view message, std::source_location where = std::source_location::current()) noexcept;
 
-/// Builds a fault at the caller's source position.
-inline InternalFault fault(std::string message,
-                           std::source_location where = std::source_location::current()) {
-  return InternalFault{std::move(message), where};
-}
-
-/// Any way a body can fail; converts into an Outcome of every value type.
-class Failure {
- public:
-  Failure(ErrorIsSet) noexcept : state_(ErrorIsSet{}) {}
-  Failure(InternalFault internal) noexcept : state_(std::move(internal)) {}
-
-  bool is_fault() const noexcept { return state_.index() == 1; }
-  InternalFault& internal_fault() noexcept { return std::get<1>(state_); }
-
- private:
-  std::variant<ErrorIsSet, InternalFault> state_;
-};
-
-/// A value of type T or a Failure.
+/// A value of type T, or nothing when the body failed (the error indicator then says why).
+/// Holding no failure state, it costs a value and a flag to carry and nothing to drop.
 template <class T>
 class [[nodiscard]] Outcome {
  public:
-  Outcome(T value) noexcept(std::is_nothrow_move_constructible_v<T>)
-      : state_(std::in_place_index<0>, std::move(value)) {}
-  Outcome(Failure failure) noexcept : state_(std::in_place_index<1>, std::move(failure)) {}
-  Outcome(ErrorIsSet) noexcept : Outcome(Failure(ErrorIsSet{})) {}
-  Outcome(InternalFault internal) noexcept : Outcome(Failure(std::move(internal))) {}
+  Outcome(T value) noexcept(std::is_nothrow_move_constructible_v<T>) : value_(std::move(value)) {}
+  Outcome(ErrorIsSet) noexcept {}
 
-  bool ok() const noexcept { return state_.index() == 0; }
-  T& value() & noexcept { return *std::get_if<0>(&state_); }
-  T&& value() && noexcept { return std::move(*std::get_if<0>(&state_)); }
+  bool ok() const noexcept { return value_.has_value(); }
+  T& value() & noexcept { return *value_; }
+  T&& value() && noexcept { return std::move(*value_); }
   /// The failure, for handing on to the caller's own Outcome.
-  Failure&& failure() && noexcept { return std::move(*std::get_if<1>(&state_)); }
+  ErrorIsSet failure() && noexcept { return {}; }
 
  private:
-  std::variant<T, Failure> state_;
+  std::optional<T> value_;
 };
 
 /// The value of an operation that yields nothing but success or failure.
