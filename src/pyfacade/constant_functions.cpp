@@ -43,9 +43,7 @@ PyObject* py_get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     // json is imported on every call, so whatever sys.modules holds at that moment is used.
     const OwnedRef json = OwnedRef::consuming(PyImport_Import(interned.json));
     if (!json) return ErrorIsSet{};
-    const std::string& utf8 = text.value();
-    const OwnedRef json_text =
-        OwnedRef::consuming(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+    const OwnedRef json_text = str_from_utf8(text.value());
     if (!json_text) return ErrorIsSet{};
     PyObject* call_args[] = {nullptr, json.get(), json_text.get()};  // [0] is scratch for the callee
     OwnedRef loaded = OwnedRef::consuming(

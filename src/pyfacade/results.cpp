@@ -3,13 +3,36 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "pyfacade/errors.hpp"
+#include "support/byte_loads.hpp"
 
 namespace vellora::py {
 namespace {
 
+/// True when every byte is below 0x80, tested eight at a time.
+bool is_ascii(std::string_view text) noexcept {
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(text.data());
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) seen |= load_le64(bytes + i);
+  seen |= load_partial_le(bytes + i, text.size() - i);
+  return (seen & 0x8080808080808080ULL) == 0;
+}
+
 PyObject* make_str(std::string_view text) noexcept {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  // ASCII text, as every name here is, is copied straight into a new compact str: the same object
+  // the UTF-8 decoder would build, without its scan. Texts of fewer than two characters go to the
+  // interpreter, which hands out its shared one-character and empty strings for them.
+  if (size >= 2 && is_ascii(text)) [[likely]] {
+    PyObject* const result = PyUnicode_New(size, 127);
+    if (result != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(result), text.data(), text.size());
+    return result;
+  }
+  return PyUnicode_FromStringAndSize(text.data(), size);
 }
 
 template <class Text>
@@ -41,6 +64,8 @@ Outcome<OwnedRef> new_text(std::string_view text) {
     return result_creation_failed();
   return result;
 }
+
+OwnedRef str_from_utf8(std::string_view text) noexcept { return OwnedRef::consuming(make_str(text)); }
 
 Outcome<OwnedRef> new_text_list(std::span<const std::string> texts) { return make_list(texts); }
 Outcome<OwnedRef> new_text_list(std::span<const std::string_view> texts) { return make_list(texts); }
