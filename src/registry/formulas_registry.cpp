@@ -395,15 +395,15 @@ std::optional<ConstantRecord> FormulasRegistry::insert(std::string name, Constan
   return to_constant_record(*previous);
 }
 
-void FormulasRegistry::insert_static_while_private(std::span<const RecordParts> records) {
+void FormulasRegistry::insert_static_while_private(std::span<const RecordParts> records,
+                                                   std::span<const PaddedName> names) {
+  assert(names.size() == records.size());
   // Hashing the names in one batch lets four of them share each vector instruction.
   constexpr std::size_t kBatch = 32;
-  std::string_view names[kBatch];
   std::uint64_t hashes[kBatch];
   for (std::size_t first = 0; first < records.size(); first += kBatch) {
     const std::span<const RecordParts> batch = records.subspan(first, std::min(kBatch, records.size() - first));
-    for (std::size_t i = 0; i < batch.size(); ++i) names[i] = batch[i].name;
-    hash_names(storage_->key, std::span<const std::string_view>(names, batch.size()), hashes);
+    hash_padded_names(storage_->key, names.subspan(first, batch.size()), hashes);
     if (first == 0 && batch.size() == records.size() && batch.size() <= Storage::kPlannedRecordsAtMost &&
         storage_->shard_count <= Storage::kPlannedShardsAtMost) {
       storage_->place_planned(batch, hashes);

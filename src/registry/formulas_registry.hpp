@@ -86,8 +86,9 @@ class FormulasRegistry {
   /// insert_parts of every record under its own name, without locks or atomic updates, keeping
   /// views of the texts instead of copies: only while no other thread can see the registry, only
   /// for texts that live as long as the process, and only for distinct names (a table's rows), as
-  /// nothing is looked up before it is stored. The names are hashed together first.
-  void insert_static_while_private(std::span<const RecordParts> records);
+  /// nothing is looked up before it is stored. `names[i]` holds records[i].name padded for hashing
+  /// (the record's name viewing it); the names are hashed together first.
+  void insert_static_while_private(std::span<const RecordParts> records, std::span<const PaddedName> names);
 
   /// Appends the stored keys, unlocked: only while no other thread can see the registry.
   void append_keys_while_private(std::vector<std::string_view>& keys) const;

@@ -56,6 +56,8 @@ RecordParts formula_parts(std::string_view name, std::string_view formula, std::
 struct StandardRecords {
   NumericFormulas numbers;
   std::array<RecordParts, kSeedRows.size() + kFormulaCount> records;
+  // The records' names, padded for hashing: every seeded build hashes all of them with its own key.
+  std::array<PaddedName, kSeedRows.size() + kFormulaCount> names;
 
   StandardRecords() {
     for (std::size_t i = 0; i < kSeedRows.size(); ++i) {
@@ -70,6 +72,10 @@ struct StandardRecords {
     formulas[4] = formula_parts("w0_central", numbers.w0_central, "dimensionless");
     formulas[5] = formula_parts("m_tau_mev", numbers.m_tau_mev, "MeV");
     formulas[6] = formula_parts("topo_gen_check", "chi_eff / b3", "count", kTopoGenCheckDependencies);
+    for (std::size_t i = 0; i < records.size(); ++i) {  // each record then names itself by its padded copy
+      names[i] = PaddedName(records[i].name);
+      records[i].name = names[i].view();
+    }
   }
   StandardRecords(const StandardRecords&) = delete;
   StandardRecords& operator=(const StandardRecords&) = delete;
@@ -82,7 +88,7 @@ FormulasRegistry FormulasRegistry::seeded() {
   FormulasRegistry registry;
   // Records go straight from the table into the store: no other thread can see it yet, and every
   // text is a literal or lives in `standard`, which lasts as long as the process.
-  registry.insert_static_while_private(standard.records);
+  registry.insert_static_while_private(standard.records, standard.names);
   return registry;
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <chrono>
 #include <cstring>
 
@@ -111,6 +112,27 @@ struct NameWords {
   }
 };
 
+/// The same words from a padded name: each is a whole load with the terminator and, in the last
+/// word, the length put in by arithmetic, so neither the length nor the tail size is branched on.
+struct PaddedWords {
+  const unsigned char* bytes;
+  std::size_t size;
+
+  explicit PaddedWords(const PaddedName& name) noexcept : bytes(name.bytes()), size(name.view().size()) {}
+
+  std::size_t count() const noexcept { return (size + 1) / 8 + 1; }
+
+  /// Word `index` (below count(), so within the padding).
+  std::uint64_t word(std::size_t index) const noexcept {
+    const std::size_t start = 8 * index;
+    const std::uint64_t loaded = load_le64(bytes + start);  // zeros past the name
+    const std::size_t terminator = size - start;             // wraps round when before this word
+    const std::uint64_t with_terminator = terminator < 8 ? loaded | std::uint64_t{0xff} << (8 * terminator) : loaded;
+    const std::uint64_t length_byte = static_cast<std::uint64_t>((size + 1) & 0xff) << 56;
+    return index + 1 == count() ? with_terminator | length_byte : with_terminator;
+  }
+};
+
 #ifdef VELLORA_HAVE_AVX2_PATH
 
 __attribute__((target("avx2"))) inline __m256i rotate_left(__m256i x, int bits) noexcept {
@@ -156,11 +178,10 @@ __attribute__((target("avx2"))) inline void compress_lanes(SipLanes& state, __m2
   state.v3 = _mm256_blendv_epi8(before.v3, state.v3, active);
 }
 
-/// hash_name of four names at once; a lane whose name has fewer words keeps its state unchanged
-/// while the others compress theirs.
-__attribute__((target("avx2"))) void hash_four_names(SipKey key, const std::string_view* names,
-                                                     std::uint64_t* hashes) noexcept {
-  const NameWords lanes[4] = {NameWords(names[0]), NameWords(names[1]), NameWords(names[2]), NameWords(names[3])};
+/// hash_name of four names at once, from their words (NameWords or PaddedWords); a lane whose name
+/// has fewer words keeps its state unchanged while the others compress theirs.
+template <class Words>
+__attribute__((target("avx2"))) void hash_four(SipKey key, const Words (&lanes)[4], std::uint64_t* hashes) noexcept {
   const std::size_t counts[4] = {lanes[0].count(), lanes[1].count(), lanes[2].count(), lanes[3].count()};
   const std::size_t most = std::max(std::max(counts[0], counts[1]), std::max(counts[2], counts[3]));
   const std::size_t least = std::min(std::min(counts[0], counts[1]), std::min(counts[2], counts[3]));
@@ -171,7 +192,7 @@ __attribute__((target("avx2"))) void hash_four_names(SipKey key, const std::stri
                  _mm256_set1_epi64x(static_cast<long long>(key.k0 ^ 0x6c7967656e657261ULL)),
                  _mm256_set1_epi64x(static_cast<long long>(key.k1 ^ 0x7465646279746573ULL))};
   for (std::size_t i = 0; i < most; ++i) {
-    const auto word_of = [i](const NameWords& lane, std::size_t count) {
+    const auto word_of = [i](const Words& lane, std::size_t count) {
       return static_cast<long long>(i < count ? lane.word(i) : 0);
     };
     const __m256i word = _mm256_setr_epi64x(word_of(lanes[0], counts[0]), word_of(lanes[1], counts[1]),
@@ -185,6 +206,19 @@ __attribute__((target("avx2"))) void hash_four_names(SipKey key, const std::stri
   const __m256i result =
       _mm256_xor_si256(_mm256_xor_si256(state.v0, state.v1), _mm256_xor_si256(state.v2, state.v3));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(hashes), result);
+}
+
+__attribute__((target("avx2"))) void hash_four_names(SipKey key, const std::string_view* names,
+                                                     std::uint64_t* hashes) noexcept {
+  const NameWords lanes[4] = {NameWords(names[0]), NameWords(names[1]), NameWords(names[2]), NameWords(names[3])};
+  hash_four(key, lanes, hashes);
+}
+
+__attribute__((target("avx2"))) void hash_four_padded(SipKey key, const PaddedName* names,
+                                                      std::uint64_t* hashes) noexcept {
+  const PaddedWords lanes[4] = {PaddedWords(names[0]), PaddedWords(names[1]), PaddedWords(names[2]),
+                                PaddedWords(names[3])};
+  hash_four(key, lanes, hashes);
 }
 
 #endif  // VELLORA_HAVE_AVX2_PATH
@@ -258,6 +292,21 @@ void hash_names(SipKey key, std::span<const std::string_view> names, std::uint64
     for (; done + 4 <= names.size(); done += 4) hash_four_names(key, names.data() + done, hashes + done);
 #endif
   hash_names_scalar(key, names.subspan(done), hashes + done);
+}
+
+PaddedName::PaddedName(std::string_view text) noexcept {
+  assert(text.size() <= kCapacity);
+  size_ = std::min(text.size(), kCapacity);
+  if (size_ != 0) std::memcpy(bytes_, text.data(), size_);
+}
+
+void hash_padded_names(SipKey key, std::span<const PaddedName> names, std::uint64_t* hashes) noexcept {
+  std::size_t done = 0;
+#ifdef VELLORA_HAVE_AVX2_PATH
+  if (processor_runs_avx2())
+    for (; done + 4 <= names.size(); done += 4) hash_four_padded(key, names.data() + done, hashes + done);
+#endif
+  for (; done < names.size(); ++done) hashes[done] = hash_name(key, names[done].view());
 }
 
 SipKey next_registry_key() noexcept {

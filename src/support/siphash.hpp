@@ -30,6 +30,31 @@ void hash_names(SipKey key, std::span<const std::string_view> names, std::uint64
 /// hash_names without the vector path, whatever the processor: the reference it must match.
 void hash_names_scalar(SipKey key, std::span<const std::string_view> names, std::uint64_t* hashes) noexcept;
 
+/// A name of at most kCapacity bytes kept for hashing: its bytes, then zeros up to 32 bytes, so
+/// that every word SipHash reads from it is one whole load. A table that is hashed again for every
+/// registry (the standard one) keeps its names this way.
+class PaddedName {
+ public:
+  static constexpr std::size_t kCapacity = 23;  // hash_name reads at most four words of such a name
+  static constexpr std::size_t kStorage = 32;
+
+  /// The empty name.
+  PaddedName() noexcept = default;
+  /// `text` must be at most kCapacity bytes; a longer one is cut there (and asserted against).
+  explicit PaddedName(std::string_view text) noexcept;
+
+  std::string_view view() const noexcept { return {bytes_, size_}; }
+  const unsigned char* bytes() const noexcept { return reinterpret_cast<const unsigned char*>(bytes_); }
+
+ private:
+  alignas(8) char bytes_[kStorage] = {};
+  std::size_t size_ = 0;
+};
+
+/// hash_name of every padded name: the same values as hash_names, but the words are gathered with
+/// whole loads and no branch on the names' lengths.
+void hash_padded_names(SipKey key, std::span<const PaddedName> names, std::uint64_t* hashes) noexcept;
+
 /// A key for a new registry: the calling thread's pair, drawn once from the operating system's
 /// random source, after which the thread's first word is increased by one (so no two registries
 /// of a thread share a key).
