@@ -61,10 +61,17 @@ QuarkRegistry QuarkRegistry::standard_model() {
   QuarkRegistry registry;
   // The table's names are distinct, so registering them in order comes down to filling the next
   // inline record and taking the first empty cell from its hash: no name is compared, nothing grows.
+  // That cell is found from a mask of the taken ones; a probe loop would stop at a random point,
+  // as the key is random, and mispredict.
+  constexpr unsigned kAllCells = (1u << kInlineCells) - 1;
+  unsigned taken = 0;
   for (const StandardQuark& quark : kStandardModel) {
     const std::uint64_t hash = quark_hash(registry.key_, quark.name);
-    std::size_t cell = static_cast<std::size_t>(hash) & (kInlineCells - 1);
-    while (registry.inline_slots_[cell].index_plus_one != 0) cell = (cell + 1) & (kInlineCells - 1);
+    const unsigned start = static_cast<unsigned>(hash) & (kInlineCells - 1);
+    const unsigned free_cells = ~taken & kAllCells;
+    const unsigned free_from_start = free_cells & (kAllCells << start);
+    const auto cell = static_cast<std::size_t>(std::countr_zero(free_from_start != 0 ? free_from_start : free_cells));
+    taken |= 1u << cell;
     Quark& record = registry.inline_records_[registry.size_++];
     record.name = quark.name;
     record.mass_mev = quark.mass_mev;

@@ -113,6 +113,19 @@ INSTANTIATE_TEST_SUITE_P(
                   {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n", "o", "p", "q"}}),
     [](const ::testing::TestParamInfo<OrderCase>& info) { return std::string(info.param.label); });
 
+// Each registry places the six by its own random key, wrapping round the table at random points:
+// every placement must be where a lookup probes.
+TEST(QuarkRegistryTest, EveryKeyPlacesEveryRecordWhereItIsFound) {
+  for (int registry_number = 0; registry_number < 500; ++registry_number) {
+    const QuarkRegistry registry = QuarkRegistry::standard_model();
+    for (const StandardRecord& r : kStandard) {
+      const Quark* quark = registry.find(r.name);
+      ASSERT_NE(quark, nullptr) << r.name << " in registry " << registry_number;
+      EXPECT_EQ(quark->name, r.name);
+    }
+  }
+}
+
 TEST(QuarkRegistryTest, RegistriesHaveDistinctKeysButEqualContents) {
   const QuarkRegistry a = QuarkRegistry::standard_model();
   const QuarkRegistry b = QuarkRegistry::standard_model();
