@@ -425,7 +425,8 @@ bool FormulasRegistry::insert_parts(std::string_view name, const RecordParts& pa
   const Shard& shard = storage_->shards[storage_->shard_of(hash)];
   {
     const std::shared_lock guard(shard.lock);
-    if (const Slot* slot = shard.find(hash, name)) return to_constant_record(*slot->record);
+    if (const Slot* slot = shard.find(hash, name))
+      return Expected<ConstantRecord, RegistryError>::success_from([slot] { return to_constant_record(*slot->record); });
   }
   return Expected<ConstantRecord, RegistryError>::failure_from(
       [name] { return RegistryError::not_found(std::string(name)); });
