@@ -462,9 +462,11 @@ void FormulasRegistry::append_keys_while_private(std::vector<std::string_view>& 
 }
 
 std::size_t FormulasRegistry::len() const noexcept {
+  // The shard array and its size are read once: GCC reads them again after every atomic load.
+  const Shard* const shards = storage_->shards;
+  const std::size_t shard_count = storage_->shard_count;
   std::size_t total = 0;
-  for (std::size_t i = 0; i < storage_->shard_count; ++i)
-    total += storage_->shards[i].count.load(std::memory_order_relaxed);
+  for (std::size_t i = 0; i < shard_count; ++i) total += shards[i].count.load(std::memory_order_relaxed);
   return total;
 }
 
