@@ -89,6 +89,15 @@ std::uint64_t sip_hash_with_suffix(SipKey key, const unsigned char* data, std::s
   return state.finish<D>();
 }
 
+/// How many words SipHash compresses for a name of `size` bytes: the full words of the name and
+/// its 0xFF, then the final one.
+constexpr std::size_t message_word_count(std::size_t size) noexcept { return (size + 1) / 8 + 1; }
+
+/// The message length's low byte (the name and its 0xFF) in the top byte of the final word.
+constexpr std::uint64_t length_byte(std::size_t size) noexcept {
+  return static_cast<std::uint64_t>((size + 1) & 0xff) << 56;
+}
+
 /// The message words of hash_name: the name's bytes, one 0xFF, then SipHash's final word.
 struct NameWords {
   const unsigned char* bytes;
@@ -97,18 +106,16 @@ struct NameWords {
   explicit NameWords(std::string_view name) noexcept
       : bytes(reinterpret_cast<const unsigned char*>(name.data())), size(name.size()) {}
 
-  /// How many words SipHash compresses: the full words of name + 0xFF, then the final one.
-  std::size_t count() const noexcept { return (size + 1) / 8 + 1; }
+  std::size_t count() const noexcept { return message_word_count(size); }
 
   /// Word `index` (below count()).
   std::uint64_t word(std::size_t index) const noexcept {
     const std::size_t start = 8 * index;
-    const std::uint64_t length_byte = static_cast<std::uint64_t>((size + 1) & 0xff) << 56;
     if (start + 8 <= size) return load_le64(bytes + start);
-    if (start > size) return length_byte;  // the terminator filled the word before
+    if (start > size) return length_byte(size);  // the terminator filled the word before
     const std::size_t left = size - start;
     const std::uint64_t word = load_partial_le(bytes + start, left) | std::uint64_t{0xff} << (8 * left);
-    return left == 7 ? word : word | length_byte;
+    return left == 7 ? word : word | length_byte(size);
   }
 };
 
@@ -120,7 +127,7 @@ struct PaddedWords {
 
   explicit PaddedWords(const PaddedName& name) noexcept : bytes(name.bytes()), size(name.view().size()) {}
 
-  std::size_t count() const noexcept { return (size + 1) / 8 + 1; }
+  std::size_t count() const noexcept { return message_word_count(size); }
 
   /// Word `index` (below count(), so within the padding).
   std::uint64_t word(std::size_t index) const noexcept {
@@ -128,8 +135,7 @@ struct PaddedWords {
     const std::uint64_t loaded = load_le64(bytes + start);  // zeros past the name
     const std::size_t terminator = size - start;             // wraps round when before this word
     const std::uint64_t with_terminator = terminator < 8 ? loaded | std::uint64_t{0xff} << (8 * terminator) : loaded;
-    const std::uint64_t length_byte = static_cast<std::uint64_t>((size + 1) & 0xff) << 56;
-    return index + 1 == count() ? with_terminator | length_byte : with_terminator;
+    return index + 1 == count() ? with_terminator | length_byte(size) : with_terminator;
   }
 };
 
@@ -272,12 +278,11 @@ std::uint64_t hash_name(SipKey key, std::string_view name) noexcept {
   for (std::size_t i = 0; i < full_words; ++i) state.compress<1>(load_le64(bytes + 8 * i));
   const std::size_t left = size % 8;
   std::uint64_t tail = load_partial_le(bytes + 8 * full_words, left) | std::uint64_t{0xff} << (8 * left);
-  const std::uint64_t length_byte = static_cast<std::uint64_t>((size + 1) & 0xff) << 56;
   if (left == 7) {  // the terminator fills the word: the length goes into a word of its own
     state.compress<1>(tail);
     tail = 0;
   }
-  state.compress<1>(tail | length_byte);
+  state.compress<1>(tail | length_byte(size));
   return state.finish<3>();
 }
 
