@@ -99,16 +99,17 @@ inside="/tmp/$(basename "$run")"
 # fetched here, for CPython 3.13 on glibc $glibc.
 mapfile -t requirements < <(test_requirements "$(find_python)" "$root/pyproject.toml")
 "$(find_python)" -m pip download -q --only-binary=:all: --python-version 3.13 \
-  --platform "manylinux_${glibc/./_}_x86_64" --dest "$run/wheels" "${requirements[@]}"
+  --platform "manylinux_${glibc/./_}_x86_64" --dest "$run/wheels" "${requirements[@]}" 2>&1 |
+  { grep -v "^WARNING: Location 'file:" || true; } >&2
 cp "$wheel" "$run/"
 mkdir -p "$run/repo"
 cp -r "$root/tests" "$root/README.md" "$root/pyproject.toml" "$run/repo/"
-in_root "$system" "
-  cd $inside
-  python3.13 -m venv venv
-  venv/bin/python -m pip install -q --no-index --find-links wheels './$(basename "$wheel")[test]'
-  cd /  # only the installed wheel is importable from here
-  venv=$inside/venv
-  \$venv/bin/python -c 'import corvantis._vellora_core as core, sys; assert core.__file__.startswith(sys.prefix), core.__file__'
-  \$venv/bin/python -m pytest -q -p no:cacheprovider $inside/repo/tests/python
-"
+in_root "$system" "cd $inside && python3.13 -m venv venv &&
+  venv/bin/python -m pip install -q --no-index --find-links wheels './$(basename "$wheel")[test]'" ||
+  die "pip on glibc $glibc refused $(basename "$wheel") or its test tools (above)"
+# From / only the installed wheel is importable. Python loads extensions with RTLD_NOW, so a
+# symbol this glibc lacks fails the import even where the wheel's tag claims otherwise.
+in_root "$system" "cd / && $inside/venv/bin/python -c 'import corvantis._vellora_core as core, sys
+assert core.__file__.startswith(sys.prefix), core.__file__'" ||
+  die "the extension of $(basename "$wheel") does not load on glibc $glibc (above)"
+in_root "$system" "cd / && $inside/venv/bin/python -m pytest -q -p no:cacheprovider -rs $inside/repo/tests/python"
