@@ -60,12 +60,16 @@ fetch_source() {  # destination
 }
 
 prepare() {
-  [ -x "$system/opt/py313/bin/python3.13" ] && [ -f "$system/.vellora-ready" ] && return 0
+  [ -f "$system/.vellora-ready" ] && return 0
   [ "$(id -u)" -eq 0 ] || die "building the Debian 11 root needs root"
+  mkdir -p "$cache"
+  # One builder at a time; a run that waited here finds the root made.
+  exec 9>"$cache/.$suite-py$python_version.lock"
+  flock 9
+  [ -f "$system/.vellora-ready" ] && return 0
   apt_install debootstrap curl xz-utils
   local building="$system.building"
   rm -rf "$building"
-  mkdir -p "$cache"
   log "debootstrap $suite into $building"
   debootstrap --variant=minbase --include="$packages" "$suite" "$building" "$mirror" \
     >"$cache/debootstrap.log" 2>&1 || { tail -30 "$cache/debootstrap.log" >&2; die "debootstrap failed"; }
