@@ -15,7 +15,9 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/common.sh"
 
 cache="${VELLORA_CACHE:-/var/cache/vellora}"
-mirror="http://deb.debian.org/debian"
+debian=http://deb.debian.org/debian
+# Debian 11's packages; once its long-term support ends they move to Debian's archive mirror.
+mirror="${VELLORA_DEBIAN_MIRROR:-$debian}"
 suite=bullseye
 python_version=3.13.5
 # Debian 13 lists this tarball, with its SHA-256, in dists/trixie/main/source/Sources.xz; it is
@@ -46,12 +48,12 @@ fetch_source() {  # destination
   mkdir -p "$cache/sources"
   if [ ! -f "$cache/sources/$source_tarball" ]; then
     log "CPython $python_version source: Debian 13's python3.13 source package"
-    curl -fsS -o "$cache/sources/trixie-Sources.xz" "$mirror/dists/trixie/main/source/Sources.xz"
+    curl -fsS -o "$cache/sources/trixie-Sources.xz" "$debian/dists/trixie/main/source/Sources.xz"
     listed="$(xz -dc "$cache/sources/trixie-Sources.xz" |
       awk -v file="$source_tarball" '$3 == file && length($1) == 64 && !seen { print $1; seen = 1 }')"
     [ -z "$listed" ] || [ "$listed" = "$source_sha256" ] ||
       die "trixie's Sources.xz lists $listed for $source_tarball, this script $source_sha256"
-    curl -fsS -o "$cache/sources/$source_tarball.part" "$mirror/pool/main/p/python3.13/$source_tarball"
+    curl -fsS -o "$cache/sources/$source_tarball.part" "$debian/pool/main/p/python3.13/$source_tarball"
     mv "$cache/sources/$source_tarball.part" "$cache/sources/$source_tarball"
   fi
   echo "$source_sha256  $cache/sources/$source_tarball" | sha256sum -c --quiet - ||
