@@ -27,12 +27,17 @@
 
 #include <cstdint>
 
-#if defined(__GLIBC__) && defined(__x86_64__)
+// CMakeLists.txt defines VELLORA_STATIC_CXX_RUNTIME for this file in the module that links the
+// runtime in; elsewhere (a shared runtime, a build that globs the sources) it compiles to nothing.
+// The definitions are hidden whatever the build's default: a visible pthread_once would also
+// answer the GLIBC_2.2.5 reference below, itself.
+#define VELLORA_LOCAL __attribute__((visibility("hidden")))
+#if defined(VELLORA_STATIC_CXX_RUNTIME) && defined(__GLIBC__) && defined(__x86_64__)
 
 extern "C" {
 
 #if __GLIBC_PREREQ(2, 32)
-char __libc_single_threaded = 0;
+VELLORA_LOCAL char __libc_single_threaded = 0;
 #endif
 
 #if __GLIBC_PREREQ(2, 34)
@@ -41,9 +46,9 @@ int vellora_pthread_key_create_2_2_5(pthread_key_t* key, void (*destroy)(void*))
 __asm__(".symver vellora_pthread_once_2_2_5, pthread_once@GLIBC_2.2.5");
 __asm__(".symver vellora_pthread_key_create_2_2_5, pthread_key_create@GLIBC_2.2.5");
 
-int pthread_once(pthread_once_t* once, void (*init)()) { return vellora_pthread_once_2_2_5(once, init); }
+VELLORA_LOCAL int pthread_once(pthread_once_t* once, void (*init)()) { return vellora_pthread_once_2_2_5(once, init); }
 
-int __pthread_key_create(pthread_key_t* key, void (*destroy)(void*)) {
+VELLORA_LOCAL int __pthread_key_create(pthread_key_t* key, void (*destroy)(void*)) {
   return vellora_pthread_key_create_2_2_5(key, destroy);
 }
 #endif
@@ -83,7 +88,7 @@ int find_object_of_address(dl_phdr_info* object, std::size_t, void* data) noexce
 
 }  // namespace
 
-int _dl_find_object(void* address, dl_find_object* result) noexcept {
+VELLORA_LOCAL int _dl_find_object(void* address, dl_find_object* result) noexcept {
   ObjectSearch search{reinterpret_cast<std::uintptr_t>(address), result};
   return dl_iterate_phdr(find_object_of_address, &search) != 0 ? 0 : -1;
 }
