@@ -25,7 +25,7 @@ PyObject* call_returning_object(Body&& body) {
       return std::move(outcome).value().release();
     raise_failure(std::move(outcome).failure());
   } catch (abi::__forced_unwind&) {
-    thread_is_ending = true;
+    note_forced_unwind();
     throw;
   } catch (...) {
     raise_current_cpp_exception();
@@ -42,7 +42,7 @@ Py_ssize_t call_returning_length(Body&& body) {
       return outcome.value();
     raise_failure(std::move(outcome).failure());
   } catch (abi::__forced_unwind&) {
-    thread_is_ending = true;
+    note_forced_unwind();
     throw;
   } catch (...) {
     raise_current_cpp_exception();
@@ -60,7 +60,7 @@ void call_releasing(Body&& body) {
       return;
     raise_failure(std::move(outcome).failure());
   } catch (abi::__forced_unwind&) {
-    thread_is_ending = true;
+    note_forced_unwind();
     throw;
   } catch (...) {
     raise_current_cpp_exception();

@@ -108,7 +108,7 @@ class SharedAccess {
   ~SharedAccess() {
     // A thread being ended leaves the count raised: it no longer holds the GIL that guards it,
     // and it leaks the caller's reference, so the instance stays, still shareable.
-    if (instance_ != nullptr && !thread_is_ending) --instance_->access_count;
+    if (instance_ != nullptr && !thread_is_ending()) --instance_->access_count;
   }
 
   const Core& operator*() const noexcept { return instance_->core(); }

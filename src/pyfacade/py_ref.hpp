@@ -34,7 +34,7 @@ class [[nodiscard]] OwnedRef {
   /// Not noexcept: the release can run Python code (a __del__) and the thread can be ended there.
   /// A thread that is being ended no longer holds the GIL, so its references are leaked.
   ~OwnedRef() noexcept(false) {
-    if (object_ != nullptr && !thread_is_ending) may_run_python([this] { Py_DECREF(object_); });
+    if (object_ != nullptr && !thread_is_ending()) may_run_python([this] { Py_DECREF(object_); });
   }
 
   explicit operator bool() const noexcept { return object_ != nullptr; }

@@ -5,7 +5,7 @@
 
 namespace vellora::py {
 
-constinit thread_local bool thread_is_ending = false;
+std::atomic<bool> forced_unwind_seen{false};
 
 void prepare_for_forced_unwind() noexcept {
   // pthread_exit unwinds with the system's libgcc_s, but our frames' personality routine calls the

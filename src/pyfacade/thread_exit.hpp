@@ -7,25 +7,36 @@
 // frames leak theirs), no error is set and nothing is allocated through Python.
 #pragma once
 
+#include <Python.h>
 #include <cxxabi.h>
 
+#include <atomic>
 #include <utility>
 
 namespace vellora::py {
 
-/// Set where a forced unwind is first seen leaving Python code; the thread never runs Python again.
-/// Clean-ups read it and leave the interpreter alone. Initial-exec: one load, no TLS call.
-extern constinit thread_local bool thread_is_ending __attribute__((tls_model("initial-exec")));
+/// Set for good once a forced unwind has been seen leaving Python code, on any thread.
+extern std::atomic<bool> forced_unwind_seen;
 
-/// Runs `body`, a C API call that can run Python code, and marks the thread as ending should a
-/// forced unwind come out of it. Wrap every such call that has clean-ups of ours above it in the
-/// same call (owned references, shared access), so they see the mark before they run.
+/// Marks that a forced unwind is passing. Call from its catch clause, before rethrowing it.
+inline void note_forced_unwind() noexcept { forced_unwind_seen.store(true, std::memory_order_relaxed); }
+
+/// True on a thread that is being ended: it unwinds without a thread state, which CPython
+/// attaches only once it holds the GIL again. Clean-ups leave the interpreter alone then. A
+/// plain load unless a forced unwind has ever been seen, so the hot paths pay next to nothing.
+inline bool thread_is_ending() noexcept {
+  return forced_unwind_seen.load(std::memory_order_relaxed) && PyThreadState_GetUnchecked() == nullptr;
+}
+
+/// Runs `body`, a C API call that can run Python code, noting a forced unwind that comes out of
+/// it. Wrap every such call that has clean-ups of ours above it in the same call body (owned
+/// references, shared access), so that they know before they run.
 template <class Body>
 decltype(auto) may_run_python(Body&& body) {
   try {
     return std::forward<Body>(body)();
   } catch (abi::__forced_unwind&) {
-    thread_is_ending = true;
+    note_forced_unwind();
     throw;  // glibc ends the process should the unwind not go on
   }
 }
