@@ -148,3 +148,18 @@ def test_console_script_is_the_module(args):
     by_script = subprocess.run([script, *args], capture_output=True, text=True, timeout=60)
     by_module = run(*args)
     assert (by_script.returncode, by_script.stdout, by_script.stderr) == (by_module.returncode, by_module.stdout, by_module.stderr)
+
+
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+SESSIONS = re.findall(r"```console\n(.*?)```", README.read_text(encoding="utf-8") if README.is_file() else "", re.DOTALL)
+
+
+@pytest.mark.parametrize("session", SESSIONS)
+def test_readme_command_lines_print_as_shown(session, tmp_path):
+    """Each `$ ` line runs in a shell that finds the installed `corvantis` first; the lines up to the
+    next command are what it prints, standard error included."""
+    path = f"{sysconfig.get_path('scripts')}{os.pathsep}{os.environ.get('PATH', '')}"
+    for command, printed in re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", session, re.MULTILINE):
+        result = subprocess.run(["sh", "-c", command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                cwd=tmp_path, env={**os.environ, "PATH": path}, timeout=60)
+        assert result.stdout == printed, command

@@ -213,3 +213,20 @@ def test_readme_shows_every_callable(native):
     shown = "".join(EXAMPLES)
     for name in [*native.__all__, ".get(", ".version()", ".from_topology()", ".is_unitary(", ".jarlskog()", "len(core.PyQuarkRegistry())"]:
         assert name in shown, name
+
+
+@pytest.mark.typecheck
+def test_readme_code_passes_mypy_strict(tmp_path):
+    pytest.importorskip("mypy", reason="mypy comes with the package's test extra")
+    for index, example in enumerate(EXAMPLES):
+        (tmp_path / f"readme_{index}.py").write_text(doctest.script_from_examples(example), encoding="utf-8")
+    # Run where no configuration file is found, against the installed package and its stub.
+    command = [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "."]
+    result = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path)
+    assert (result.returncode, len(EXAMPLES)) == (0, len(re.findall("```python\n", README.read_text(encoding="utf-8")))), result.stdout
+
+
+def test_readme_table_of_constants_is_the_registrys():
+    rows = re.findall(r"^\| `(\w+)` \| (\S+) \| (\S+) \| (\w+) \|$", README.read_text(encoding="utf-8"), re.MULTILINE)
+    sheets = [corvantis.get_constant(name) for name in corvantis.list_constants()]
+    assert rows == [(s["name"], repr(s["value"]), s["units"], s["status"]) for s in sheets]
