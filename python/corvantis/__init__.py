@@ -14,10 +14,12 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from types import ModuleType as _ModuleType
 
-    from corvantis._vellora_core import Datasheet as _Datasheet
-    from corvantis._vellora_core import PyCKMMatrix as PyCKMMatrix
-    from corvantis._vellora_core import PyFormulasRegistry as PyFormulasRegistry
-    from corvantis._vellora_core import PyQuarkRegistry as PyQuarkRegistry
+    from corvantis._vellora_core import (
+        Datasheet as _Datasheet,
+        PyCKMMatrix as PyCKMMatrix,
+        PyFormulasRegistry as PyFormulasRegistry,
+        PyQuarkRegistry as PyQuarkRegistry,
+    )
 else:
     # What typing.get_type_hints finds for those names: the classes of the values at run time.
     _ModuleType = type(_thread)
@@ -41,9 +43,10 @@ if TYPE_CHECKING:  # the class itself is made by _warning_class
     class NativeUnavailableWarning(RuntimeWarning): ...
 
 
+# NativeUnavailableWarning is made on first use: making a class costs a fresh interpreter more than
+# the rest of this module together, and most programs never see the warning. (Comments rather
+# than docstrings on the private functions: every byte of this module is read by every import.)
 def _warning_class() -> "type[NativeUnavailableWarning]":
-    """NativeUnavailableWarning, made on first use: making a class costs a fresh interpreter more
-    than the rest of this module together, and most programs never see the warning."""
     global NativeUnavailableWarning
     with _choosing:
         if "NativeUnavailableWarning" not in globals():
@@ -54,8 +57,8 @@ def _warning_class() -> "type[NativeUnavailableWarning]":
     return NativeUnavailableWarning
 
 
+# Picks the module that answers, once per interpreter; a fall-back warns once, at `stacklevel`.
 def _choose(stacklevel: int) -> "_ModuleType":
-    """Picks the module that answers, once per interpreter; a fall-back warns once, at `stacklevel`."""
     global _chosen
     with _choosing:
         if _chosen is not None:
@@ -111,16 +114,16 @@ def get_constant(name: str) -> "_Datasheet":
     """
     # The empty name is an unknown name here, as it is to the registry's get(); the extension's
     # function treats it as a broken invariant instead.
-    if issubclass(type(name), str) and not str.__len__(name):
+    if isinstance(name, str) and not name:
         raise KeyError(_NOT_FOUND_MESSAGE.format(name))
     return (_chosen or _choose(3)).py_get_constant(name)  # type: ignore[no-any-return]
 
 
 if not TYPE_CHECKING:  # type checkers see the classes imported above, and no catch-all attribute
 
+    # The classes of the module that answers, looked up on each use: importing the package loads
+    # no extension, and the classes always follow the module chosen.
     def __getattr__(name: str) -> type:
-        """The classes of the module that answers, looked up on each use so that importing the
-        package loads no extension and the classes always follow the module chosen."""
         if name in ("PyFormulasRegistry", "PyQuarkRegistry", "PyCKMMatrix"):
             return getattr(_chosen or _choose(3), name)
         if name == "NativeUnavailableWarning":
