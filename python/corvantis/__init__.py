@@ -12,28 +12,53 @@ import _thread
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from types import ModuleType
+    from types import ModuleType as _ModuleType
 
-    from corvantis._vellora_core import Datasheet
+    from corvantis._vellora_core import (
+        Datasheet as _Datasheet,
+        PyCKMMatrix as PyCKMMatrix,
+        PyFormulasRegistry as PyFormulasRegistry,
+        PyQuarkRegistry as PyQuarkRegistry,
+    )
+else:
+    # What typing.get_type_hints finds for those names: the classes of the values at run time.
+    _ModuleType = type(_thread)
+    _Datasheet = dict
 
 # The one place the version is written: the build reads it for the wheel and for the extension.
 __version__ = "2.3.0"
-__all__ = ["NativeUnavailableWarning", "backend", "get_constant", "list_constants", "list_quarks"]
+__all__ = [
+    "NativeUnavailableWarning", "PyCKMMatrix", "PyFormulasRegistry", "PyQuarkRegistry",
+    "backend", "get_constant", "list_constants", "list_quarks",
+]
 
 # The registry's message for an unknown name, shared by the twin and the command line.
 _NOT_FOUND_MESSAGE = "constant `{}` not found in registry"
 
-
-class NativeUnavailableWarning(RuntimeWarning):
-    """The extension could not be imported; the pure-Python twin answers instead."""
-
-
-_chosen: "ModuleType | None" = None
+_chosen: "_ModuleType | None" = None
 _choosing = _thread.allocate_lock()
 
+if TYPE_CHECKING:  # the class itself is made by _warning_class
 
-def _choose(stacklevel: int) -> "ModuleType":
-    """Picks the module that answers, once per interpreter; a fall-back warns once, at `stacklevel`."""
+    class NativeUnavailableWarning(RuntimeWarning): ...
+
+
+# NativeUnavailableWarning is made on first use: making a class costs a fresh interpreter more than
+# the rest of this module together, and most programs never see the warning. (Comments rather
+# than docstrings on the private functions: every byte of this module is read by every import.)
+def _warning_class() -> "type[NativeUnavailableWarning]":
+    global NativeUnavailableWarning
+    with _choosing:
+        if "NativeUnavailableWarning" not in globals():
+
+            class NativeUnavailableWarning(RuntimeWarning):
+                """The extension could not be imported; the pure-Python twin answers instead."""
+
+    return NativeUnavailableWarning
+
+
+# Picks the module that answers, once per interpreter; a fall-back warns once, at `stacklevel`.
+def _choose(stacklevel: int) -> "_ModuleType":
     global _chosen
     with _choosing:
         if _chosen is not None:
@@ -55,7 +80,7 @@ def _choose(stacklevel: int) -> "ModuleType":
     warnings.warn(
         f"corvantis._vellora_core cannot be imported ({reason}); "
         "using the pure-Python twin corvantis._pyvellora",
-        NativeUnavailableWarning,
+        _warning_class(),
         stacklevel=stacklevel,
     )
     return twin
@@ -64,7 +89,7 @@ def _choose(stacklevel: int) -> "ModuleType":
 # Each public function asks _choose for the caller two frames up: itself, then its caller.
 
 
-def backend() -> "ModuleType":
+def backend() -> "_ModuleType":
     """The module that answers: ``corvantis._vellora_core``, or the twin where it cannot load.
 
     The choice is made once per interpreter; falling back warns once.
@@ -82,9 +107,29 @@ def list_quarks() -> "list[str]":
     return (_chosen or _choose(3)).py_list_quarks()  # type: ignore[no-any-return]
 
 
-def get_constant(name: str) -> "Datasheet":
+def get_constant(name: str) -> "_Datasheet":
     """The datasheet of constant ``name``: name, status, uncertainty, units and value.
 
     Raises KeyError when there is no constant of that name.
     """
+    # The empty name is an unknown name here, as it is to the registry's get(); the extension's
+    # function treats it as a broken invariant instead.
+    if isinstance(name, str) and not name:
+        raise KeyError(_NOT_FOUND_MESSAGE.format(name))
     return (_chosen or _choose(3)).py_get_constant(name)  # type: ignore[no-any-return]
+
+
+if not TYPE_CHECKING:  # type checkers see the classes imported above, and no catch-all attribute
+
+    # The classes of the module that answers, looked up on each use: importing the package loads
+    # no extension, and the classes always follow the module chosen.
+    def __getattr__(name: str) -> type:
+        if name in ("PyFormulasRegistry", "PyQuarkRegistry", "PyCKMMatrix"):
+            return getattr(_chosen or _choose(3), name)
+        if name == "NativeUnavailableWarning":
+            return _warning_class()
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> "list[str]":
+    return [*__all__, "__version__"]

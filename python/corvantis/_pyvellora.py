@@ -9,7 +9,6 @@
 
 from __future__ import annotations
 
-import operator
 import sys
 import warnings
 
@@ -166,15 +165,25 @@ def _fault(message: str) -> BaseException:
 # ---- Calling conventions --------------------------------------------------------------------
 
 _MISSING = object()
-_HEAPTYPE = 1 << 9
 
 
 def _type_name(cls: type) -> str:
-    """What the interpreter's own messages call a type: the bare name of classes made in Python
-    and of the built-in types, the dotted name of types from other extension modules."""
-    if cls.__flags__ & _HEAPTYPE or cls.__module__ == "builtins":
-        return cls.__name__
-    return f"{cls.__module__}.{cls.__qualname__}"
+    """What the interpreter's own messages call a type: its C-level name (tp_name). That is the
+    dotted name of a type from an extension module ("array.array", even where the type is made
+    from a spec), the bare name of a built-in type, and a class's current __name__ once it is
+    renamed or when it was made in Python. Python shows that name only in such messages, so one is
+    asked for: `base.__new__(cls)` with a `base` that `cls` does not derive from refuses it as
+    "{base}.__new__({name}): {name} is not a subtype of {base}", and makes nothing."""
+    base = dict if issubclass(cls, tuple) else tuple  # no class derives from both
+    try:
+        base.__new__(cls)
+    except TypeError as error:
+        message = str(error)
+    else:  # pragma: no cover - the interpreter refuses every such call
+        raise AssertionError(f"{base.__name__}.__new__ accepted {cls!r}")
+    start = len(base.__name__) + len(".__new__(")
+    name_length = (len(message) - 2 * len(base.__name__) - len(".__new__(): ") - len(" is not a subtype of ")) // 2
+    return message[start : start + name_length]
 
 
 def _bind(qualname: str, parameters: tuple[str, ...], args: tuple[object, ...], kwargs: dict[str, object]) -> list[object]:
@@ -285,8 +294,9 @@ def _as_double(value: Any) -> float:
         return float.__float__(value)  # the stored value; an overriding __float__ is not called
     found, convert = _special_method(value, "__float__")
     if not found:
-        if _special_method(value, "__index__")[0]:
-            return int.__float__(operator.index(value))
+        found, index = _special_method(value, "__index__")
+        if found:
+            return int.__float__(_index_result(index()))
         raise TypeError(f"must be real number, not {_type_name(cls)[:50]}")
     result = convert()
     if type(result) is not float:
@@ -304,6 +314,22 @@ def _as_double(value: Any) -> float:
     return float.__float__(result)
 
 
+def _index_result(result: Any) -> int:
+    """The checks of operator.index on what `__index__` returned, with its deprecation warning
+    pointed at the line that called the twin's callable, where the extension's points."""
+    if type(result) is not int:
+        if not isinstance(result, int):
+            raise TypeError(f"__index__ returned non-int (type {_type_name(type(result))[:200]})")
+        warnings.warn(
+            f"__index__ returned non-int (type {_type_name(type(result))[:200]}).  "
+            "The ability to return an instance of a strict subclass of int is deprecated, "
+            "and may be removed in a future version of Python.",
+            DeprecationWarning,
+            stacklevel=5,
+        )
+    return result
+
+
 def _real_argument(value: object, parameter: str) -> float:
     """A float from `value`; a TypeError (exactly that type) gets the parameter's name in front."""
     if type(value) is float:
@@ -315,7 +341,13 @@ def _real_argument(value: object, parameter: str) -> float:
             raise
         failure = error
     # Raised outside the handler, so the conversion error is not chained as its context.
-    renamed = TypeError(f"argument '{parameter}': {failure}")
+    try:
+        renamed = TypeError(f"argument '{parameter}': {failure}")
+    except BaseException as message_failure:
+        # The failure to write the message is raised instead, given the conversion error's cause.
+        if failure.__cause__ is not None:
+            message_failure.__cause__ = failure.__cause__
+        raise
     if failure.__cause__ is not None:
         raise renamed from failure.__cause__
     raise renamed
@@ -352,10 +384,16 @@ def _sealed(cls: _C) -> _C:
     def refuse_reduce_ex(self: object, protocol: object, /) -> NoReturn:
         raise TypeError(f"cannot pickle {_type_name(cls)!r} object")
 
-    # object.__new__(cls) makes an instance without its value, which the extension refuses at
-    # once; pure Python cannot stop that call, so such an instance refuses its first use instead.
+    # object.__new__(cls) makes an instance without its value. The extension refuses that call at
+    # once, unless __new__ has been replaced from Python, in which case the instance is made and
+    # refuses its first use. Pure Python cannot stop the call, so here the instance always refuses
+    # its first use, with the text the extension would have given.
+    own_new, class_name = cls.__dict__["__new__"], cls.__name__
+
     def refuse_unmade(self: object, name: str, /) -> NoReturn:
         if name in cls.__slots__:  # type: ignore[attr-defined]
+            if cls.__dict__.get("__new__") is not own_new:
+                raise TypeError(f"{class_name} object was made without its constructor")
             raise TypeError(f"object.__new__({_type_name(cls)}) is not safe, use {_type_name(cls)}.__new__()")
         raise AttributeError(f"'{_type_name(cls)}' object has no attribute '{name}'", name=name, obj=self)
 

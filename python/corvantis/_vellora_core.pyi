@@ -1,6 +1,6 @@
 """PyO3 module entry point. Wired as `corvantis._vellora_core`."""
 
-from typing import NoReturn, SupportsFloat, SupportsIndex, TypedDict, final, type_check_only
+from typing import Literal, Never, SupportsFloat, SupportsIndex, TypedDict, final, type_check_only
 
 __all__ = [
     "PyFormulasRegistry",
@@ -17,7 +17,7 @@ __version__: str
 @type_check_only
 class Datasheet(TypedDict):
     name: str
-    status: str
+    status: Literal["Seed", "Cached", "Pending", "External"]
     uncertainty: float | None
     units: str
     value: float
@@ -45,8 +45,9 @@ class PyQuarkRegistry:
 class PyCKMMatrix:
     """Python wrapper for [`CKMMatrix`]."""
 
-    # Calling the class raises TypeError; instances come only from from_topology().
-    def __new__(cls) -> NoReturn: ...
+    # Calling the class raises TypeError; instances come only from from_topology(). No call can
+    # pass a Never, so a type checker flags every call, while the class stays usable as a type.
+    def __new__(cls, no_constructor: Never, /) -> PyCKMMatrix: ...
     @staticmethod
     def from_topology() -> PyCKMMatrix:
         """Build the CKM matrix from the underlying topology."""

@@ -1,48 +1,69 @@
-"""The command line: python -m corvantis constants | get NAME [--pretty] | quarks | ckm [--tol TOL]."""
+"""The command line: corvantis constants | get NAME | quarks | ckm [--tol TOL] (also python -m corvantis)."""
 
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import os
 import sys
 from collections.abc import Callable, Sequence
+from typing import NoReturn
 
 import corvantis
 
-PROG = "python -m corvantis"
+PROG = "corvantis"
 
 # PyCKMMatrix.from_topology() builds the identity; the matrix object shows its J and its verdict
 # but not its elements, so the rows it is built from are written here.
 _TOPOLOGY_ROWS = ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))
 
-
-class _Parser(argparse.ArgumentParser):
-    """Reports a usage error on one line (no usage block) and exits with status 2."""
-
-    def error(self, message: str) -> None:  # type: ignore[override]
-        self.exit(2, f"{self.prog}: error: {message}\n")
+_EXIT_STATUS = (
+    "exit status: 0 on success; 1 for an unknown constant, for a matrix that is not unitary within "
+    "TOL (ckm), or when the output cannot be written; 2 for a usage error."
+)
 
 
-class _Refusal(Exception):
-    """A command's one-line error report and its exit status."""
+class _Failure(Exception):
+    """An error to report as `corvantis: error: MESSAGE`, then `hint` if any, and an exit status."""
 
-    def __init__(self, message: str, status: int) -> None:
+    def __init__(self, message: str, status: int, hint: str = "") -> None:
         super().__init__(message)
         self.status = status
+        self.hint = hint
+
+
+class _Parser(argparse.ArgumentParser):
+    """Hands every usage error, a sub-command's too, to main, which reports all errors alike."""
+
+    def error(self, message: str) -> NoReturn:
+        raise _Failure(message, 2, f"Try '{self.prog} --help' for more information.")
 
 
 def _parser() -> _Parser:
-    parser = _Parser(prog=PROG, description="Physics constants, quark listings and a CKM matrix.")
+    parser = _Parser(
+        prog=PROG, description="Physics constants, quark listings and a CKM matrix.", epilog=_EXIT_STATUS
+    )
     parser.add_argument("--version", action="version", version=f"corvantis {corvantis.__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    commands.add_parser("constants", help="table of every constant: name, value, units, status")
-    get = commands.add_parser("get", help="the datasheet of one constant, as JSON")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, summary: str, epilog: str | None = None) -> _Parser:
+        return commands.add_parser(name, help=summary, description=summary, epilog=epilog)
+
+    constants = command("constants", "Table of every constant: name, value, units, status.")
+    constants.add_argument("--json", action="store_true", help="the datasheets of all constants, as a JSON list")
+    get = command("get", "The datasheet of one constant, as JSON.")
     get.add_argument("name", metavar="NAME")
     get.add_argument("--pretty", action="store_true", help="indent the JSON")
-    commands.add_parser("quarks", help="the standard-model quark names")
-    ckm = commands.add_parser("ckm", help="the CKM matrix from topology, J and its unitarity")
+    quarks = command("quarks", "The standard-model quark names, one a line.")
+    quarks.add_argument("--json", action="store_true", help="the names as a JSON list")
+    ckm = command(
+        "ckm",
+        "The CKM matrix from topology, its Jarlskog invariant J and its unitarity.",
+        epilog="The exit status is 0 when the matrix is unitary within TOL and 1 when it is not.",
+    )
     ckm.add_argument("--tol", type=float, default=1e-12, help="unitarity tolerance (default: %(default)s)")
+    ckm.add_argument("--json", action="store_true", help='one JSON object: "matrix", "jarlskog", "unitary"')
     return parser
 
 
@@ -88,55 +109,67 @@ def _table(rows: Sequence[Sequence[str]], right: set[int]) -> list[str]:
     return lines
 
 
-def _constants(args: argparse.Namespace) -> str:
+def _compact(value: object) -> str:
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+# Each command returns its output and its exit status.
+
+
+def _constants(args: argparse.Namespace) -> tuple[str, int]:
+    sheets = [corvantis.get_constant(name) for name in corvantis.list_constants()]
+    if args.json:
+        return _compact(sheets), 0
     rows = [("name", "value", "units", "status")]
-    for name in corvantis.list_constants():
-        sheet = corvantis.get_constant(name)
-        rows.append((name, repr(sheet["value"]), sheet["units"], sheet["status"]))
-    return "\n".join(_table(rows, right={1}))
+    rows += [(sheet["name"], repr(sheet["value"]), sheet["units"], sheet["status"]) for sheet in sheets]
+    return "\n".join(_table(rows, right={1})), 0
 
 
-def _get(args: argparse.Namespace) -> str:
+def _get(args: argparse.Namespace) -> tuple[str, int]:
     name: str = args.name
-    if not name:
-        raise _Refusal(f"{PROG} get: error: argument NAME: must not be empty", 2)
     not_found = corvantis._NOT_FOUND_MESSAGE.format(name)
+    refusal = _Failure(not_found, 1, f"Try '{PROG} constants' for the names.")
     try:
         sheet = corvantis.get_constant(name)
     except KeyError as error:
         # Only the registry's own answer means an unknown name; any other KeyError is a failure.
         if error.args != (not_found,):
             raise
-        raise _Refusal(f"{PROG}: error: {not_found}", 1) from None
+        raise refusal from None
     except UnicodeEncodeError as error:
         # A name that is not valid text (undecodable bytes on the command line) names nothing either.
         if error.object != name:
             raise
-        raise _Refusal(f"{PROG}: error: {not_found}", 1) from None
+        raise refusal from None
     if args.pretty:
-        return json.dumps(sheet, indent=2, ensure_ascii=False)
-    return json.dumps(sheet, separators=(",", ":"), ensure_ascii=False)
+        return json.dumps(sheet, indent=2, ensure_ascii=False), 0
+    return _compact(sheet), 0
 
 
-def _quarks(args: argparse.Namespace) -> str:
-    return "\n".join(corvantis.list_quarks())
+def _quarks(args: argparse.Namespace) -> tuple[str, int]:
+    names = corvantis.list_quarks()
+    return (_compact(names) if args.json else "\n".join(names)), 0
 
 
-def _ckm(args: argparse.Namespace) -> str:
+def _ckm(args: argparse.Namespace) -> tuple[str, int]:
     tol: float = args.tol
-    matrix = corvantis.backend().PyCKMMatrix.from_topology()
+    matrix = corvantis.PyCKMMatrix.from_topology()
+    unitary, jarlskog = matrix.is_unitary(tol), matrix.jarlskog()
+    status = 0 if unitary else 1
+    if args.json:
+        # The tolerance is left out: JSON has no NaN or infinity to write it with.
+        return _compact({"matrix": _TOPOLOGY_ROWS, "jarlskog": jarlskog, "unitary": unitary}), status
     cells = [tuple(repr(x) for x in row) for row in _TOPOLOGY_ROWS]
-    return "\n".join(
-        [
-            "V (from topology):",
-            *("  " + line for line in _table(cells, right={0, 1, 2})),
-            f"J = {matrix.jarlskog()!r}",
-            f"unitary within {tol!r}: {matrix.is_unitary(tol)}",
-        ]
-    )
+    lines = [
+        "V (from topology):",
+        *("  " + line for line in _table(cells, right={0, 1, 2})),
+        f"J = {jarlskog!r}",
+        f"unitary within {tol!r}: {unitary}",
+    ]
+    return "\n".join(lines), status
 
 
-_COMMANDS: dict[str, Callable[[argparse.Namespace], str]] = {
+_COMMANDS: dict[str, Callable[[argparse.Namespace], tuple[str, int]]] = {
     "constants": _constants,
     "get": _get,
     "quarks": _quarks,
@@ -144,9 +177,24 @@ _COMMANDS: dict[str, Callable[[argparse.Namespace], str]] = {
 }
 
 
-def _finish(status: int, output: str = "") -> int:
+def _report(failure: _Failure) -> int:
+    text = f"{PROG}: error: {failure}\n" + (f"{failure.hint}\n" if failure.hint else "")
+    if sys.stderr is not None:
+        try:
+            sys.stderr.write(text)
+            sys.stderr.flush()
+        except OSError:
+            pass
+    return failure.status
+
+
+def _finish(status: int, output: str) -> int:
     """Writes `output` and flushes standard output, so that a failed write (a full disk, a closed
-    pipe) is reported here, as one line, rather than as a traceback at exit."""
+    pipe) is reported here rather than as a traceback at exit."""
+    if not output:
+        return status
+    if sys.stdout is None:  # started with standard output closed: the output has nowhere to go
+        return 1
     try:
         sys.stdout.write(output)
         sys.stdout.flush()
@@ -156,25 +204,28 @@ def _finish(status: int, output: str = "") -> int:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         except (OSError, ValueError):
             pass
-        if not isinstance(error, BrokenPipeError):  # the reader went away (`| head`): nothing to say
-            print(f"{PROG}: error: cannot write the output: {error.strerror or error}", file=sys.stderr)
-        return 1
+        if isinstance(error, BrokenPipeError):  # the reader went away (`| head`): nothing to say
+            return 1
+        return _report(_Failure(f"cannot write the output: {error.strerror or error}", 1))
     return status
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = _parser()
+    """Runs one command line (sys.argv[1:] by default) and returns the exit status."""
+    arguments = _attach_negative_values(sys.argv[1:] if argv is None else argv)
+    stdout, printed = sys.stdout, io.StringIO()
+    sys.stdout = printed  # --help and --version print as they parse; _finish writes that out
     try:
-        args = parser.parse_args(_attach_negative_values(sys.argv[1:] if argv is None else argv))
+        try:
+            args = _parser().parse_args(arguments)
+        finally:
+            sys.stdout = stdout
     except SystemExit as stop:
-        # --version and --help have written to stdout; a usage error went to stderr.
-        return _finish(stop.code if isinstance(stop.code, int) else 2)
-    if args.command is None:
-        parser.print_usage(sys.stderr)
-        return 2
+        return _finish(stop.code if isinstance(stop.code, int) else 2, printed.getvalue())
+    except _Failure as failure:
+        return _report(failure)
     try:
-        output = _COMMANDS[args.command](args)
-    except _Refusal as refusal:
-        print(refusal, file=sys.stderr)
-        return refusal.status
-    return _finish(0, output + "\n")
+        output, status = _COMMANDS[args.command](args)
+    except _Failure as failure:
+        return _report(failure)
+    return _finish(status, output + "\n")

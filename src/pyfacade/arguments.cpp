@@ -119,7 +119,7 @@ bool bind_tuple_and_dict(const Signature& signature, PyObject* positional, PyObj
   return check_required(signature, slots);
 }
 
-Outcome<std::string_view> text_argument(PyObject* value, const char* parameter) noexcept {
+Outcome<std::string_view> text_argument(PyObject* value, const char* parameter) {
   if (!PyUnicode_Check(value)) [[unlikely]] {
     raise_conversion_error(value, texts::kStringTarget);
     return rename_conversion_error(parameter);
@@ -130,14 +130,15 @@ Outcome<std::string_view> text_argument(PyObject* value, const char* parameter) 
   return std::string_view(text, static_cast<std::size_t>(size));
 }
 
-ErrorIsSet rename_conversion_error(const char* parameter) noexcept {
+ErrorIsSet rename_conversion_error(const char* parameter) {
   PyObject* const raised = PyErr_GetRaisedException();
   if (raised == nullptr || !Py_IS_TYPE(raised, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
     PyErr_SetRaisedException(raised);
     return {};
   }
   const OwnedRef original = OwnedRef::consuming(raised);
-  PyErr_Format(PyExc_TypeError, "argument '%s': %S", parameter, original.get());
+  // %S calls the error's str(), and through it the str() of its argument: Python code.
+  may_run_python([&] { PyErr_Format(PyExc_TypeError, "argument '%s': %S", parameter, original.get()); });
   if (PyObject* const cause = PyException_GetCause(original.get())) {
     PyObject* const renamed = PyErr_GetRaisedException();
     PyException_SetCause(renamed, cause);  // steals the cause

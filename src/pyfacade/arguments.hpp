@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "pyfacade/outcome.hpp"
+#include "pyfacade/thread_exit.hpp"
 
 namespace vellora::py {
 
@@ -67,20 +68,20 @@ inline Outcome<std::array<PyObject*, N>> bind_fastcall(const Signature& signatur
 /// A `str` argument as UTF-8 text borrowed from the object for the duration of the call.
 /// Not a `str`: TypeError "argument '<parameter>': '<type>' object cannot be converted to 'PyString'".
 /// No UTF-8 form (a lone surrogate): the interpreter's UnicodeEncodeError, unchanged.
-Outcome<std::string_view> text_argument(PyObject* value, const char* parameter) noexcept;
+Outcome<std::string_view> text_argument(PyObject* value, const char* parameter);
 
 /// A real-number argument: exact floats read directly, anything else through PyFloat_AsDouble.
 /// An exception of exactly TypeError is renamed "argument '<parameter>': <message>".
-inline Outcome<double> real_argument(PyObject* value, const char* parameter) noexcept;
+inline Outcome<double> real_argument(PyObject* value, const char* parameter);
 
 /// Replaces a pending exception of exactly TypeError by "argument '<parameter>': <its text>",
 /// carrying its __cause__ over; any other exception stays as it is.
-ErrorIsSet rename_conversion_error(const char* parameter) noexcept;
+ErrorIsSet rename_conversion_error(const char* parameter);
 
-inline Outcome<double> real_argument(PyObject* value, const char* parameter) noexcept {
+inline Outcome<double> real_argument(PyObject* value, const char* parameter) {
   if (PyFloat_CheckExact(value)) [[likely]]
     return PyFloat_AS_DOUBLE(value);
-  const double converted = PyFloat_AsDouble(value);
+  const double converted = may_run_python([value] { return PyFloat_AsDouble(value); });  // __float__, __index__
   if (converted == -1.0 && PyErr_Occurred()) return rename_conversion_error(parameter);
   return converted;
 }

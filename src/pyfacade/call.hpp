@@ -1,4 +1,8 @@
 // The call wrapper: every entry from the interpreter runs its body through one of these.
+//
+// None is noexcept and none lets `catch (...)` see a forced unwind: a body can run Python code
+// (json, an argument's __float__, a warning, a hook), and a thread that the interpreter ends there
+// at exit must unwind through (thread_exit.hpp). Every other C++ exception stops here.
 #pragma once
 
 #include <Python.h>
@@ -8,18 +12,21 @@
 #include "pyfacade/errors.hpp"
 #include "pyfacade/outcome.hpp"
 #include "pyfacade/py_ref.hpp"
+#include "pyfacade/thread_exit.hpp"
 
 namespace vellora::py {
 
 /// Runs a body that makes an object: its new reference, or null with the failure raised.
-/// No C++ exception leaves this function.
 template <class Body>
-PyObject* call_returning_object(Body&& body) noexcept {
+PyObject* call_returning_object(Body&& body) {
   try {
     Outcome<OwnedRef> outcome = std::forward<Body>(body)();
     if (outcome.ok()) [[likely]]
       return std::move(outcome).value().release();
     raise_failure(std::move(outcome).failure());
+  } catch (abi::__forced_unwind&) {
+    note_forced_unwind();
+    throw;
   } catch (...) {
     raise_current_cpp_exception();
   }
@@ -28,12 +35,15 @@ PyObject* call_returning_object(Body&& body) noexcept {
 
 /// Runs a body for a length slot: the count, or -1 with the failure raised.
 template <class Body>
-Py_ssize_t call_returning_length(Body&& body) noexcept {
+Py_ssize_t call_returning_length(Body&& body) {
   try {
     Outcome<Py_ssize_t> outcome = std::forward<Body>(body)();
     if (outcome.ok()) [[likely]]
       return outcome.value();
     raise_failure(std::move(outcome).failure());
+  } catch (abi::__forced_unwind&) {
+    note_forced_unwind();
+    throw;
   } catch (...) {
     raise_current_cpp_exception();
   }
@@ -43,16 +53,19 @@ Py_ssize_t call_returning_length(Body&& body) noexcept {
 /// Runs a release routine. It has no caller to hand an exception to, so a failure is reported
 /// through the interpreter's unraisable hook (without the half-released object).
 template <class Body>
-void call_releasing(Body&& body) noexcept {
+void call_releasing(Body&& body) {
   try {
     Outcome<Done> outcome = std::forward<Body>(body)();
     if (outcome.ok()) [[likely]]
       return;
     raise_failure(std::move(outcome).failure());
+  } catch (abi::__forced_unwind&) {
+    note_forced_unwind();
+    throw;
   } catch (...) {
     raise_current_cpp_exception();
   }
-  PyErr_WriteUnraisable(nullptr);
+  may_run_python([] { PyErr_WriteUnraisable(nullptr); });
 }
 
 }  // namespace vellora::py

@@ -17,7 +17,7 @@ namespace {
 constexpr Signature kIsUnitarySignature{"PyCKMMatrix", "is_unitary", kTolParameters, interned.tol_parameters};
 
 /// Calling the class is refused whatever the arguments: instances come from from_topology().
-PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
   return call_returning_object([type]() -> Outcome<OwnedRef> {
     const OwnedRef name = OwnedRef::consuming(PyType_GetName(type));
     const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
@@ -30,7 +30,7 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept
   });
 }
 
-PyObject* from_topology(PyObject*, PyObject*) noexcept {
+PyObject* from_topology(PyObject*, PyObject*) {
   return call_returning_object([]() -> Outcome<OwnedRef> {
     CKMMatrix matrix = CKMMatrix::from_topology();
     auto type = required_type(ckm_matrix_class);
@@ -49,7 +49,7 @@ PyObject* from_topology(PyObject*, PyObject*) noexcept {
   });
 }
 
-PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   // The usual call, one exact float by position on a matrix that from_topology made, runs no
   // Python code: nothing could see the access counter raised, so it is answered directly.
   if (kwnames == nullptr && nargs == 1 && PyFloat_CheckExact(args[0]) && ckm_matrix_class.type != nullptr &&
@@ -69,7 +69,7 @@ PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-PyObject* jarlskog(PyObject* self, PyObject*) noexcept {
+PyObject* jarlskog(PyObject* self, PyObject*) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     auto matrix = SharedAccess<CKMMatrix>::take(self, ckm_matrix_class);
     if (!matrix.ok()) return std::move(matrix).failure();

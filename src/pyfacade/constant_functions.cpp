@@ -27,7 +27,7 @@ Outcome<std::string> datasheet_text(std::string_view name) {
   return datasheet_json(*record);
 }
 
-PyObject* py_get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* py_get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     auto bound = bind_fastcall<1>(kGetConstantSignature, args, nargs, kwnames);
     if (!bound.ok()) return std::move(bound).failure();
@@ -41,19 +41,20 @@ PyObject* py_get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!text.ok()) return std::move(text).failure();
 
     // json is imported on every call, so whatever sys.modules holds at that moment is used.
-    const OwnedRef json = OwnedRef::consuming(PyImport_Import(interned.json));
+    const OwnedRef json = OwnedRef::consuming(may_run_python([] { return PyImport_Import(interned.json); }));
     if (!json) return ErrorIsSet{};
     const OwnedRef json_text = str_from_utf8(text.value());
     if (!json_text) return ErrorIsSet{};
     PyObject* call_args[] = {nullptr, json.get(), json_text.get()};  // [0] is scratch for the callee
-    OwnedRef loaded = OwnedRef::consuming(
-        PyObject_VectorcallMethod(interned.loads, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    OwnedRef loaded = OwnedRef::consuming(may_run_python([&] {
+      return PyObject_VectorcallMethod(interned.loads, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
     if (!loaded) return ErrorIsSet{};
     return loaded;
   });
 }
 
-PyObject* py_list_constants(PyObject*, PyObject*) noexcept {
+PyObject* py_list_constants(PyObject*, PyObject*) {
   return call_returning_object([]() -> Outcome<OwnedRef> {
     // A fresh seeded registry per call, gone before the list is made; its names are sorted as
     // views of the table's texts, and each becomes a new str.

@@ -11,6 +11,7 @@
 #include "pyfacade/texts.hpp"
 
 namespace vellora::py {
+
 namespace {
 
 PyObject* panic_type = nullptr;  // created on the first fault, lives until the process ends
@@ -62,15 +63,11 @@ void raise_current_cpp_exception() noexcept {
   } catch (const std::exception& error) {
     try {
       fault(std::string("unexpected C++ exception: ") + error.what());
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
     }
-  } catch (...) {
-    try {
-      fault("unexpected C++ exception of unknown type");
-    } catch (...) {
-      PyErr_NoMemory();
-    }
+  } catch (...) {  // the call wrappers have let a forced unwind through before calling this
+    fault("unexpected C++ exception of unknown type");
   }
 }
 
@@ -95,8 +92,8 @@ ErrorIsSet raise_conversion_error(PyObject* value, const char* target) noexcept 
   return {};
 }
 
-ErrorIsSet result_creation_failed(std::source_location where) noexcept {
-  if (PyErr_Occurred()) PyErr_PrintEx(0);
+ErrorIsSet result_creation_failed(std::source_location where) {
+  if (PyErr_Occurred()) may_run_python([] { PyErr_PrintEx(0); });  // sys.excepthook, sys.stderr
   return fault(texts::kPythonApiCallFailed, where);
 }
 

@@ -26,7 +26,7 @@ ErrorIsSet raise_registry_error(const RegistryError& error);
 ErrorIsSet raise_conversion_error(PyObject* value, const char* target) noexcept;
 
 /// A result object could not be made: the pending error is printed and the call faults.
-ErrorIsSet result_creation_failed(std::source_location where = std::source_location::current()) noexcept;
+ErrorIsSet result_creation_failed(std::source_location where = std::source_location::current());
 
 /// The process-wide PanicException type, created on first use; null with an error set on failure.
 PyObject* panic_exception_type() noexcept;

@@ -18,14 +18,14 @@ using RegistryInstance = Instance<FormulasRegistry>;
 constexpr Signature kConstructorSignature{"PyFormulasRegistry", "__new__"};
 constexpr Signature kGetSignature{"PyFormulasRegistry", "get", kNameParameters, interned.name_parameters};
 
-PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     if (!bind_tuple_and_dict(kConstructorSignature, args, kwargs, nullptr)) return ErrorIsSet{};
     return new_instance(type, FormulasRegistry::seeded());
   });
 }
 
-PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     auto bound = bind_fastcall<1>(kGetSignature, args, nargs, kwnames);
     if (!bound.ok()) return std::move(bound).failure();
@@ -40,7 +40,7 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
-PyObject* version(PyObject*, PyObject*) noexcept {
+PyObject* version(PyObject*, PyObject*) {
   return call_returning_object([]() -> Outcome<OwnedRef> { return new_text(texts::kVersion); });
 }
 

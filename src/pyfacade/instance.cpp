@@ -14,7 +14,7 @@ PyTypeObject* TypeCell::get_or_create() noexcept {
 }
 
 ErrorIsSet type_creation_failed(TypeCell& cell, std::source_location where) {
-  if (PyErr_Occurred()) PyErr_PrintEx(0);
+  if (PyErr_Occurred()) may_run_python([] { PyErr_PrintEx(0); });  // sys.excepthook, sys.stderr
   return fault(std::string(texts::kTypeCreationFailedPrefix) + cell.class_name, where);
 }
 

@@ -67,7 +67,7 @@ Outcome<OwnedRef> new_instance(PyTypeObject* type, Core&& core) noexcept {
 
 /// The release slot: drops the core value, frees the memory, and lets go of the heap type.
 template <class Core>
-void release_instance(PyObject* object) noexcept {
+void release_instance(PyObject* object) {
   call_releasing([object] {
     auto* const instance = Instance<Core>::from(object);
     if (instance->constructed) instance->core().~Core();
@@ -106,7 +106,9 @@ class SharedAccess {
   SharedAccess& operator=(SharedAccess&&) = delete;
   SharedAccess(const SharedAccess&) = delete;
   ~SharedAccess() {
-    if (instance_ != nullptr) --instance_->access_count;
+    // A thread being ended leaves the count raised: it no longer holds the GIL that guards it,
+    // and it leaks the caller's reference, so the instance stays, still shareable.
+    if (instance_ != nullptr && !thread_is_ending()) --instance_->access_count;
   }
 
   const Core& operator*() const noexcept { return instance_->core(); }
@@ -120,7 +122,7 @@ class SharedAccess {
 /// The length slot of a class whose core value counts its records: shared access, then the count,
 /// or OverflowError (without arguments) should it not fit the interpreter's signed size.
 template <class Core, TypeCell* cell, std::size_t (Core::*count)() const noexcept>
-Py_ssize_t length_slot(PyObject* self) noexcept {
+Py_ssize_t length_slot(PyObject* self) {
   return call_returning_length([self]() -> Outcome<Py_ssize_t> {
     auto core = SharedAccess<Core>::take(self, *cell);
     if (!core.ok()) return std::move(core).failure();

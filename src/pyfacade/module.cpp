@@ -10,6 +10,7 @@
 #include "pyfacade/instance.hpp"
 #include "pyfacade/module_members.hpp"
 #include "pyfacade/texts.hpp"
+#include "pyfacade/thread_exit.hpp"
 
 namespace vellora::py {
 
@@ -147,6 +148,7 @@ Outcome<OwnedRef> build_module() {
   if (cached_module != nullptr) return OwnedRef::owning(cached_module);
 
   if (!intern_names()) return ErrorIsSet{};
+  prepare_for_forced_unwind();
   OwnedRef module = OwnedRef::consuming(PyModule_Create2(&module_definition, kModuleApiVersion));
   if (!module) return ErrorIsSet{};
   for (const ModuleMember& member : kModuleBody) {

@@ -1,7 +1,7 @@
 // How a call body ends: a value, or a failure already raised in the interpreter.
 #pragma once
 
-#include <optional>
+#include <memory>
 #include <source_location>
 #include <string_view>
 #include <type_traits>
@@ -23,17 +23,29 @@ ErrorIsSet fault(std::string_view message, std::source_location where = std::sou
 template <class T>
 class [[nodiscard]] Outcome {
  public:
-  Outcome(T value) noexcept(std::is_nothrow_move_constructible_v<T>) : value_(std::move(value)) {}
-  Outcome(ErrorIsSet) noexcept {}
+  Outcome(T value) noexcept(std::is_nothrow_move_constructible_v<T>) : value_(std::move(value)), ok_(true) {}
+  Outcome(ErrorIsSet) noexcept : ok_(false) {}
+  Outcome(Outcome&& other) noexcept(std::is_nothrow_move_constructible_v<T>) : ok_(other.ok_) {
+    if (ok_) std::construct_at(&value_, std::move(other.value_));
+  }
+  Outcome& operator=(Outcome&&) = delete;
+  // Its own storage rather than std::optional, whose reset is noexcept: dropping an owned
+  // reference can run Python code, and a thread ended there must unwind through (thread_exit.hpp).
+  ~Outcome() noexcept(std::is_nothrow_destructible_v<T>) {
+    if (ok_) value_.~T();
+  }
 
-  bool ok() const noexcept { return value_.has_value(); }
-  T& value() & noexcept { return *value_; }
-  T&& value() && noexcept { return std::move(*value_); }
+  bool ok() const noexcept { return ok_; }
+  T& value() & noexcept { return value_; }
+  T&& value() && noexcept { return std::move(value_); }
   /// The failure, for handing on to the caller's own Outcome.
   ErrorIsSet failure() && noexcept { return {}; }
 
  private:
-  std::optional<T> value_;
+  union {
+    T value_;
+  };
+  bool ok_;
 };
 
 /// The value of an operation that yields nothing but success or failure.

@@ -9,6 +9,8 @@
 
 #include <utility>
 
+#include "pyfacade/thread_exit.hpp"
+
 namespace vellora::py {
 
 /// A reference we hold and must give back: released by the destructor, moved but never copied
@@ -22,13 +24,18 @@ class [[nodiscard]] OwnedRef {
   static OwnedRef owning(PyObject* object) noexcept { return OwnedRef(Py_XNewRef(object)); }
 
   OwnedRef(OwnedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-  OwnedRef& operator=(OwnedRef&& other) noexcept {
+  // Not noexcept: dropping the old object can run Python code (a __del__).
+  OwnedRef& operator=(OwnedRef&& other) {
     OwnedRef(std::move(other)).swap(*this);
     return *this;
   }
   OwnedRef(const OwnedRef&) = delete;
   OwnedRef& operator=(const OwnedRef&) = delete;
-  ~OwnedRef() { Py_XDECREF(object_); }
+  /// Not noexcept: the release can run Python code (a __del__) and the thread can be ended there.
+  /// A thread that is being ended no longer holds the GIL, so its references are leaked.
+  ~OwnedRef() noexcept(false) {
+    if (object_ != nullptr && !thread_is_ending()) may_run_python([this] { Py_DECREF(object_); });
+  }
 
   explicit operator bool() const noexcept { return object_ != nullptr; }
   /// The object, still owned by this reference.

@@ -17,14 +17,14 @@ namespace {
 
 constexpr Signature kConstructorSignature{"PyQuarkRegistry", "__new__"};
 
-PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     if (!bind_tuple_and_dict(kConstructorSignature, args, kwargs, nullptr)) return ErrorIsSet{};
     return new_instance(type, QuarkRegistry());
   });
 }
 
-PyObject* py_list_quarks(PyObject*, PyObject*) noexcept {
+PyObject* py_list_quarks(PyObject*, PyObject*) {
   return call_returning_object([]() -> Outcome<OwnedRef> {
     const std::vector<std::string> names = QuarkRegistry::standard_model().sorted_names();
     return new_text_list(names);

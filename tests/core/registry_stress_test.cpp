@@ -3,6 +3,7 @@
 // dropped on another, and the shard lock oversubscribed. Run under ThreadSanitizer by
 // scripts/reliability.sh; in the ordinary suite they check results and that nothing hangs.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -353,6 +354,25 @@ TEST_P(SharedLockStress, OversubscribedThreadsAllFinishAndWritersExclude) {
   lock.lock_shared();
   lock.unlock_shared();
   lock.unlock_shared();
+}
+
+// CPython ends a daemon thread at exit with pthread_exit, a forced unwind: a thread ended inside a
+// lock's scope must leave the lock free.
+TEST(SharedLockUnwind, ThreadEndedInsideAGuardLeavesTheLockFree) {
+  SharedLock lock;
+  const Watchdog watchdog(std::chrono::seconds(60));
+  for (const bool exclusive : {false, true}) {
+    std::thread([&] {
+      if (exclusive) {
+        const std::unique_lock guard(lock);
+        pthread_exit(nullptr);
+      }
+      const std::shared_lock guard(lock);
+      pthread_exit(nullptr);
+    }).join();
+    lock.lock();  // would wait for ever (and the watchdog fail the test) were the lock still held
+    lock.unlock();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Mixes, SharedLockStress,

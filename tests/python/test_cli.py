@@ -1,11 +1,13 @@
-"""python -m corvantis, run as a user runs it: in a subprocess."""
+"""The command line (`corvantis`, or python -m corvantis), run as a user runs it: in a subprocess."""
 
 import builtins
 import json
 import os
+import pathlib
 import re
 import subprocess
 import sys
+import sysconfig
 import types
 
 import pytest
@@ -48,34 +50,62 @@ def test_get_prints_the_datasheet(name):
     ],
 )
 def test_ckm(args, verdict):
-    lines = run("ckm", *args).stdout.splitlines()
+    result = run("ckm", *args)
+    lines = result.stdout.splitlines()
     assert [row.split() for row in lines[1:4]] == [["1.0", "0.0", "0.0"], ["0.0", "1.0", "0.0"], ["0.0", "0.0", "1.0"]]
     assert lines[4:] == ["J = 0.0", f"unitary within {verdict}"]
+    assert result.returncode == (0 if verdict.endswith("True") else 1)  # the verdict, for scripts
+
+
+def ckm_json(unitary):
+    matrix = corvantis.PyCKMMatrix.from_topology()
+    identity = [[float(row == column) for column in range(3)] for row in range(3)]
+    return {"matrix": identity, "jarlskog": matrix.jarlskog(), "unitary": unitary}
+
+
+@pytest.mark.parametrize(
+    "args, expected, status",
+    [
+        (("constants", "--json"), lambda: [corvantis.get_constant(name) for name in corvantis.list_constants()], 0),
+        (("quarks", "--json"), corvantis.list_quarks, 0),
+        (("ckm", "--json"), lambda: ckm_json(True), 0),
+        (("ckm", "--json", "--tol", "nan"), lambda: ckm_json(False), 1),
+    ],
+)
+def test_json_is_one_line_of_the_apis_values(args, expected, status):
+    result = run(*args)
+    assert (result.returncode, result.stderr, result.stdout.count("\n")) == (status, "", 1)
+    assert json.loads(result.stdout, parse_constant=pytest.fail) == expected()
 
 
 def test_quarks_version_and_usage():
     assert run("quarks").stdout.splitlines() == corvantis.list_quarks()
     assert run("--version").stdout == f"corvantis {corvantis.__version__}\n"
     bare = run()
-    assert (bare.returncode, bare.stdout) == (2, "") and bare.stderr.startswith("usage: python -m corvantis")
+    assert (bare.returncode, bare.stdout) == (2, "")
+    assert bare.stderr.startswith("corvantis: error: the following arguments are required: COMMAND\n")
+
+
+NAMES_HINT = "Try 'corvantis constants' for the names."
 
 
 @pytest.mark.parametrize(
-    "args, status, message",
+    "args, status, message, hint",
     [
-        (("get", "nope"), 1, "constant `nope` not found in registry"),
-        (("get", "PHI", "--pretty"), 1, "constant `PHI` not found in registry"),
-        (("get", ""), 2, "argument NAME: must not be empty"),
-        (("get",), 2, "the following arguments are required: NAME"),
-        (("ckm", "--tol", "x"), 2, "invalid float value: 'x'"),
-        (("bogus",), 2, "invalid choice: 'bogus'"),
-        (("quarks", "--pretty"), 2, "unrecognized arguments: --pretty"),
+        (("get", "nope"), 1, "constant `nope` not found in registry", NAMES_HINT),
+        (("get", "PHI", "--pretty"), 1, "constant `PHI` not found in registry", NAMES_HINT),
+        (("get", ""), 1, "constant `` not found in registry", NAMES_HINT),
+        (("get",), 2, "the following arguments are required: NAME", "Try 'corvantis get --help' for more information."),
+        (("ckm", "--tol", "x"), 2, "argument --tol: invalid float value: 'x'", "Try 'corvantis ckm --help' for more information."),
+        (("bogus",), 2, "argument COMMAND: invalid choice: 'bogus'", "Try 'corvantis --help' for more information."),
+        (("quarks", "--pretty"), 2, "unrecognized arguments: --pretty", "Try 'corvantis --help' for more information."),
     ],
 )
-def test_errors_are_one_line_without_a_traceback(args, status, message):
+def test_errors_have_one_format_and_no_traceback(args, status, message, hint):
     result = run(*args)
     assert (result.returncode, result.stdout) == (status, "")
-    assert result.stderr.count("\n") == 1 and result.stderr.startswith("python -m corvantis") and message in result.stderr
+    error, given_hint = result.stderr.splitlines()
+    assert error.startswith(f"corvantis: error: {message}") and given_hint == hint
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full, where every write fails")
@@ -84,7 +114,7 @@ def test_a_failed_write_is_one_line_and_status_1(args):
     with open("/dev/full", "w") as full:
         result = subprocess.run([sys.executable, "-m", "corvantis", *args], stdout=full, stderr=subprocess.PIPE, text=True, timeout=60)
     assert result.returncode == 1 and result.stderr.count("\n") == 1
-    assert result.stderr.startswith("python -m corvantis: error: cannot write the output: ")
+    assert result.stderr.startswith("corvantis: error: cannot write the output: ")
 
 
 def test_get_reports_only_the_registrys_answer_as_not_found(monkeypatch, capsys):
@@ -100,7 +130,36 @@ def test_get_reports_only_the_registrys_answer_as_not_found(monkeypatch, capsys)
 
 def test_undecodable_name_and_closed_pipe_end_without_a_traceback():
     result = subprocess.run([sys.executable, "-m", "corvantis", "get", b"\xff"], capture_output=True, timeout=60)
-    assert result.returncode == 1 and result.stderr.count(b"\n") == 1 and b"not found in registry" in result.stderr
+    assert result.returncode == 1 and result.stderr.count(b"\n") == 2 and b"not found in registry" in result.stderr
     process = subprocess.Popen([sys.executable, "-m", "corvantis", "constants"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     process.stdout.close()
-    assert b"Traceback" not in process.communicate(timeout=60)[1]
+    assert (process.communicate(timeout=60)[1], process.returncode) == (b"", 1)
+
+
+@pytest.mark.parametrize("args", [("get", "phi"), ("--help",), ("ckm", "--tol", "-1")])
+def test_closed_stdout_ends_quietly(args):
+    closed = subprocess.run(["sh", "-c", 'exec "$0" -m corvantis "$@" >&-', sys.executable, *args], capture_output=True, timeout=60)
+    assert (closed.returncode, closed.stderr) == (1, b"")
+
+
+@pytest.mark.parametrize("args", [("ckm", "--tol", "-1"), ("get", "nope"), ("--version",)])
+def test_console_script_is_the_module(args):
+    script = pathlib.Path(sysconfig.get_path("scripts")) / "corvantis"
+    by_script = subprocess.run([script, *args], capture_output=True, text=True, timeout=60)
+    by_module = run(*args)
+    assert (by_script.returncode, by_script.stdout, by_script.stderr) == (by_module.returncode, by_module.stdout, by_module.stderr)
+
+
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+SESSIONS = re.findall(r"```console\n(.*?)```", README.read_text(encoding="utf-8") if README.is_file() else "", re.DOTALL)
+
+
+@pytest.mark.parametrize("session", SESSIONS)
+def test_readme_command_lines_print_as_shown(session, tmp_path):
+    """Each `$ ` line runs in a shell that finds the installed `corvantis` first; the lines up to the
+    next command are what it prints, standard error included."""
+    path = f"{sysconfig.get_path('scripts')}{os.pathsep}{os.environ.get('PATH', '')}"
+    for command, printed in re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", session, re.MULTILINE):
+        result = subprocess.run(["sh", "-c", command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                cwd=tmp_path, env={**os.environ, "PATH": path}, timeout=60)
+        assert result.stdout == printed, command

@@ -10,6 +10,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import typing
 import warnings
 
 import pytest
@@ -34,23 +35,49 @@ def package_calls():
     return corvantis.list_constants(), corvantis.list_quarks(), corvantis.get_constant("phi")
 
 
-def test_functions_answer_from_the_extension_without_a_warning(native, monkeypatch):
+CLASSES = ["PyFormulasRegistry", "PyQuarkRegistry", "PyCKMMatrix"]
+
+
+def assert_package_answers_as(module, capfd):
+    assert corvantis.backend() is module
+    assert [getattr(corvantis, name) for name in CLASSES] == [getattr(module, name) for name in CLASSES]
+    # The empty name is unknown, as to the registry, and no fault is reported.
+    with pytest.raises(KeyError) as package_answer:
+        corvantis.get_constant("")
+    with pytest.raises(KeyError) as registry_answer:
+        module.PyFormulasRegistry().get("")
+    assert package_answer.value.args == registry_answer.value.args and capfd.readouterr().err == ""
+
+
+def test_functions_answer_from_the_extension_without_a_warning(native, monkeypatch, capfd):
     monkeypatch.setattr(corvantis, "_chosen", None)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert package_calls() == calls(native)
-    assert corvantis.backend() is native
+        assert_package_answers_as(native, capfd)
     with pytest.raises(KeyError, match="constant `nope` not found in registry"):
         corvantis.get_constant("nope")
 
 
-def test_fallback_warns_once_and_answers_as_the_twin(twin, no_extension):
+def test_fallback_warns_once_and_answers_as_the_twin(twin, no_extension, capfd):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         assert package_calls() == package_calls() == calls(twin)
     assert [w.category for w in caught] == [corvantis.NativeUnavailableWarning]
     assert issubclass(corvantis.NativeUnavailableWarning, RuntimeWarning)
-    assert corvantis.backend() is twin
+    assert_package_answers_as(twin, capfd)
+
+
+def test_public_names_and_their_type_hints(core):
+    shown = dir(corvantis)
+    assert set(corvantis.__all__) <= set(shown) and all(not name.startswith("_") for name in set(shown) - {"__version__"})
+    # Every hint resolves at run time, and says what the result is.
+    for function, args in ((corvantis.backend, ()), (corvantis.list_constants, ()), (corvantis.get_constant, ("phi",))):
+        hint = typing.get_type_hints(function)["return"]
+        assert isinstance(function(*args), typing.get_origin(hint) or hint), function
+    for cls in [corvantis.NativeUnavailableWarning, *(getattr(core, name) for name in CLASSES)]:
+        for member in [cls, *(getattr(cls, name) for name in vars(cls) if not name.startswith("_"))]:
+            typing.get_type_hints(member)
 
 
 def test_subinterpreter_falls_back_to_the_twin(tmp_path):
@@ -92,6 +119,7 @@ def test_importing_the_package_imports_no_other_module():
 
 FIRST_CALLS = {  # each on one line: the warning must name that line
     "backend": lambda: corvantis.backend(),
+    "PyCKMMatrix": lambda: corvantis.PyCKMMatrix,
     "list_quarks": lambda: corvantis.list_quarks(),
     "get_constant": lambda: corvantis.get_constant("phi"),
 }
@@ -185,3 +213,20 @@ def test_readme_shows_every_callable(native):
     shown = "".join(EXAMPLES)
     for name in [*native.__all__, ".get(", ".version()", ".from_topology()", ".is_unitary(", ".jarlskog()", "len(core.PyQuarkRegistry())"]:
         assert name in shown, name
+
+
+@pytest.mark.typecheck
+def test_readme_code_passes_mypy_strict(tmp_path):
+    pytest.importorskip("mypy", reason="mypy comes with the package's test extra")
+    for index, example in enumerate(EXAMPLES):
+        (tmp_path / f"readme_{index}.py").write_text(doctest.script_from_examples(example), encoding="utf-8")
+    # Run where no configuration file is found, against the installed package and its stub.
+    command = [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "."]
+    result = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path)
+    assert (result.returncode, len(EXAMPLES)) == (0, len(re.findall("```python\n", README.read_text(encoding="utf-8")))), result.stdout
+
+
+def test_readme_table_of_constants_is_the_registrys():
+    rows = re.findall(r"^\| `(\w+)` \| (\S+) \| (\S+) \| (\w+) \|$", README.read_text(encoding="utf-8"), re.MULTILINE)
+    sheets = [corvantis.get_constant(name) for name in corvantis.list_constants()]
+    assert rows == [(s["name"], repr(s["value"]), s["units"], s["status"]) for s in sheets]

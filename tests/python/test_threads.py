@@ -8,6 +8,7 @@ interleaved with calls on the same objects from other threads. Every result is c
 
 import os
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -203,3 +204,79 @@ def test_registries_made_on_one_thread_are_used_and_dropped_on_others():
     assert not any(thread.is_alive() for thread in threads), "a thread did not finish"
     assert errors == []
     assert made == []
+
+
+# At exit, CPython 3.13 ends daemon threads that ask for the interpreter back with pthread_exit, a
+# forced unwind of their stacks. Each case keeps six daemon threads inside one kind of call that
+# runs Python code (where the interpreter can be handed over) while the main thread returns.
+EXIT_CHILD = """
+import sys, threading, time, warnings
+from corvantis import _vellora_core as core
+
+class Yielding:
+    def __float__(self):
+        time.sleep(0)
+        return 0.5
+
+class IntSubclass(int):
+    pass
+
+class IndexWithWarning:
+    def __index__(self):
+        return IntSubclass(1)
+
+class SlowText:
+    def __str__(self):
+        time.sleep(0)
+        return "slow"
+
+class SlowRelease:
+    def __del__(self):
+        time.sleep(0)
+
+class RaisingFloat:
+    def __init__(self, argument):
+        self.argument = argument
+
+    def __float__(self):
+        raise TypeError(self.argument())
+
+def attempt(call):
+    try:
+        call()
+    except TypeError:
+        pass
+
+matrix = core.PyCKMMatrix.from_topology()
+calls = {
+    "json": lambda: core.py_get_constant("phi"),
+    "__float__": lambda: matrix.is_unitary(Yielding()),
+    "warning": lambda: matrix.is_unitary(IndexWithWarning()),
+    "__str__ of a message": lambda: attempt(lambda: matrix.is_unitary(RaisingFloat(SlowText))),
+    "__del__ of a released error": lambda: attempt(lambda: matrix.is_unitary(RaisingFloat(SlowRelease))),
+}
+call = calls[sys.argv[1]]
+warnings.simplefilter("always")
+warnings.showwarning = lambda *args, **kwargs: time.sleep(0)
+
+def loop():
+    while True:
+        call()
+
+for _ in range(6):
+    threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.05)
+"""
+EXIT_RUNS = 12
+
+
+@pytest.mark.parametrize("kind", ["json", "__float__", "warning", "__str__ of a message", "__del__ of a released error"])
+def test_daemon_threads_inside_a_call_at_exit(kind):
+    runs = [subprocess.Popen([sys.executable, "-c", EXIT_CHILD, kind], stderr=subprocess.PIPE, text=True)
+            for _ in range(EXIT_RUNS)]
+    outcomes = [(run.wait(timeout=120), run.stderr.read()) for run in runs]
+    for run in runs:
+        run.stderr.close()
+    failed = [(status, err[-400:]) for status, err in outcomes
+              if status != 0 or "terminate" in err or "Fatal Python error" in err]
+    assert failed == [], f"{len(failed)} of {EXIT_RUNS} runs did not end cleanly"

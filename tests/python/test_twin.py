@@ -1,7 +1,10 @@
 """The pure-Python twin against the extension, call for call, and the twin's own datasheet writer
 and unitarity test, which the extension does not expose to Python."""
 
+import array
+import collections
 import copy
+import inspect
 import math
 import pickle
 import random
@@ -48,6 +51,20 @@ class F(float):
     pass
 
 
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def conversion_error_without_text(cause):
+    """A tolerance whose conversion fails with an error that cannot be written out."""
+
+    def convert(self):
+        raise TypeError(Unprintable()) from cause
+
+    return obj(__float__=convert)
+
+
 def ckm(m):
     return m.PyCKMMatrix.from_topology()
 
@@ -85,6 +102,11 @@ CALLS = {
     "tol __index__ str": lambda m: ckm(m).is_unitary(obj(__index__=lambda self: "1")),
     "tol __index__ huge": lambda m: ckm(m).is_unitary(obj(__index__=lambda self: 10**400)),
     "tol subnormal": lambda m: ckm(m).is_unitary(5e-324),
+    # Types from extension modules are named as the interpreter names them ("array.array").
+    "tol array": lambda m: ckm(m).is_unitary(array.array("d")),
+    "tol deque": lambda m: ckm(m).is_unitary(collections.deque()),
+    "jarlskog deque self": lambda m: m.PyCKMMatrix.jarlskog(collections.deque()),
+    "tol error text fails": lambda m: ckm(m).is_unitary(conversion_error_without_text(KeyError("cause"))),
     "new of another class": lambda m: m.PyFormulasRegistry.__new__(m.PyQuarkRegistry),
     "new of nothing": lambda m: m.PyQuarkRegistry.__new__(),
     "new of a non-type": lambda m: m.PyCKMMatrix.__new__(1),
@@ -104,6 +126,17 @@ CALLS = {
 @pytest.mark.parametrize("call", list(CALLS.values()), ids=list(CALLS))
 def test_twin_matches_the_extension(native, twin, call, capfd):
     assert outcome(call, twin) == outcome(call, native)
+
+
+@pytest.mark.parametrize("tol", [obj(__index__=lambda self: True), obj(__float__=lambda self: F(0.5))],
+                         ids=["__index__ bool", "__float__ float subclass"])
+def test_conversion_warning_points_at_the_caller(core, tol):
+    matrix = core.PyCKMMatrix.from_topology()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        line = inspect.currentframe().f_lineno + 1
+        matrix.is_unitary(tol)
+    assert [(w.category, w.filename, w.lineno) for w in caught] == [(DeprecationWarning, __file__, line)]
 
 
 def test_fault_report_points_at_the_twin_source(twin, capfd):

@@ -1,0 +1,18 @@
+// The mark of a thread being ended at exit, and the unwinder made ready for it.
+#include "pyfacade/thread_exit.hpp"
+
+#include <unwind.h>
+
+namespace vellora::py {
+
+std::atomic<bool> forced_unwind_seen{false};
+
+void prepare_for_forced_unwind() noexcept {
+  // pthread_exit unwinds with the system's libgcc_s, but our frames' personality routine calls the
+  // unwinder linked into this module (static libgcc), and its _Unwind_SetGR aborts until that copy
+  // has filled its register-size table, which it does on its own first unwind. One step of a
+  // backtrace, stopped at once, fills it.
+  _Unwind_Backtrace([](_Unwind_Context*, void*) { return _URC_NORMAL_STOP; }, nullptr);
+}
+
+}  // namespace vellora::py

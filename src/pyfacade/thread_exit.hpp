@@ -1,0 +1,47 @@
+// A thread that the interpreter ends at exit while it is inside a call of this module.
+//
+// At finalization CPython 3.13 ends a daemon thread that asks for the GIL back with pthread_exit,
+// which glibc carries out as a forced unwind (abi::__forced_unwind) of the thread's stack. That
+// unwind must pass through every frame of ours, and because the thread no longer holds the GIL,
+// nothing of the interpreter may be touched on the way: references are leaked (as CPython's own C
+// frames leak theirs), no error is set and nothing is allocated through Python.
+#pragma once
+
+#include <Python.h>
+#include <cxxabi.h>
+
+#include <atomic>
+#include <utility>
+
+namespace vellora::py {
+
+/// Set for good once a forced unwind has been seen leaving Python code, on any thread.
+extern std::atomic<bool> forced_unwind_seen;
+
+/// Marks that a forced unwind is passing. Call from its catch clause, before rethrowing it.
+inline void note_forced_unwind() noexcept { forced_unwind_seen.store(true, std::memory_order_relaxed); }
+
+/// True on a thread that is being ended: it unwinds without a thread state, which CPython
+/// attaches only once it holds the GIL again. Clean-ups leave the interpreter alone then. A
+/// plain load unless a forced unwind has ever been seen, so the hot paths pay next to nothing.
+inline bool thread_is_ending() noexcept {
+  return forced_unwind_seen.load(std::memory_order_relaxed) && PyThreadState_GetUnchecked() == nullptr;
+}
+
+/// Runs `body`, a C API call that can run Python code, noting a forced unwind that comes out of
+/// it. Wrap every such call that has clean-ups of ours above it in the same call body (owned
+/// references, shared access), so that they know before they run.
+template <class Body>
+decltype(auto) may_run_python(Body&& body) {
+  try {
+    return std::forward<Body>(body)();
+  } catch (abi::__forced_unwind&) {
+    note_forced_unwind();
+    throw;  // glibc ends the process should the unwind not go on
+  }
+}
+
+/// Readies the unwinder linked into this module for a forced unwind; called once, at import.
+void prepare_for_forced_unwind() noexcept;
+
+}  // namespace vellora::py
