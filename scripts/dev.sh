@@ -6,6 +6,8 @@
 #   check  the everyday loop on a set-up machine: incremental build, GoogleTest, pytest without the
 #          slow leak tests (about a minute when warm)
 #   bench  install what is needed, then run the benchmarks (scripts/bench.sh): ratios to baselines
+#   freethreaded  the pytest suite on a free-threaded CPython 3.13 (python3.13t, built from source
+#          once into /var/cache/vellora by scripts/freethreaded.sh), the GIL off; part of `test`
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -53,6 +55,19 @@ run_python_tests() {
   (cd "$root" && "$venv/bin/python" -m pytest -q tests/python "$@")
 }
 
+# The suite on python3.13t, in a venv of its own (.venv-313t), with the GIL left to the
+# interpreter: a module that asked for it would turn it back on and fail the suite.
+run_freethreaded_tests() {
+  local python ft_venv="${VELLORA_FT_VENV:-$root/.venv-313t}"
+  python="$(bash "$root/scripts/freethreaded.sh")"
+  [ -x "$ft_venv/bin/python" ] || "$python" -m venv "$ft_venv"
+  "$ft_venv/bin/python" -m pip install -q --upgrade pip >/dev/null
+  log "pip install .[test] on $("$ft_venv/bin/python" -c 'import sys; print(sys.version.split()[0])')t"
+  "$ft_venv/bin/python" -m pip install -q -c "$root/scripts/freethreaded-constraints.txt" "$root[test]"
+  log "pytest suite on the free-threaded CPython, the GIL off"
+  (cd "$root" && env -u PYTHON_GIL "$ft_venv/bin/python" -m pytest -q tests/python "$@")
+}
+
 run_package_check() {
   log "wheel and sdist: build, install into a fresh venv, test the installation"
   VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" PYTHON="$(find_python)" bash "$root/scripts/package_check.sh"
@@ -74,6 +89,7 @@ case "${1:-}" in
     install_package
     run_core_tests
     run_python_tests
+    run_freethreaded_tests
     run_package_check
     bash "$root/scripts/bench.sh" --quick  # smoke run: the benchmarks still build and run
     VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" bash "$root/scripts/reliability.sh" all
@@ -91,8 +107,12 @@ case "${1:-}" in
     "$venv/bin/python" -m pip install -q pyperf
     bash "$root/scripts/bench.sh"
     ;;
+  freethreaded)
+    install_system_packages
+    run_freethreaded_tests
+    ;;
   *)
-    echo "usage: bash scripts/dev.sh demo|test|check|bench" >&2
+    echo "usage: bash scripts/dev.sh demo|test|check|bench|freethreaded" >&2
     exit 2
     ;;
 esac

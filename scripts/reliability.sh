@@ -2,7 +2,9 @@
 # reliability.sh: memory-safety, leak, data-race and fuzzing jobs of the core and the extension.
 #   asan      AddressSanitizer + UndefinedBehaviorSanitizer build of the core and the extension: the
 #             whole GoogleTest suite (leak detection on) and the whole pytest suite run under it
-#   tsan      ThreadSanitizer build of the GoogleTest suite; its concurrency and stress tests under it
+#   tsan      ThreadSanitizer build of the GoogleTest suite; its concurrency and stress tests under it.
+#             Then the extension built with it, its thread tests run by a free-threaded CPython 3.13
+#             built with --with-thread-sanitizer (scripts/freethreaded.sh tsan, cached), the GIL off
 #   valgrind  memcheck over a script that calls every callable and error path of the extension: no
 #             definitely-lost block and no invalid access may come from the extension
 #   fuzz      libFuzzer targets of the datasheet writer and the number format, run from the seed
@@ -142,6 +144,47 @@ run_tsan() {
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan" \
     "$build/core_tests" "--gtest_filter=$tsan_filter" --gtest_brief=1 || status=$?
   fail_on_reports "$reports" tsan "$status"
+  run_tsan_freethreaded
+}
+
+# The extension's thread tests with calls truly in parallel: the interpreter and the extension both
+# instrumented, as CPython tests its own free-threaded build. Reports in CPython itself are
+# suppressed by CPython's own list (each entry there says why); ours adds only what is not ours.
+run_tsan_freethreaded() {
+  local build="$root/build/tsan-ft" python
+  python="$(bash "$root/scripts/freethreaded.sh" tsan)"
+  local ft_venv="$build/venv"
+  # Setting up runs the instrumented interpreter (pip, CMake's look at it): its reports are not
+  # what this job checks, so they are not made there.
+  if [ ! -x "$ft_venv/bin/pytest" ]; then
+    TSAN_OPTIONS=report_bugs=0 "$python" -m venv "$ft_venv"
+    TSAN_OPTIONS=report_bugs=0 "$ft_venv/bin/python" -m pip install -q pytest
+  fi
+  log "tsan: building the extension with -fsanitize=thread for $python"
+  TSAN_OPTIONS=report_bugs=0 configure_and_build "$build" -DVELLORA_SANITIZE=thread -DVELLORA_BUILD_PYTHON=ON \
+    -DVELLORA_BUILD_TESTS=OFF "-DPython_EXECUTABLE=$ft_venv/bin/python"
+  nm -D "$build"/_vellora_core.*.so | grep __tsan_func_entry >/dev/null || die "tsan: the extension is not instrumented"
+  local site suppressions="$build/suppressions.txt"
+  site="$(stage_package "$build")"
+  cat "$(dirname "$python")/../lib/tsan-suppressions-cpython.txt" "$root/scripts/reliability/tsan_freethreaded.supp" \
+    >"$suppressions"
+
+  local reports="$build/reports" status=0
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  log "tsan: the thread tests on the free-threaded CPython with ThreadSanitizer, the GIL off"
+  (
+    cd "$root"
+    export PYTHONPATH="$site"
+    TSAN_OPTIONS=report_bugs=0 "$ft_venv/bin/python" -c \
+      "import corvantis._vellora_core as m, sys; sys.exit(not m.__file__.startswith('$site'))" ||
+      die "tsan: pytest would not load the sanitized extension"
+    # Instrumented, every call is several times slower: each thread gets longer to go round.
+    VELLORA_THREAD_SECONDS=10 \
+      TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$suppressions:log_path=$reports/tsan" \
+      env -u PYTHON_GIL "$ft_venv/bin/python" -m pytest -q -p no:cacheprovider tests/python/test_threads.py
+  ) || status=$?
+  fail_on_reports "$reports" "tsan (free-threaded CPython)" "$status"
 }
 
 run_valgrind() {

@@ -110,11 +110,17 @@ bool bind_fastcall_slow(const Signature& signature, PyObject* const* args, Py_ss
 bool bind_tuple_and_dict(const Signature& signature, PyObject* positional, PyObject* keywords, PyObject** slots) {
   if (!bind_positional(signature, &PyTuple_GET_ITEM(positional, 0), PyTuple_GET_SIZE(positional), slots)) return false;
   if (keywords != nullptr) {
+    bool bound = true;
+    // A C caller may hand in a dict other threads change: it is walked under the dict's own lock
+    // (nothing on builds with a GIL), so the borrowed keys and values stay alive while used.
+    Py_BEGIN_CRITICAL_SECTION(keywords);
     Py_ssize_t position = 0;
     PyObject* keyword = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(keywords, &position, &keyword, &value))
-      if (!bind_keyword(signature, keyword, value, slots)) return false;
+    while (bound && PyDict_Next(keywords, &position, &keyword, &value))
+      bound = bind_keyword(signature, keyword, value, slots);
+    Py_END_CRITICAL_SECTION();
+    if (!bound) return false;
   }
   return check_required(signature, slots);
 }

@@ -1,6 +1,7 @@
 // Failures to Python exceptions: pending errors, internal faults, C++ exceptions, registry errors.
 #include "pyfacade/errors.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -14,7 +15,7 @@ namespace vellora::py {
 
 namespace {
 
-PyObject* panic_type = nullptr;  // created on the first fault, lives until the process ends
+std::atomic<PyObject*> panic_type = nullptr;  // created on the first fault, lives until the process ends
 
 /// The source path from its "src/" component on, so reports read the same on every build machine.
 std::string_view project_relative(std::string_view path) noexcept {
@@ -45,10 +46,16 @@ ErrorIsSet fault(std::string_view message, std::source_location where) noexcept 
 }
 
 PyObject* panic_exception_type() noexcept {
-  if (panic_type == nullptr)
-    panic_type = PyErr_NewExceptionWithDoc(texts::kPanicExceptionName, texts::kPanicExceptionDoc,
-                                           PyExc_BaseException, nullptr);
-  return panic_type;
+  PyObject* published = panic_type.load(std::memory_order_acquire);
+  if (published != nullptr) return published;
+  PyObject* const made = PyErr_NewExceptionWithDoc(texts::kPanicExceptionName, texts::kPanicExceptionDoc,
+                                                   PyExc_BaseException, nullptr);
+  if (made == nullptr) return nullptr;
+  // Threads that fault at once without a GIL may each make one: the first published is the type.
+  if (panic_type.compare_exchange_strong(published, made, std::memory_order_acq_rel, std::memory_order_acquire))
+    return made;
+  Py_DECREF(made);
+  return published;
 }
 
 void raise_failure(ErrorIsSet) noexcept {

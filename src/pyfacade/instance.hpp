@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <new>
 #include <source_location>
 #include <utility>
@@ -14,10 +15,12 @@
 namespace vellora::py {
 
 /// One per class: the type object, created from its spec on first use and kept for the process.
+/// Without a GIL any thread may read the cell while another fills it: the type is published once,
+/// with release, and read with acquire (a plain load on x86).
 struct TypeCell {
   const char* class_name;
   PyType_Spec* spec;
-  PyTypeObject* type = nullptr;
+  std::atomic<PyTypeObject*> type = nullptr;
 
   /// The type, created if the cell is empty; null with the creation error set.
   PyTypeObject* get_or_create() noexcept;
@@ -30,11 +33,37 @@ ErrorIsSet type_creation_failed(TypeCell& cell, std::source_location where);
 /// printed and the call faults: "failed to create type object for <class>".
 inline Outcome<PyTypeObject*> required_type(TypeCell& cell,
                                             std::source_location where = std::source_location::current()) {
-  if (cell.type != nullptr) [[likely]]
-    return cell.type;
+  if (PyTypeObject* const type = cell.type.load(std::memory_order_acquire)) [[likely]]
+    return type;
   if (PyTypeObject* const type = cell.get_or_create()) return type;
   return type_creation_failed(cell, where);
 }
+
+/// The shared-access counter of an instance. The GIL serialises its plain updates; without one
+/// (a free-threaded build) calls on one instance run at once, so it is updated atomically there.
+#ifdef Py_GIL_DISABLED
+using AccessCount = std::atomic<Py_ssize_t>;
+#else
+using AccessCount = Py_ssize_t;
+#endif
+
+/// Raises the counter unless it says exclusive access (-1); false if it does.
+inline bool try_share(Py_ssize_t& count) noexcept {
+  if (count == -1) [[unlikely]]
+    return false;
+  ++count;
+  return true;
+}
+inline bool try_share(std::atomic<Py_ssize_t>& count) noexcept {
+  Py_ssize_t seen = count.load(std::memory_order_relaxed);
+  do {
+    if (seen == -1) [[unlikely]]
+      return false;
+  } while (!count.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed));
+  return true;
+}
+inline void end_share(Py_ssize_t& count) noexcept { --count; }
+inline void end_share(std::atomic<Py_ssize_t>& count) noexcept { count.fetch_sub(1, std::memory_order_release); }
 
 /// The layout of every instance: the object header, the core value stored inline, then the
 /// shared-access counter (-1 would mean exclusive access, which nothing here takes).
@@ -42,7 +71,7 @@ template <class Core>
 struct Instance {
   PyObject header;
   alignas(Core) unsigned char storage[sizeof(Core)];
-  Py_ssize_t access_count;
+  AccessCount access_count;
   // Set once new_instance has built the core value. tp_alloc zeroes the memory, so an instance
   // allocated without it (a `__new__` replaced from Python that calls object.__new__) stays false.
   bool constructed;
@@ -60,7 +89,7 @@ Outcome<OwnedRef> new_instance(PyTypeObject* type, Core&& core) noexcept {
   if (object == nullptr) return ErrorIsSet{};
   auto* const instance = Instance<Core>::from(object);
   ::new (static_cast<void*>(instance->storage)) Core(std::move(core));
-  instance->access_count = 0;
+  ::new (static_cast<void*>(&instance->access_count)) AccessCount(0);
   instance->constructed = true;
   return OwnedRef::consuming(object);
 }
@@ -96,9 +125,8 @@ class SharedAccess {
     auto* const instance = Instance<Core>::from(self);
     if (!instance->constructed) [[unlikely]]
       return raise_not_constructed(cell.class_name);
-    if (instance->access_count == -1) [[unlikely]]
+    if (!try_share(instance->access_count)) [[unlikely]]
       return raise_already_mutably_borrowed();
-    ++instance->access_count;
     return SharedAccess(instance);
   }
 
@@ -106,9 +134,9 @@ class SharedAccess {
   SharedAccess& operator=(SharedAccess&&) = delete;
   SharedAccess(const SharedAccess&) = delete;
   ~SharedAccess() {
-    // A thread being ended leaves the count raised: it no longer holds the GIL that guards it,
-    // and it leaks the caller's reference, so the instance stays, still shareable.
-    if (instance_ != nullptr && !thread_is_ending()) --instance_->access_count;
+    // A thread being ended leaves the count raised: it no longer holds the interpreter, and it
+    // leaks the caller's reference, so the instance stays, still shareable.
+    if (instance_ != nullptr && !thread_is_ending()) end_share(instance_->access_count);
   }
 
   const Core& operator*() const noexcept { return instance_->core(); }

@@ -26,7 +26,20 @@ PyModuleDef module_definition = {
 constexpr int kModuleApiVersion = 1013;
 
 std::atomic<std::int64_t> owning_interpreter{-1};
-PyObject* cached_module = nullptr;
+// Held while the module is built or handed out again: without a GIL, imports on two threads
+// (importlib's per-name lock aside, e.g. two loaders run by hand) must still build it once.
+// A PyMutex lets the interpreter detach the waiting thread, so waiting never blocks a GIL holder.
+PyMutex building{};
+PyObject* cached_module = nullptr;  // guarded by `building`; so is `interned`, written before it
+
+/// Holds `building` for a scope.
+class BuildingLock {
+ public:
+  BuildingLock() noexcept { PyMutex_Lock(&building); }
+  ~BuildingLock() { PyMutex_Unlock(&building); }
+  BuildingLock(const BuildingLock&) = delete;
+  BuildingLock& operator=(const BuildingLock&) = delete;
+};
 
 /// One attribute of the module, in the order the body adds them.
 struct ModuleMember {
@@ -144,6 +157,7 @@ Outcome<OwnedRef> build_module() {
     PyErr_SetString(PyExc_ImportError, texts::kSubinterpreterRefused);
     return ErrorIsSet{};
   }
+  const BuildingLock held;
   // A repeated import in the owning interpreter gets the very same module object.
   if (cached_module != nullptr) return OwnedRef::owning(cached_module);
 
@@ -151,6 +165,11 @@ Outcome<OwnedRef> build_module() {
   prepare_for_forced_unwind();
   OwnedRef module = OwnedRef::consuming(PyModule_Create2(&module_definition, kModuleApiVersion));
   if (!module) return ErrorIsSet{};
+#ifdef Py_GIL_DISABLED
+  // Nothing here relies on the GIL (the shared state is atomic or written once under `building`),
+  // so importing the module leaves a free-threaded interpreter without one.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return ErrorIsSet{};
+#endif
   for (const ModuleMember& member : kModuleBody) {
     auto added = add_member(module.get(), member);
     if (!added.ok()) return std::move(added).failure();  // the half-built module is released

@@ -2,7 +2,11 @@
 
 import os
 import sys
+import sysconfig
 from contextlib import contextmanager
+
+# A free-threaded interpreter (3.13t): threads run Python code in parallel, no GIL takes turns.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 @contextmanager

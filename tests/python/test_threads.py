@@ -1,9 +1,10 @@
 """Thread stress of the native extension: eight threads share one registry, one quark registry and
 one CKM matrix and call every callable, error paths included, released together by a barrier.
 
-The interpreter switches threads every few microseconds here (instead of every 5 ms), so calls
-that run Python code inside the extension (importing `json`, `json.loads`, `__float__`) are
-interleaved with calls on the same objects from other threads. Every result is checked.
+With a GIL, the interpreter switches threads every few microseconds here (instead of every 5 ms),
+so calls that run Python code inside the extension (importing `json`, `json.loads`, `__float__`)
+are interleaved with calls on the same objects from other threads. On a free-threaded interpreter
+the threads run in parallel, the GIL off. Every result is checked.
 """
 
 import os
@@ -17,7 +18,7 @@ from contextlib import contextmanager
 import pytest
 
 from corvantis import _vellora_core as core
-from support import stderr_to_devnull
+from support import FREE_THREADED, stderr_to_devnull
 
 THREADS = 8
 SECONDS = float(os.environ.get("VELLORA_THREAD_SECONDS", "2.0"))
@@ -122,7 +123,19 @@ def panic_type():
     raise AssertionError("an empty name must fault")
 
 
+@pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded interpreter can run without the GIL")
+def test_import_leaves_the_gil_off():
+    # A fresh process, the GIL left to the interpreter's choice: a module that does not declare
+    # itself safe without the GIL turns it on for the whole process, with a RuntimeWarning.
+    environment = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
+    script = f"import sys, {core.__name__}; print(sys._is_gil_enabled())"
+    run = subprocess.run([sys.executable, "-c", script], env=environment, capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "False\n", "")
+
+
 def test_eight_threads_share_every_object(panic_type):
+    # Nothing imported by this session turned the GIL back on: the threads below run in parallel.
+    assert not (FREE_THREADED and sys._is_gil_enabled())
     registry, quarks, matrix = core.PyFormulasRegistry(), core.PyQuarkRegistry(), core.PyCKMMatrix.from_topology()
     ops = operations(registry, quarks, matrix, panic_type)
     barrier = threading.Barrier(THREADS)
