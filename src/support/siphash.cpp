@@ -67,8 +67,8 @@ struct SipState {
 /// How many words SipHash compresses for a name of `size` bytes.
 constexpr std::size_t message_word_count(std::size_t size) noexcept { return (size + 1) / 8 + 1; }
 
-/// Word `index` (below message_word_count) of a name of `size` bytes, given `loaded`: the name's
-/// bytes that fall in this word, with zeros above them.
+/// Word `index` (below message_word_count; past it the result means nothing) of a name of `size`
+/// bytes, given `loaded`: the name's bytes that fall in this word, with zeros above them.
 constexpr std::uint64_t message_word(std::uint64_t loaded, std::size_t size, std::size_t index) noexcept {
   const std::size_t terminator = size - 8 * index;  // the 0xFF's byte in this word; all ones in the word after
   const std::uint64_t word = terminator < 8 ? loaded | std::uint64_t{0xff} << (8 * terminator) : loaded;
@@ -140,10 +140,10 @@ __attribute__((target("avx2"))) void hash_four_padded(SipKey key, const PaddedNa
                  _mm256_set1_epi64x(static_cast<long long>(key.k0 ^ 0x6c7967656e657261ULL)),
                  _mm256_set1_epi64x(static_cast<long long>(key.k1 ^ 0x7465646279746573ULL))};
   for (std::size_t i = 0; i < most; ++i) {
+    // Zeros past the name, so a whole load needs no mask; a lane past its last word has its
+    // state put back by compress_lanes, so what it is given then does not matter.
     const auto word_of = [&](std::size_t lane) {
-      // Zeros past the name: a whole load needs no mask.
-      const std::uint64_t loaded = load_le64(names[lane].bytes() + 8 * i);
-      return static_cast<long long>(i < counts[lane] ? message_word(loaded, sizes[lane], i) : 0);
+      return static_cast<long long>(message_word(load_le64(names[lane].bytes() + 8 * i), sizes[lane], i));
     };
     compress_lanes(state, _mm256_setr_epi64x(word_of(0), word_of(1), word_of(2), word_of(3)), i, word_counts, i < least);
   }
@@ -193,15 +193,12 @@ std::uint64_t hash_name(SipKey key, std::string_view name) noexcept {
   const auto* const bytes = reinterpret_cast<const unsigned char*>(name.data());
   const std::size_t size = name.size();
   SipState state(key);
-  const std::size_t count = message_word_count(size);
-  for (std::size_t index = 0; index < count; ++index) {
-    const std::size_t start = 8 * index;
-    // The last words are read without going past the name: at most two overlapping loads.
-    const std::uint64_t loaded = start + 8 <= size ? load_le64(bytes + start)
-                                 : start < size    ? load_partial_le(bytes + start, size - start)
-                                                   : 0;
-    state.compress(message_word(loaded, size, index));
-  }
+  const std::size_t whole_words = size / 8;
+  for (std::size_t index = 0; index < whole_words; ++index)
+    state.compress(message_word(load_le64(bytes + 8 * index), size, index));
+  // The bytes left are read without going past the name: at most two overlapping loads.
+  state.compress(message_word(load_partial_le(bytes + 8 * whole_words, size % 8), size, whole_words));
+  if (size % 8 == 7) state.compress(message_word(0, size, whole_words + 1));  // the 0xFF filled the word
   return state.finish();
 }
 
