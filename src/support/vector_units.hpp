@@ -22,8 +22,8 @@ namespace vellora {
 #ifdef VELLORA_HAVE_AVX2_PATH
 /// True when the processor and the kernel let this process run AVX2 code. Read from what the C
 /// library worked out at start-up: __builtin_cpu_supports would link in a constructor that runs
-/// cpuid a dozen times at load, and each cpuid is a trap to the hypervisor (about 7 us here) on
-/// the virtual machines this runs on.
+/// cpuid a dozen times at load, and each cpuid is a trap to the hypervisor on the virtual machines
+/// this runs on.
 inline bool processor_runs_avx2() noexcept {
 #ifdef VELLORA_HAVE_GLIBC_CPU_FEATURES
   return CPU_FEATURE_ACTIVE(AVX2);
