@@ -327,7 +327,8 @@ struct FormulasRegistry::Storage {
         reinterpret_cast<StoredRecord*>(allocate(shards[0], round_up(records.size() * sizeof(StoredRecord))));
     for (std::size_t i = 0; i < records.size(); ++i) {
       Shard& shard = shards[shard_of(hashes[i])];
-      const std::size_t cell = open_addressing::first_free_cell(shard.cells_taken_while_private, hashes[i], shard.capacity);
+      const std::size_t cell =
+          open_addressing::first_free_cell(shard.cells_taken_while_private, hashes[i], shard.capacity);
       shard.cells_taken_while_private |= std::uint32_t{1} << cell;
       ::new (static_cast<void*>(stored + i)) StoredRecord(stored_viewing(records[i], records[i].dependencies.data()));
       Shard::fill(shard.slots[cell], hashes[i], records[i].name, stored + i);

@@ -135,17 +135,19 @@ __attribute__((target("avx2"))) void hash_four_padded(SipKey key, const PaddedNa
   const std::size_t least = std::min(std::min(counts[0], counts[1]), std::min(counts[2], counts[3]));
   const __m256i word_counts = _mm256_setr_epi64x(static_cast<long long>(counts[0]), static_cast<long long>(counts[1]),
                                                  static_cast<long long>(counts[2]), static_cast<long long>(counts[3]));
-  SipLanes state{_mm256_set1_epi64x(static_cast<long long>(key.k0 ^ 0x736f6d6570736575ULL)),
-                 _mm256_set1_epi64x(static_cast<long long>(key.k1 ^ 0x646f72616e646f6dULL)),
-                 _mm256_set1_epi64x(static_cast<long long>(key.k0 ^ 0x6c7967656e657261ULL)),
-                 _mm256_set1_epi64x(static_cast<long long>(key.k1 ^ 0x7465646279746573ULL))};
+  const SipState start(key);
+  SipLanes state{_mm256_set1_epi64x(static_cast<long long>(start.v0)),
+                 _mm256_set1_epi64x(static_cast<long long>(start.v1)),
+                 _mm256_set1_epi64x(static_cast<long long>(start.v2)),
+                 _mm256_set1_epi64x(static_cast<long long>(start.v3))};
   for (std::size_t i = 0; i < most; ++i) {
     // Zeros past the name, so a whole load needs no mask; a lane past its last word has its
     // state put back by compress_lanes, so what it is given then does not matter.
     const auto word_of = [&](std::size_t lane) {
       return static_cast<long long>(message_word(load_le64(names[lane].bytes() + 8 * i), sizes[lane], i));
     };
-    compress_lanes(state, _mm256_setr_epi64x(word_of(0), word_of(1), word_of(2), word_of(3)), i, word_counts, i < least);
+    const __m256i words = _mm256_setr_epi64x(word_of(0), word_of(1), word_of(2), word_of(3));
+    compress_lanes(state, words, i, word_counts, i < least);
   }
   state.v2 = _mm256_xor_si256(state.v2, _mm256_set1_epi64x(0xff));
   state.round();

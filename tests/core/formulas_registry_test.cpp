@@ -124,7 +124,8 @@ TEST_P(ShardIndexTest, StandardTableIsFoundUnderEveryKey) {
     ASSERT_EQ(registry.len(), 17u);
     const std::vector<std::string> names = registry.names();
     ASSERT_EQ(sorted(names), kStandardNames) << "build " << build;
-    for (std::size_t i = 1; i < names.size(); ++i) ASSERT_LE(registry.shard_index(names[i - 1]), registry.shard_index(names[i]));
+    for (std::size_t i = 1; i < names.size(); ++i)
+      ASSERT_LE(registry.shard_index(names[i - 1]), registry.shard_index(names[i]));
     for (const std::string& name : kStandardNames) {
       const auto got = registry.get(name);
       ASSERT_TRUE(got.has_value()) << name << " in build " << build;
