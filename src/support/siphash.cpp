@@ -67,13 +67,14 @@ struct SipState {
 /// How many words SipHash compresses for a name of `size` bytes.
 constexpr std::size_t message_word_count(std::size_t size) noexcept { return (size + 1) / 8 + 1; }
 
-/// Word `index` (below message_word_count; past it the result means nothing) of a name of `size`
-/// bytes, given `loaded`: the name's bytes that fall in this word, with zeros above them.
-constexpr std::uint64_t message_word(std::uint64_t loaded, std::size_t size, std::size_t index) noexcept {
-  const std::size_t terminator = size - 8 * index;  // the 0xFF's byte in this word; all ones in the word after
-  const std::uint64_t word = terminator < 8 ? loaded | std::uint64_t{0xff} << (8 * terminator) : loaded;
+/// A message word of a name of `size` bytes, given `loaded` (the name's bytes that fall in the
+/// word, zeros above them) and `left`: size - 8 * the word's index, the name's bytes from the word's
+/// start on, which wraps round for a word after the one the name ends in (past the last word the
+/// result means nothing).
+constexpr std::uint64_t message_word(std::uint64_t loaded, std::size_t left, std::size_t size) noexcept {
+  const std::uint64_t word = left < 8 ? loaded | std::uint64_t{0xff} << (8 * left) : loaded;  // the 0xFF
   // The last word: the 0xFF left it a byte free, or filled the word before. The shift keeps the low byte.
-  return terminator + 1 < 8 ? word | static_cast<std::uint64_t>(size + 1) << 56 : word;
+  return left + 1 < 8 ? word | static_cast<std::uint64_t>(size + 1) << 56 : word;
 }
 
 #ifdef VELLORA_HAVE_AVX2_PATH
@@ -144,7 +145,8 @@ __attribute__((target("avx2"))) void hash_four_padded(SipKey key, const PaddedNa
     // Zeros past the name, so a whole load needs no mask; a lane past its last word has its
     // state put back by compress_lanes, so what it is given then does not matter.
     const auto word_of = [&](std::size_t lane) {
-      return static_cast<long long>(message_word(load_le64(names[lane].bytes() + 8 * i), sizes[lane], i));
+      const std::uint64_t loaded = load_le64(names[lane].bytes() + 8 * i);
+      return static_cast<long long>(message_word(loaded, sizes[lane] - 8 * i, sizes[lane]));
     };
     const __m256i words = _mm256_setr_epi64x(word_of(0), word_of(1), word_of(2), word_of(3));
     compress_lanes(state, words, i, word_counts, i < least);
@@ -195,12 +197,13 @@ std::uint64_t hash_name(SipKey key, std::string_view name) noexcept {
   const auto* const bytes = reinterpret_cast<const unsigned char*>(name.data());
   const std::size_t size = name.size();
   SipState state(key);
+  // A word wholly within the name is its message word as loaded (message_word leaves it as it is).
   const std::size_t whole_words = size / 8;
-  for (std::size_t index = 0; index < whole_words; ++index)
-    state.compress(message_word(load_le64(bytes + 8 * index), size, index));
+  for (std::size_t index = 0; index < whole_words; ++index) state.compress(load_le64(bytes + 8 * index));
   // The bytes left are read without going past the name: at most two overlapping loads.
-  state.compress(message_word(load_partial_le(bytes + 8 * whole_words, size % 8), size, whole_words));
-  if (size % 8 == 7) state.compress(message_word(0, size, whole_words + 1));  // the 0xFF filled the word
+  const std::size_t left = size % 8;
+  state.compress(message_word(load_partial_le(bytes + 8 * whole_words, left), left, size));
+  if (left == 7) state.compress(message_word(0, left - 8, size));  // the 0xFF filled the word
   return state.finish();
 }
 
