@@ -228,7 +228,7 @@ struct FormulasRegistry::Storage {
   }
 
   /// Memory for `bytes` (a multiple of the piece alignment): from the arena while it lasts, then
-  /// from `shard`, whose write lock the caller holds (or no other thread sees the registry).
+  /// from `shard`, whose write lock the caller holds.
   std::byte* allocate(Shard& shard, std::size_t bytes) {
     if (arena_used.load(std::memory_order_relaxed) + bytes <= kArenaBytes) {
       const std::size_t used = arena_used.fetch_add(bytes, std::memory_order_relaxed);
@@ -237,13 +237,26 @@ struct FormulasRegistry::Storage {
     return shard.allocate_own(bytes);
   }
 
-  /// An empty table of `capacity` cells for `shard`: its inline cells, or a new piece of memory.
-  Slot* new_table(Shard& shard, std::size_t capacity) {
-    Slot* const cells = capacity == kInlineSlots
-                            ? shard.inline_slots
-                            : reinterpret_cast<Slot*>(allocate(shard, round_up(capacity * sizeof(Slot))));
-    open_addressing::clear_cells(cells, capacity);
-    return cells;
+  /// allocate while no other thread can see the registry: the arena's cursor moves by a plain
+  /// store, as a locked add would first wait for every store the build has made to reach memory.
+  std::byte* allocate_while_private(Shard& shard, std::size_t bytes) {
+    const std::size_t used = arena_used.load(std::memory_order_relaxed);
+    if (used + bytes > kArenaBytes) return shard.allocate_own(bytes);
+    arena_used.store(used + bytes, std::memory_order_relaxed);
+    return arena + used;
+  }
+
+  /// Bytes a table of `capacity` cells takes outside its shard: none for the inline cells.
+  static std::size_t table_bytes(std::size_t capacity) noexcept {
+    return capacity == kInlineSlots ? 0 : round_up(capacity * sizeof(Slot));
+  }
+
+  /// Gives `shard` an empty table of `capacity` cells: its inline ones, or `memory`, which holds
+  /// table_bytes(capacity).
+  static void set_empty_table(Shard& shard, std::size_t capacity, std::byte* memory) noexcept {
+    shard.capacity = capacity;
+    shard.slots = capacity == kInlineSlots ? shard.inline_slots : reinterpret_cast<Slot*>(memory);
+    open_addressing::clear_cells(shard.slots, capacity);
   }
 
   /// Copies the record, and the key unless it equals the name, into one piece of memory.
@@ -278,8 +291,8 @@ struct FormulasRegistry::Storage {
   void grow(Shard& shard) {
     const Slot* const old_slots = shard.slots;
     const std::size_t old_capacity = shard.capacity;
-    shard.capacity = old_capacity == 0 ? kInlineSlots : 2 * old_capacity;
-    shard.slots = new_table(shard, shard.capacity);
+    const std::size_t capacity = old_capacity == 0 ? kInlineSlots : 2 * old_capacity;
+    set_empty_table(shard, capacity, capacity == kInlineSlots ? nullptr : allocate(shard, table_bytes(capacity)));
     for (std::size_t i = 0; i < old_capacity; ++i)
       if (old_slots[i].record != nullptr) shard.free_cell(old_slots[i].hash) = old_slots[i];
   }
@@ -320,11 +333,12 @@ struct FormulasRegistry::Storage {
       Shard& shard = shards[index];
       const std::size_t count = shard.count.load(std::memory_order_relaxed);
       if (count == 0) continue;
-      shard.capacity = open_addressing::capacity_for(count, kInlineSlots);
-      shard.slots = new_table(shard, shard.capacity);
+      const std::size_t capacity = open_addressing::capacity_for(count, kInlineSlots);
+      const std::size_t bytes = table_bytes(capacity);
+      set_empty_table(shard, capacity, bytes == 0 ? nullptr : allocate_while_private(shard, bytes));
     }
-    auto* const stored =
-        reinterpret_cast<StoredRecord*>(allocate(shards[0], round_up(records.size() * sizeof(StoredRecord))));
+    auto* const stored = reinterpret_cast<StoredRecord*>(
+        allocate_while_private(shards[0], round_up(records.size() * sizeof(StoredRecord))));
     for (std::size_t i = 0; i < records.size(); ++i) {
       Shard& shard = shards[shard_of(hashes[i])];
       const std::size_t cell =
