@@ -325,12 +325,16 @@ struct FormulasRegistry::Storage {
   /// The one way the standard table is built, at every shard count.
   void place_while_private(std::span<const RecordParts> records, const std::uint64_t* hashes) {
     assert(records.size() <= kPrivateRecordsAtMost);
+    // The shard array is read once: GCC reads it again after every atomic store.
+    Shard* const all_shards = shards;
+    std::uint32_t shard_of_record[kPrivateRecordsAtMost];
     for (std::size_t i = 0; i < records.size(); ++i) {
-      std::atomic<std::size_t>& count = shards[shard_of(hashes[i])].count;
+      shard_of_record[i] = static_cast<std::uint32_t>(shard_of(hashes[i]));
+      std::atomic<std::size_t>& count = all_shards[shard_of_record[i]].count;
       count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
-    for (std::size_t index = 0; index < shard_count; ++index) {
-      Shard& shard = shards[index];
+    for (std::size_t index = 0, end = shard_count; index < end; ++index) {
+      Shard& shard = all_shards[index];
       const std::size_t count = shard.count.load(std::memory_order_relaxed);
       if (count == 0) continue;
       const std::size_t capacity = open_addressing::capacity_for(count, kInlineSlots);
@@ -338,9 +342,9 @@ struct FormulasRegistry::Storage {
       set_empty_table(shard, capacity, bytes == 0 ? nullptr : allocate_while_private(shard, bytes));
     }
     auto* const stored = reinterpret_cast<StoredRecord*>(
-        allocate_while_private(shards[0], round_up(records.size() * sizeof(StoredRecord))));
+        allocate_while_private(all_shards[0], round_up(records.size() * sizeof(StoredRecord))));
     for (std::size_t i = 0; i < records.size(); ++i) {
-      Shard& shard = shards[shard_of(hashes[i])];
+      Shard& shard = all_shards[shard_of_record[i]];
       const std::size_t cell =
           open_addressing::first_free_cell(shard.cells_taken_while_private, hashes[i], shard.capacity);
       shard.cells_taken_while_private |= std::uint32_t{1} << cell;
@@ -348,6 +352,7 @@ struct FormulasRegistry::Storage {
       Shard::fill(shard.slots[cell], hashes[i], records[i].name, stored + i);
     }
   }
+
 };
 
 namespace {
