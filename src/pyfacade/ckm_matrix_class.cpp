@@ -51,13 +51,10 @@ PyObject* from_topology(PyObject*, PyObject*) {
 
 PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   // The usual call, one exact float by position on a matrix that from_topology made, runs no
-  // Python code: nothing could see the access counter raised, so it is answered directly.
-  if (kwnames == nullptr && nargs == 1 && PyFloat_CheckExact(args[0]) && ckm_matrix_class.type != nullptr &&
-      Py_IS_TYPE(self, ckm_matrix_class.type)) [[likely]] {
-    auto* const instance = Instance<CKMMatrix>::from(self);
-    if (instance->constructed && instance->access_count != -1) [[likely]]
-      return Py_NewRef(instance->core().is_unitary(PyFloat_AS_DOUBLE(args[0])) ? Py_True : Py_False);
-  }
+  // Python code, so it is answered directly.
+  if (kwnames == nullptr && nargs == 1 && PyFloat_CheckExact(args[0])) [[likely]]
+    if (const CKMMatrix* const matrix = peek_core<CKMMatrix>(self, ckm_matrix_class)) [[likely]]
+      return Py_NewRef(matrix->is_unitary(PyFloat_AS_DOUBLE(args[0])) ? Py_True : Py_False);
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     auto bound = bind_fastcall<1>(kIsUnitarySignature, args, nargs, kwnames);
     if (!bound.ok()) return std::move(bound).failure();

@@ -78,6 +78,10 @@ struct Instance {
 
   static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
   Core& core() noexcept { return *std::launder(reinterpret_cast<Core*>(storage)); }
+
+  /// The access check, the one place it is written: shared access may be taken when the core
+  /// value has been built and no exclusive access is held.
+  bool may_share() const noexcept { return constructed && access_count != -1; }
 };
 
 /// Allocates an instance of `type` (its tp_alloc, or the generic one) and moves `core` into it.
@@ -123,10 +127,9 @@ class SharedAccess {
     if (!Py_IS_TYPE(self, type.value()) && !PyType_IsSubtype(Py_TYPE(self), type.value())) [[unlikely]]
       return raise_wrong_self(self, cell.class_name);
     auto* const instance = Instance<Core>::from(self);
-    if (!instance->constructed) [[unlikely]]
-      return raise_not_constructed(cell.class_name);
-    if (!try_share(instance->access_count)) [[unlikely]]
-      return raise_already_mutably_borrowed();
+    // try_share raises the counter only if it still permits sharing: atomically where there is no GIL.
+    if (!instance->may_share() || !try_share(instance->access_count)) [[unlikely]]
+      return instance->constructed ? raise_already_mutably_borrowed() : raise_not_constructed(cell.class_name);
     return SharedAccess(instance);
   }
 
@@ -146,6 +149,17 @@ class SharedAccess {
   explicit SharedAccess(Instance<Core>* instance) noexcept : instance_(instance) {}
   Instance<Core>* instance_;
 };
+
+/// The core value of `self` for a call that reads it without running any Python code, so that
+/// nothing could see the access counter raised: when `self` is exactly of the class and passes the
+/// access check. Null otherwise, and nothing is raised: SharedAccess::take then tells why.
+template <class Core>
+const Core* peek_core(PyObject* self, const TypeCell& cell) noexcept {
+  PyTypeObject* const type = cell.type.load(std::memory_order_acquire);
+  if (type == nullptr || !Py_IS_TYPE(self, type)) return nullptr;
+  Instance<Core>* const instance = Instance<Core>::from(self);
+  return instance->may_share() ? &instance->core() : nullptr;
+}
 
 /// The length slot of a class whose core value counts its records: shared access, then the count,
 /// or OverflowError (without arguments) should it not fit the interpreter's signed size.

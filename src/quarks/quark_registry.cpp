@@ -1,21 +1,14 @@
 // Flat open-addressing quark registry: records in insertion order, a linear-probe slot array.
 #include "quarks/quark_registry.hpp"
 
-#include <algorithm>
-#include <bit>
 #include <utility>
 
 #include "support/byte_loads.hpp"
 #include "support/lexicographic_order.hpp"
+#include "support/open_addressing.hpp"
 
 namespace vellora {
 namespace {
-
-/// Cells needed to hold `count` records at a load factor of at most 3/4.
-std::size_t capacity_for(std::size_t count, std::size_t smallest) noexcept {
-  const std::size_t wanted = std::max(smallest, (count * 4 + 2) / 3);
-  return std::bit_ceil(wanted);
-}
 
 /// A keyed hash for quark names: the registry holds a handful of short names, so a multiply-mix
 /// over 8-byte words (keyed with the registry's own random key) does what SipHash would at a
@@ -61,17 +54,11 @@ QuarkRegistry QuarkRegistry::standard_model() {
   QuarkRegistry registry;
   // The table's names are distinct, so registering them in order comes down to filling the next
   // inline record and taking the first empty cell from its hash: no name is compared, nothing grows.
-  // That cell is found from a mask of the taken ones; a probe loop would stop at a random point,
-  // as the key is random, and mispredict.
-  constexpr unsigned kAllCells = (1u << kInlineCells) - 1;
-  unsigned taken = 0;
+  std::uint64_t taken = 0;
   for (const StandardQuark& quark : kStandardModel) {
     const std::uint64_t hash = quark_hash(registry.key_, quark.name);
-    const unsigned start = static_cast<unsigned>(hash) & (kInlineCells - 1);
-    const unsigned free_cells = ~taken & kAllCells;
-    const unsigned free_from_start = free_cells & (kAllCells << start);
-    const auto cell = static_cast<std::size_t>(std::countr_zero(free_from_start != 0 ? free_from_start : free_cells));
-    taken |= 1u << cell;
+    const std::size_t cell = open_addressing::first_free_cell(taken, hash, kInlineCells);
+    taken |= std::uint64_t{1} << cell;
     Quark& record = registry.inline_records_[registry.size_++];
     record.name = quark.name;
     record.mass_mev = quark.mass_mev;
@@ -111,7 +98,7 @@ std::span<const QuarkRegistry::Slot> QuarkRegistry::slots() const noexcept {
 
 void QuarkRegistry::reserve(std::size_t count) {
   if (count > kInlineRecords) more_records_.reserve(count - kInlineRecords);
-  const std::size_t capacity = capacity_for(count, kInlineCells);
+  const std::size_t capacity = open_addressing::capacity_for(count, kInlineCells);
   if (capacity > slots().size()) rehash(capacity);
 }
 
@@ -148,7 +135,7 @@ void QuarkRegistry::register_quark(Quark quark) {
     record(index_plus_one - 1) = std::move(quark);
     return;
   }
-  const std::size_t needed = capacity_for(size_ + 1, kInlineCells);
+  const std::size_t needed = open_addressing::capacity_for(size_ + 1, kInlineCells);
   if (needed > slots().size()) {
     rehash(needed);
     cell = probe(hash, quark.name);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/open_addressing.hpp"
 #include "support/siphash.hpp"
 
 namespace vellora {
@@ -65,7 +66,7 @@ class QuarkRegistry {
   static constexpr std::size_t kInlineRecords = 6;
   /// The smallest table: room for the inline records at a load of at most three quarters.
   static constexpr std::size_t kInlineCells = 8;
-  static_assert(4 * kInlineRecords <= 3 * kInlineCells);
+  static_assert(open_addressing::fits(kInlineRecords, kInlineCells));
 
   /// The record at `index` in registration order.
   Quark& record(std::size_t index) noexcept;

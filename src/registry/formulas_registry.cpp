@@ -1,5 +1,29 @@
 // The sharded constants store: one block per registry, shard selection, locking, insert, lookup,
 // listing and counting.
+//
+// How it fits together, for a reader following FormulasRegistry::seeded():
+// - The storage block. A registry is one allocation (Storage::create): a header (key, shard count,
+//   arena cursor), the shards, then the arena. A shard is a reader-writer lock, its record count,
+//   its table (four inline cells, then larger tables from memory of the registry's) and its own
+//   chunks. Pinned by ShardIndexTest (shard selection) and MovedRegistryKeepsItsRecords.
+// - The arena. Records with their texts, and grown tables, take pieces of the arena while it
+//   lasts, then of the written shard's chunks. Nothing is moved or freed before the registry goes,
+//   so views into the store stay valid while it lives; a replaced record's space comes back only
+//   then. Pinned by RecordRoundTrip (records in the arena and past it), ManyRecords and the
+//   concurrency and stress tests.
+// - The build path. seeded() (standard_table.cpp) hashes the table's padded names in one batch
+//   with the new registry's own key (hash_padded_names, four at a time where AVX2 runs), then
+//   place_while_private counts each shard's records in the shard, sizes each table once, and gives
+//   each record the cell that inserting the rows in turn would give, without locks, as no other
+//   thread sees the registry yet. It is the only way the table is built, at every shard count;
+//   insert() takes everything after. Pinned by ShardIndexTest.StandardTableIsFoundUnderEveryKey
+//   (1 to 1024 shards, 100 keys each), StandardTableRecord and HashNameTest.BatchEqualsOneByOne.
+// - Lifetimes. The standard table (StandardRecords: its rows, formula texts and padded names) is
+//   made by the first seeded() and lasts as long as the process. Its records in every registry
+//   view those texts, their names the padded copies; every other insert copies its texts into the
+//   store. seeded_names() hands out views of the same texts, valid after its registry is gone.
+//   Pinned by LookupsReturnIndependentCopies, InsertParts.CopiesEveryTextAndReportsReplacement and
+//   LexicographicOrder.SeededNamesAreTheStandardTable.
 #include "registry/formulas_registry.hpp"
 
 #include <sched.h>
@@ -15,6 +39,7 @@
 #include <shared_mutex>
 #include <type_traits>
 
+#include "support/open_addressing.hpp"
 #include "support/shared_lock.hpp"
 
 namespace vellora {
@@ -52,6 +77,20 @@ struct StoredRecord {
 };
 static_assert(std::is_trivially_destructible_v<StoredRecord>, "freed with the arena, never destroyed");
 
+/// The stored form of `parts`, viewing its texts and `dependencies` (its dependency list's views).
+StoredRecord stored_viewing(const RecordParts& parts, const std::string_view* dependencies) noexcept {
+  return {parts.name,
+          parts.units,
+          parts.formula.value_or(std::string_view()),
+          dependencies,
+          static_cast<std::uint32_t>(parts.dependencies.size()),
+          parts.status,
+          parts.formula.has_value(),
+          parts.uncertainty.has_value(),
+          parts.value,
+          parts.uncertainty.value_or(0.0)};
+}
+
 /// A table cell: the name's hash, the table's own key text and the record (null: free cell).
 /// Trivially constructible, so a new shard's inline cells cost nothing until first used.
 struct Slot {
@@ -83,6 +122,9 @@ constexpr std::size_t round_up(std::size_t bytes) noexcept {
 
 struct Shard {
   mutable SharedLock lock;
+  // The cells taken so far while a private build places its records (a table of at most 32 cells
+  // then); it sits in what would be padding after the lock.
+  std::uint32_t cells_taken_while_private = 0;
   // Written under the write lock; read alone by len(), where one word needs no lock to be read whole.
   std::atomic<std::size_t> count{0};
   std::size_t capacity = 0;
@@ -129,12 +171,29 @@ struct Shard {
     while (slots[i].record != nullptr) i = (i + 1) & mask;
     return slots[i];
   }
-};
 
-/// How an insert reaches memory and locks: shared (any thread, any time), or while the registry is
-/// still private to the thread that builds it, from texts that live as long as the process (the
-/// standard table's literals), which the store can then refer to instead of copying.
-enum class Access { Shared, PrivateStatic };
+  /// Fills `cell` with a stored record under `key`: field by field, as a Slot assembled on the
+  /// stack and copied whole made the processor wait for its own stores.
+  static void fill(Slot& cell, std::uint64_t hash, std::string_view key, const StoredRecord* record) noexcept {
+    cell.hash = hash;
+    cell.key_data = key.data();
+    cell.key_size = key.size();
+    cell.record = record;
+  }
+
+  /// Writes the key of every taken cell to `keys`, which has room for every cell, in cell order;
+  /// returns how many. Which cells are taken follows from the registry's random key, so a branch
+  /// per cell would be mispredicted half the time: every cell's key is written and only taken
+  /// ones advance the end.
+  std::size_t write_keys(std::string_view* keys) const noexcept {
+    std::size_t end = 0;
+    for (std::size_t cell = 0; cell < capacity; ++cell) {
+      keys[end] = slots[cell].key();
+      end += slots[cell].record != nullptr;
+    }
+    return end;
+  }
+};
 
 }  // namespace
 
@@ -168,45 +227,46 @@ struct FormulasRegistry::Storage {
     return shard_shift >= 64 ? 0 : static_cast<std::size_t>((hash << 7) >> shard_shift);
   }
 
-  /// Memory for `bytes` (a multiple of the piece alignment) while holding `shard`'s write lock.
-  template <Access access>
+  /// Memory for `bytes` (a multiple of the piece alignment): from the arena while it lasts, then
+  /// from `shard`, whose write lock the caller holds.
   std::byte* allocate(Shard& shard, std::size_t bytes) {
-    std::size_t used = arena_used.load(std::memory_order_relaxed);
-    if (used + bytes <= kArenaBytes) {
-      if constexpr (access == Access::PrivateStatic) {
-        arena_used.store(used + bytes, std::memory_order_relaxed);
-        return arena + used;
-      } else {
-        used = arena_used.fetch_add(bytes, std::memory_order_relaxed);
-        if (used + bytes <= kArenaBytes) return arena + used;
-      }
+    if (arena_used.load(std::memory_order_relaxed) + bytes <= kArenaBytes) {
+      const std::size_t used = arena_used.fetch_add(bytes, std::memory_order_relaxed);
+      if (used + bytes <= kArenaBytes) return arena + used;
     }
     return shard.allocate_own(bytes);
   }
 
+  /// allocate while no other thread can see the registry: the arena's cursor moves by a plain
+  /// store, as a locked add would first wait for every store the build has made to reach memory.
+  std::byte* allocate_while_private(Shard& shard, std::size_t bytes) {
+    const std::size_t used = arena_used.load(std::memory_order_relaxed);
+    if (used + bytes > kArenaBytes) return shard.allocate_own(bytes);
+    arena_used.store(used + bytes, std::memory_order_relaxed);
+    return arena + used;
+  }
+
+  /// Bytes a table of `capacity` cells takes outside its shard: none for the inline cells.
+  static std::size_t table_bytes(std::size_t capacity) noexcept {
+    return capacity == kInlineSlots ? 0 : round_up(capacity * sizeof(Slot));
+  }
+
+  /// Gives `shard` an empty table of `capacity` cells: its inline ones, or `memory`, which holds
+  /// table_bytes(capacity).
+  static void set_empty_table(Shard& shard, std::size_t capacity, std::byte* memory) noexcept {
+    shard.capacity = capacity;
+    shard.slots = capacity == kInlineSlots ? shard.inline_slots : reinterpret_cast<Slot*>(memory);
+    open_addressing::clear_cells(shard.slots, capacity);
+  }
+
   /// Copies the record, and the key unless it equals the name, into one piece of memory.
-  template <Access access>
   const StoredRecord* store(Shard& shard, const RecordParts& parts, std::string_view* key) {
-    if constexpr (access == Access::PrivateStatic) {
-      // Texts of static storage need no copy; the record itself still lives in the store.
-      std::byte* const piece = allocate<access>(shard, round_up(sizeof(StoredRecord)));
-      return ::new (piece) StoredRecord{parts.name,
-                                        parts.units,
-                                        parts.formula.value_or(std::string_view()),
-                                        parts.dependencies.data(),
-                                        static_cast<std::uint32_t>(parts.dependencies.size()),
-                                        parts.status,
-                                        parts.formula.has_value(),
-                                        parts.uncertainty.has_value(),
-                                        parts.value,
-                                        parts.uncertainty.value_or(0.0)};
-    }
     const bool key_is_name = key == nullptr || *key == parts.name;
     std::size_t text_bytes = parts.name.size() + parts.units.size() + (parts.formula ? parts.formula->size() : 0);
     for (const std::string_view dependency : parts.dependencies) text_bytes += dependency.size();
     if (!key_is_name) text_bytes += key->size();
     const std::size_t dependency_bytes = parts.dependencies.size() * sizeof(std::string_view);
-    std::byte* const piece = allocate<access>(shard, round_up(sizeof(StoredRecord) + dependency_bytes + text_bytes));
+    std::byte* const piece = allocate(shard, round_up(sizeof(StoredRecord) + dependency_bytes + text_bytes));
 
     auto* const dependencies = reinterpret_cast<std::string_view*>(piece + sizeof(StoredRecord));
     char* text = reinterpret_cast<char*>(piece + sizeof(StoredRecord) + dependency_bytes);
@@ -216,122 +276,83 @@ struct FormulasRegistry::Storage {
       text += source.size();
       return copied;
     };
-    auto* const record = ::new (piece) StoredRecord{
-        copy(parts.name),
-        copy(parts.units),
-        parts.formula ? copy(*parts.formula) : std::string_view(),
-        dependencies,
-        static_cast<std::uint32_t>(parts.dependencies.size()),
-        parts.status,
-        parts.formula.has_value(),
-        parts.uncertainty.has_value(),
-        parts.value,
-        parts.uncertainty.value_or(0.0),
-    };
+    RecordParts copied = parts;
+    copied.name = copy(parts.name);
+    copied.units = copy(parts.units);
+    if (parts.formula) copied.formula = copy(*parts.formula);
     for (std::size_t i = 0; i < parts.dependencies.size(); ++i)
       ::new (static_cast<void*>(dependencies + i)) std::string_view(copy(parts.dependencies[i]));
+    auto* const record = ::new (piece) StoredRecord(stored_viewing(copied, dependencies));
     if (key != nullptr) *key = key_is_name ? record->name : copy(*key);
     return record;
   }
 
-  template <Access access>
+  /// Doubles the shard's table (or gives it its inline cells) and moves the taken cells over.
   void grow(Shard& shard) {
-    if (shard.capacity == 0) {  // the inline cells: still no allocation
-      shard.slots = shard.inline_slots;
-      shard.capacity = kInlineSlots;
-      for (Slot& slot : shard.inline_slots) slot = Slot{0, nullptr, 0, nullptr};
-      return;
-    }
     const Slot* const old_slots = shard.slots;
     const std::size_t old_capacity = shard.capacity;
-    auto* const slots = reinterpret_cast<Slot*>(allocate<access>(shard, round_up(2 * old_capacity * sizeof(Slot))));
-    for (std::size_t i = 0; i < 2 * old_capacity; ++i) ::new (static_cast<void*>(slots + i)) Slot{0, nullptr, 0, nullptr};
-    shard.slots = slots;
-    shard.capacity = 2 * old_capacity;
+    const std::size_t capacity = old_capacity == 0 ? kInlineSlots : 2 * old_capacity;
+    set_empty_table(shard, capacity, capacity == kInlineSlots ? nullptr : allocate(shard, table_bytes(capacity)));
     for (std::size_t i = 0; i < old_capacity; ++i)
       if (old_slots[i].record != nullptr) shard.free_cell(old_slots[i].hash) = old_slots[i];
   }
 
-  /// The largest private build that place_planned handles: its masks and per-shard counts.
-  static constexpr std::size_t kPlannedRecordsAtMost = 32;
-  static constexpr std::size_t kPlannedShardsAtMost = 64;
-
-  /// Stores records of distinct names while the registry is private, each shard's table sized
-  /// once for all its records and each free cell found from a mask of taken cells. The cells are
-  /// those that linear probing in record order gives, with no probe loop or growth to mispredict.
-  void place_planned(std::span<const RecordParts> records, const std::uint64_t* hashes) {
-    std::uint32_t shard_of_record[kPlannedRecordsAtMost];
-    std::uint32_t records_in_shard[kPlannedShardsAtMost] = {};
-    std::uint64_t taken[kPlannedShardsAtMost] = {};
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      shard_of_record[i] = static_cast<std::uint32_t>(shard_of(hashes[i]));
-      ++records_in_shard[shard_of_record[i]];
-    }
-    for (std::size_t index = 0; index < shard_count; ++index) {
-      const std::size_t count = records_in_shard[index];
-      if (count == 0) continue;
-      Shard& shard = shards[index];
-      // The capacity that insert's growth rule would reach: a load of at most three quarters.
-      std::size_t capacity = kInlineSlots;
-      while (4 * count > 3 * capacity) capacity *= 2;
-      shard.capacity = capacity;
-      shard.slots = capacity == kInlineSlots
-                        ? shard.inline_slots
-                        : reinterpret_cast<Slot*>(allocate<Access::PrivateStatic>(shard, round_up(capacity * sizeof(Slot))));
-      for (std::size_t cell = 0; cell < capacity; ++cell) shard.slots[cell] = Slot{0, nullptr, 0, nullptr};
-      shard.count.store(count, std::memory_order_relaxed);
-    }
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      Shard& shard = shards[shard_of_record[i]];
-      const std::uint64_t all_cells = shard.capacity == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << shard.capacity) - 1;
-      const std::uint64_t free_cells = ~taken[shard_of_record[i]] & all_cells;
-      const std::size_t start = hashes[i] & (shard.capacity - 1);
-      const std::uint64_t free_from_start = free_cells & (all_cells << start);
-      const std::size_t cell = static_cast<std::size_t>(
-          std::countr_zero(free_from_start != 0 ? free_from_start : free_cells));  // wraps round
-      taken[shard_of_record[i]] |= std::uint64_t{1} << cell;
-      const StoredRecord* const record = store<Access::PrivateStatic>(shard, records[i], nullptr);
-      Slot& slot = shard.slots[cell];
-      slot.hash = hashes[i];
-      slot.key_data = records[i].name.data();
-      slot.key_size = records[i].name.size();
-      slot.record = record;
-    }
-  }
-
-  /// Stores the record under `name`; returns the record it replaced, or null.
-  template <Access access>
+  /// Stores the record under `name`, under the shard's write lock; returns the record it
+  /// replaced, or null.
   const StoredRecord* insert(std::string_view name, const RecordParts& parts) {
-    return insert<access>(name, hash_name(key, name), parts);
-  }
-
-  /// insert, given the name's hash under this registry's key.
-  template <Access access>
-  const StoredRecord* insert(std::string_view name, std::uint64_t hash, const RecordParts& parts) {
+    const std::uint64_t hash = hash_name(key, name);
     Shard& shard = shards[shard_of(hash)];
-    std::unique_lock<SharedLock> guard(shard.lock, std::defer_lock);
-    if constexpr (access == Access::Shared) guard.lock();
-
+    const std::lock_guard guard(shard.lock);
     if (const Slot* found = shard.find(hash, name)) {
       Slot& existing = const_cast<Slot&>(*found);
       const StoredRecord* const previous = existing.record;
-      existing.record = store<access>(shard, parts, nullptr);  // the stored key stays
+      existing.record = store(shard, parts, nullptr);  // the stored key stays
       return previous;
     }
     const std::size_t count = shard.count.load(std::memory_order_relaxed);
-    if (4 * (count + 1) > 3 * shard.capacity) grow<access>(shard);
-    // Fields are written into the cell one by one: a Slot assembled on the stack and copied whole
-    // made the processor wait for its own stores.
-    std::string_view key = name;
-    const StoredRecord* const record = store<access>(shard, parts, &key);
-    Slot& cell = shard.free_cell(hash);
-    cell.hash = hash;
-    cell.key_data = key.data();
-    cell.key_size = key.size();
-    cell.record = record;
+    if (!open_addressing::fits(count + 1, shard.capacity)) grow(shard);
+    std::string_view key_text = name;
+    const StoredRecord* const record = store(shard, parts, &key_text);
+    Shard::fill(shard.free_cell(hash), hash, key_text, record);
     shard.count.store(count + 1, std::memory_order_relaxed);
     return nullptr;
   }
+
+  /// Stores records of distinct names, whose texts live as long as the process, while no other
+  /// thread can see the registry: the records view their texts, each shard's table is sized once
+  /// for all its records, and each record takes the cell that inserting the records in turn would
+  /// give it, found from a mask of the taken cells with no probe loop or growth to mispredict.
+  /// The one way the standard table is built, at every shard count.
+  void place_while_private(std::span<const RecordParts> records, const std::uint64_t* hashes) {
+    assert(records.size() <= kPrivateRecordsAtMost);
+    // The shard array is read once: GCC reads it again after every atomic store.
+    Shard* const all_shards = shards;
+    std::uint32_t shard_of_record[kPrivateRecordsAtMost];
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      shard_of_record[i] = static_cast<std::uint32_t>(shard_of(hashes[i]));
+      std::atomic<std::size_t>& count = all_shards[shard_of_record[i]].count;
+      count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    for (std::size_t index = 0, end = shard_count; index < end; ++index) {
+      Shard& shard = all_shards[index];
+      const std::size_t count = shard.count.load(std::memory_order_relaxed);
+      if (count == 0) continue;
+      const std::size_t capacity = open_addressing::capacity_for(count, kInlineSlots);
+      const std::size_t bytes = table_bytes(capacity);
+      set_empty_table(shard, capacity, bytes == 0 ? nullptr : allocate_while_private(shard, bytes));
+    }
+    auto* const stored = reinterpret_cast<StoredRecord*>(
+        allocate_while_private(all_shards[0], round_up(records.size() * sizeof(StoredRecord))));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      Shard& shard = all_shards[shard_of_record[i]];
+      const std::size_t cell =
+          open_addressing::first_free_cell(shard.cells_taken_while_private, hashes[i], shard.capacity);
+      shard.cells_taken_while_private |= std::uint32_t{1} << cell;
+      ::new (static_cast<void*>(stored + i)) StoredRecord(stored_viewing(records[i], records[i].dependencies.data()));
+      Shard::fill(shard.slots[cell], hashes[i], records[i].name, stored + i);
+    }
+  }
+
 };
 
 namespace {
@@ -390,32 +411,22 @@ std::optional<ConstantRecord> FormulasRegistry::insert(std::string name, Constan
                           record.formula ? std::optional<std::string_view>(*record.formula) : std::nullopt,
                           dependencies};
   // Stored records are immutable and outlive every lock, so the replaced one is copied unlocked.
-  const StoredRecord* const previous = storage_->insert<Access::Shared>(name, parts);
+  const StoredRecord* const previous = storage_->insert(name, parts);
   if (previous == nullptr) return std::nullopt;
   return to_constant_record(*previous);
 }
 
 void FormulasRegistry::insert_static_while_private(std::span<const RecordParts> records,
                                                    std::span<const PaddedName> names) {
-  assert(names.size() == records.size());
+  assert(names.size() == records.size() && records.size() <= kPrivateRecordsAtMost);
   // Hashing the names in one batch lets four of them share each vector instruction.
-  constexpr std::size_t kBatch = 32;
-  std::uint64_t hashes[kBatch];
-  for (std::size_t first = 0; first < records.size(); first += kBatch) {
-    const std::span<const RecordParts> batch = records.subspan(first, std::min(kBatch, records.size() - first));
-    hash_padded_names(storage_->key, names.subspan(first, batch.size()), hashes);
-    if (first == 0 && batch.size() == records.size() && batch.size() <= Storage::kPlannedRecordsAtMost &&
-        storage_->shard_count <= Storage::kPlannedShardsAtMost) {
-      storage_->place_planned(batch, hashes);
-      return;
-    }
-    for (std::size_t i = 0; i < batch.size(); ++i)
-      storage_->insert<Access::PrivateStatic>(batch[i].name, hashes[i], batch[i]);
-  }
+  std::uint64_t hashes[kPrivateRecordsAtMost];
+  hash_padded_names(storage_->key, names, hashes);
+  storage_->place_while_private(records, hashes);
 }
 
 bool FormulasRegistry::insert_parts(std::string_view name, const RecordParts& parts) {
-  return storage_->insert<Access::Shared>(name, parts) != nullptr;
+  return storage_->insert(name, parts) != nullptr;
 }
 
 // Flattened: the copy's strings are built and moved into the result here, and left to the
@@ -433,31 +444,25 @@ bool FormulasRegistry::insert_parts(std::string_view name, const RecordParts& pa
 }
 
 std::vector<std::string> FormulasRegistry::names() const {
-  std::vector<std::string> names;
-  names.reserve(len());
+  // Stored keys are never moved or freed before the registry, so they are copied after each
+  // shard's lock is let go.
+  std::vector<std::string_view> keys;
+  std::size_t end = 0;
   for (std::size_t i = 0; i < storage_->shard_count; ++i) {
     const Shard& shard = storage_->shards[i];
     const std::shared_lock guard(shard.lock);
-    for (std::size_t cell = 0; cell < shard.capacity; ++cell)
-      if (shard.slots[cell].record != nullptr) names.emplace_back(shard.slots[cell].key());
+    keys.resize(end + shard.capacity);
+    end += shard.write_keys(keys.data() + end);
   }
-  return names;
+  return std::vector<std::string>(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
 void FormulasRegistry::append_keys_while_private(std::vector<std::string_view>& keys) const {
-  // Which cells are taken follows from the registry's random key, so a branch per cell would be
-  // mispredicted half the time: every cell is written and only taken ones advance the end.
   std::size_t cells = 0;
   for (std::size_t i = 0; i < storage_->shard_count; ++i) cells += storage_->shards[i].capacity;
   std::size_t end = keys.size();
   keys.resize(end + cells);
-  for (std::size_t i = 0; i < storage_->shard_count; ++i) {
-    const Shard& shard = storage_->shards[i];
-    for (std::size_t cell = 0; cell < shard.capacity; ++cell) {
-      keys[end] = shard.slots[cell].key();
-      end += shard.slots[cell].record != nullptr;
-    }
-  }
+  for (std::size_t i = 0; i < storage_->shard_count; ++i) end += storage_->shards[i].write_keys(keys.data() + end);
   keys.resize(end);
 }
 

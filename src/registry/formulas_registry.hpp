@@ -53,8 +53,9 @@ class FormulasRegistry {
   FormulasRegistry& operator=(FormulasRegistry&&) noexcept;
   ~FormulasRegistry();
 
-  /// A new registry holding the seventeen constants of the standard table.
-  static FormulasRegistry seeded();
+  /// A new registry holding the seventeen constants of the standard table, with its own key and
+  /// `shard_count` shards (a power of two).
+  static FormulasRegistry seeded(std::size_t shard_count = process_shard_count());
 
   /// The names a new seeded registry holds, in its own order. That registry is built and dropped
   /// here and no other thread ever sees it, so it is read without locks; its names are the
@@ -83,14 +84,18 @@ class FormulasRegistry {
   std::size_t shard_index(std::string_view name) const noexcept;
 
  private:
-  /// insert_parts of every record under its own name, without locks or atomic updates, keeping
-  /// views of the texts instead of copies: only while no other thread can see the registry, only
-  /// for texts that live as long as the process, and only for distinct names (a table's rows), as
-  /// nothing is looked up before it is stored. `names[i]` holds records[i].name padded for hashing
-  /// (the record's name viewing it); the names are hashed together first.
+  /// The most records insert_static_while_private takes: they fit one shard's table of 32 cells.
+  static constexpr std::size_t kPrivateRecordsAtMost = 24;
+
+  /// insert_parts of every record under its own name, without locks, keeping views of the texts
+  /// instead of copies: only while no other thread can see the registry, only for texts that live
+  /// as long as the process, and only for distinct names (a table's rows), as nothing is looked up
+  /// before it is stored. `names[i]` holds records[i].name padded for hashing (the record's name
+  /// viewing it); the names are hashed together first.
   void insert_static_while_private(std::span<const RecordParts> records, std::span<const PaddedName> names);
 
-  /// Appends the stored keys, unlocked: only while no other thread can see the registry.
+  /// Appends the stored keys as names() lists them, unlocked: only while no other thread can see
+  /// the registry.
   void append_keys_while_private(std::vector<std::string_view>& keys) const;
 
   struct Storage;

@@ -83,9 +83,10 @@ struct StandardRecords {
 
 }  // namespace
 
-FormulasRegistry FormulasRegistry::seeded() {
+FormulasRegistry FormulasRegistry::seeded(std::size_t shard_count) {
+  static_assert(kSeedRows.size() + kFormulaCount <= kPrivateRecordsAtMost);
   static const StandardRecords standard;
-  FormulasRegistry registry;
+  FormulasRegistry registry(next_registry_key(), shard_count);
   // Records go straight from the table into the store: no other thread can see it yet, and every
   // text is a literal or lives in `standard`, which lasts as long as the process.
   registry.insert_static_while_private(standard.records, standard.names);

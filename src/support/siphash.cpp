@@ -1,4 +1,4 @@
-// SipHash (Aumasson and Bernstein) over byte strings, and per-thread random keys.
+// SipHash-1-3 (Aumasson and Bernstein) of names, one at a time or four at once, and per-thread random keys.
 #include "support/siphash.hpp"
 
 #include <fcntl.h>
@@ -14,10 +14,10 @@
 #include "support/byte_loads.hpp"
 #include "support/vector_units.hpp"
 
-
 namespace vellora {
 namespace {
 
+/// SipHash-1-3's state: one round per message word, three to finish.
 struct SipState {
   std::uint64_t v0, v1, v2, v3;
 
@@ -44,100 +44,38 @@ struct SipState {
     v2 = std::rotl(v2, 32);
   }
 
-  template <int Rounds>
   void compress(std::uint64_t word) noexcept {
     v3 ^= word;
-    for (int i = 0; i < Rounds; ++i) round();
+    round();
     v0 ^= word;
   }
 
-  template <int Rounds>
   std::uint64_t finish() noexcept {
     v2 ^= 0xff;
-    for (int i = 0; i < Rounds; ++i) round();
+    round();
+    round();
+    round();
     return v0 ^ v1 ^ v2 ^ v3;
   }
 };
 
-/// The last message word: the remaining 0 to 7 bytes, little-endian, with the length's low byte on top.
-std::uint64_t tail_word(const unsigned char* bytes, std::size_t count, std::size_t total_size) noexcept {
-  std::uint64_t word = static_cast<std::uint64_t>(total_size & 0xff) << 56;
-  for (std::size_t i = 0; i < count; ++i) word |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
-  return word;
-}
+// The message a name of `size` bytes is hashed as, in little-endian words: its bytes, one 0xFF,
+// zeros to the end of a word, and the message length's low byte in the top byte of the last word
+// (a word of its own when the 0xFF fills the one before). Both the scalar and the four-lane hash
+// take their words from message_word, and nothing else spells this layout out.
 
-template <int C, int D>
-std::uint64_t sip_hash_with_suffix(SipKey key, const unsigned char* data, std::size_t size,
-                                   const unsigned char* suffix, std::size_t suffix_size) noexcept {
-  SipState state(key);
-  const std::size_t full_words = size / 8;
-  for (std::size_t i = 0; i < full_words; ++i) state.compress<C>(load_le64(data + 8 * i));
-  // What is left of the data plus the suffix fits one word, or fills one and leaves a tail.
-  unsigned char rest[16] = {};
-  const std::size_t data_left = size - 8 * full_words;
-  // memcpy may not be handed a null pointer even for zero bytes.
-  if (data_left != 0) std::memcpy(rest, data + 8 * full_words, data_left);
-  if (suffix_size != 0) std::memcpy(rest + data_left, suffix, suffix_size);
-  std::size_t rest_size = data_left + suffix_size;
-  const unsigned char* cursor = rest;
-  if (rest_size >= 8) {
-    state.compress<C>(load_le64(cursor));
-    cursor += 8;
-    rest_size -= 8;
-  }
-  state.compress<C>(tail_word(cursor, rest_size, size + suffix_size));
-  return state.finish<D>();
-}
-
-/// How many words SipHash compresses for a name of `size` bytes: the full words of the name and
-/// its 0xFF, then the final one.
+/// How many words SipHash compresses for a name of `size` bytes.
 constexpr std::size_t message_word_count(std::size_t size) noexcept { return (size + 1) / 8 + 1; }
 
-/// The message length's low byte (the name and its 0xFF) in the top byte of the final word.
-constexpr std::uint64_t length_byte(std::size_t size) noexcept {
-  return static_cast<std::uint64_t>((size + 1) & 0xff) << 56;
+/// A message word of a name of `size` bytes, given `loaded` (the name's bytes that fall in the
+/// word, zeros above them) and `left`: size - 8 * the word's index, the name's bytes from the word's
+/// start on, which wraps round for a word after the one the name ends in (past the last word the
+/// result means nothing).
+constexpr std::uint64_t message_word(std::uint64_t loaded, std::size_t left, std::size_t size) noexcept {
+  const std::uint64_t word = left < 8 ? loaded | std::uint64_t{0xff} << (8 * left) : loaded;  // the 0xFF
+  // The last word: the 0xFF left it a byte free, or filled the word before. The shift keeps the low byte.
+  return left + 1 < 8 ? word | static_cast<std::uint64_t>(size + 1) << 56 : word;
 }
-
-/// The message words of hash_name: the name's bytes, one 0xFF, then SipHash's final word.
-struct NameWords {
-  const unsigned char* bytes;
-  std::size_t size;
-
-  explicit NameWords(std::string_view name) noexcept
-      : bytes(reinterpret_cast<const unsigned char*>(name.data())), size(name.size()) {}
-
-  std::size_t count() const noexcept { return message_word_count(size); }
-
-  /// Word `index` (below count()).
-  std::uint64_t word(std::size_t index) const noexcept {
-    const std::size_t start = 8 * index;
-    if (start + 8 <= size) return load_le64(bytes + start);
-    if (start > size) return length_byte(size);  // the terminator filled the word before
-    const std::size_t left = size - start;
-    const std::uint64_t word = load_partial_le(bytes + start, left) | std::uint64_t{0xff} << (8 * left);
-    return left == 7 ? word : word | length_byte(size);
-  }
-};
-
-/// The same words from a padded name: each is a whole load with the terminator and, in the last
-/// word, the length put in by arithmetic, so neither the length nor the tail size is branched on.
-struct PaddedWords {
-  const unsigned char* bytes;
-  std::size_t size;
-
-  explicit PaddedWords(const PaddedName& name) noexcept : bytes(name.bytes()), size(name.view().size()) {}
-
-  std::size_t count() const noexcept { return message_word_count(size); }
-
-  /// Word `index` (below count(), so within the padding).
-  std::uint64_t word(std::size_t index) const noexcept {
-    const std::size_t start = 8 * index;
-    const std::uint64_t loaded = load_le64(bytes + start);  // zeros past the name
-    const std::size_t terminator = size - start;             // wraps round when before this word
-    const std::uint64_t with_terminator = terminator < 8 ? loaded | std::uint64_t{0xff} << (8 * terminator) : loaded;
-    return index + 1 == count() ? with_terminator | length_byte(size) : with_terminator;
-  }
-};
 
 #ifdef VELLORA_HAVE_AVX2_PATH
 
@@ -184,26 +122,34 @@ __attribute__((target("avx2"))) inline void compress_lanes(SipLanes& state, __m2
   state.v3 = _mm256_blendv_epi8(before.v3, state.v3, active);
 }
 
-/// hash_name of four names at once, from their words (NameWords or PaddedWords); a lane whose name
-/// has fewer words keeps its state unchanged while the others compress theirs.
-template <class Words>
-__attribute__((target("avx2"))) void hash_four(SipKey key, const Words (&lanes)[4], std::uint64_t* hashes) noexcept {
-  const std::size_t counts[4] = {lanes[0].count(), lanes[1].count(), lanes[2].count(), lanes[3].count()};
+/// hash_name of four padded names at once, each word a whole load; a lane whose name has fewer
+/// words keeps its state unchanged while the others compress theirs.
+__attribute__((target("avx2"))) void hash_four_padded(SipKey key, const PaddedName* names,
+                                                      std::uint64_t* hashes) noexcept {
+  std::size_t sizes[4];
+  std::size_t counts[4];
+  for (std::size_t lane = 0; lane < 4; ++lane) {
+    sizes[lane] = names[lane].view().size();
+    counts[lane] = message_word_count(sizes[lane]);
+  }
   const std::size_t most = std::max(std::max(counts[0], counts[1]), std::max(counts[2], counts[3]));
   const std::size_t least = std::min(std::min(counts[0], counts[1]), std::min(counts[2], counts[3]));
   const __m256i word_counts = _mm256_setr_epi64x(static_cast<long long>(counts[0]), static_cast<long long>(counts[1]),
                                                  static_cast<long long>(counts[2]), static_cast<long long>(counts[3]));
-  SipLanes state{_mm256_set1_epi64x(static_cast<long long>(key.k0 ^ 0x736f6d6570736575ULL)),
-                 _mm256_set1_epi64x(static_cast<long long>(key.k1 ^ 0x646f72616e646f6dULL)),
-                 _mm256_set1_epi64x(static_cast<long long>(key.k0 ^ 0x6c7967656e657261ULL)),
-                 _mm256_set1_epi64x(static_cast<long long>(key.k1 ^ 0x7465646279746573ULL))};
+  const SipState start(key);
+  SipLanes state{_mm256_set1_epi64x(static_cast<long long>(start.v0)),
+                 _mm256_set1_epi64x(static_cast<long long>(start.v1)),
+                 _mm256_set1_epi64x(static_cast<long long>(start.v2)),
+                 _mm256_set1_epi64x(static_cast<long long>(start.v3))};
   for (std::size_t i = 0; i < most; ++i) {
-    const auto word_of = [i](const Words& lane, std::size_t count) {
-      return static_cast<long long>(i < count ? lane.word(i) : 0);
+    // Zeros past the name, so a whole load needs no mask; a lane past its last word has its
+    // state put back by compress_lanes, so what it is given then does not matter.
+    const auto word_of = [&](std::size_t lane) {
+      const std::uint64_t loaded = load_le64(names[lane].bytes() + 8 * i);
+      return static_cast<long long>(message_word(loaded, sizes[lane] - 8 * i, sizes[lane]));
     };
-    const __m256i word = _mm256_setr_epi64x(word_of(lanes[0], counts[0]), word_of(lanes[1], counts[1]),
-                                            word_of(lanes[2], counts[2]), word_of(lanes[3], counts[3]));
-    compress_lanes(state, word, i, word_counts, i < least);
+    const __m256i words = _mm256_setr_epi64x(word_of(0), word_of(1), word_of(2), word_of(3));
+    compress_lanes(state, words, i, word_counts, i < least);
   }
   state.v2 = _mm256_xor_si256(state.v2, _mm256_set1_epi64x(0xff));
   state.round();
@@ -212,19 +158,6 @@ __attribute__((target("avx2"))) void hash_four(SipKey key, const Words (&lanes)[
   const __m256i result =
       _mm256_xor_si256(_mm256_xor_si256(state.v0, state.v1), _mm256_xor_si256(state.v2, state.v3));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(hashes), result);
-}
-
-__attribute__((target("avx2"))) void hash_four_names(SipKey key, const std::string_view* names,
-                                                     std::uint64_t* hashes) noexcept {
-  const NameWords lanes[4] = {NameWords(names[0]), NameWords(names[1]), NameWords(names[2]), NameWords(names[3])};
-  hash_four(key, lanes, hashes);
-}
-
-__attribute__((target("avx2"))) void hash_four_padded(SipKey key, const PaddedName* names,
-                                                      std::uint64_t* hashes) noexcept {
-  const PaddedWords lanes[4] = {PaddedWords(names[0]), PaddedWords(names[1]), PaddedWords(names[2]),
-                                PaddedWords(names[3])};
-  hash_four(key, lanes, hashes);
 }
 
 #endif  // VELLORA_HAVE_AVX2_PATH
@@ -261,43 +194,18 @@ SipKey draw_random_key() noexcept {
 
 }  // namespace
 
-template <int C, int D>
-std::uint64_t sip_hash(SipKey key, const unsigned char* data, std::size_t size) noexcept {
-  return sip_hash_with_suffix<C, D>(key, data, size, nullptr, 0);
-}
-
-template std::uint64_t sip_hash<1, 3>(SipKey, const unsigned char*, std::size_t) noexcept;
-template std::uint64_t sip_hash<2, 4>(SipKey, const unsigned char*, std::size_t) noexcept;
-
 std::uint64_t hash_name(SipKey key, std::string_view name) noexcept {
-  // The same as sip_hash_with_suffix over name + 0xFF, without staging the tail in a buffer:
-  // names are short and this runs once per insert and per lookup.
   const auto* const bytes = reinterpret_cast<const unsigned char*>(name.data());
   const std::size_t size = name.size();
   SipState state(key);
-  const std::size_t full_words = size / 8;
-  for (std::size_t i = 0; i < full_words; ++i) state.compress<1>(load_le64(bytes + 8 * i));
+  // A word wholly within the name is its message word as loaded (message_word leaves it as it is).
+  const std::size_t whole_words = size / 8;
+  for (std::size_t index = 0; index < whole_words; ++index) state.compress(load_le64(bytes + 8 * index));
+  // The bytes left are read without going past the name: at most two overlapping loads.
   const std::size_t left = size % 8;
-  std::uint64_t tail = load_partial_le(bytes + 8 * full_words, left) | std::uint64_t{0xff} << (8 * left);
-  if (left == 7) {  // the terminator fills the word: the length goes into a word of its own
-    state.compress<1>(tail);
-    tail = 0;
-  }
-  state.compress<1>(tail | length_byte(size));
-  return state.finish<3>();
-}
-
-void hash_names_scalar(SipKey key, std::span<const std::string_view> names, std::uint64_t* hashes) noexcept {
-  for (std::size_t i = 0; i < names.size(); ++i) hashes[i] = hash_name(key, names[i]);
-}
-
-void hash_names(SipKey key, std::span<const std::string_view> names, std::uint64_t* hashes) noexcept {
-  std::size_t done = 0;
-#ifdef VELLORA_HAVE_AVX2_PATH
-  if (processor_runs_avx2())
-    for (; done + 4 <= names.size(); done += 4) hash_four_names(key, names.data() + done, hashes + done);
-#endif
-  hash_names_scalar(key, names.subspan(done), hashes + done);
+  state.compress(message_word(load_partial_le(bytes + 8 * whole_words, left), left, size));
+  if (left == 7) state.compress(message_word(0, left - 8, size));  // the 0xFF filled the word
+  return state.finish();
 }
 
 PaddedName::PaddedName(std::string_view text) noexcept {

@@ -1,4 +1,4 @@
-// SipHash with a compile-time round count, and the per-thread supply of registry hash keys.
+// The name hash every registry keys names by (SipHash-1-3), and the per-thread supply of registry keys.
 #pragma once
 
 #include <cstddef>
@@ -14,21 +14,10 @@ struct SipKey {
   std::uint64_t k1 = 0;
 };
 
-/// SipHash-c-d of `size` bytes; SipHash-1-3 and SipHash-2-4 are the instances used and tested.
-template <int CompressionRounds, int FinalizationRounds>
-std::uint64_t sip_hash(SipKey key, const unsigned char* data, std::size_t size) noexcept;
-
 /// SipHash-1-3 of the name's bytes followed by one 0xFF byte: the hash every registry keys names by.
 /// The trailing byte is part of that definition (shard placement depends on it, and the tests pin
 /// it); for one name on its own it adds nothing, since SipHash already mixes in the length.
 std::uint64_t hash_name(SipKey key, std::string_view name) noexcept;
-
-/// hash_name of every name into `hashes` (as many as there are names). Where the processor has
-/// AVX2, four names are hashed at once, one per 64-bit vector lane; the values are the same.
-void hash_names(SipKey key, std::span<const std::string_view> names, std::uint64_t* hashes) noexcept;
-
-/// hash_names without the vector path, whatever the processor: the reference it must match.
-void hash_names_scalar(SipKey key, std::span<const std::string_view> names, std::uint64_t* hashes) noexcept;
 
 /// A name of at most kCapacity bytes kept for hashing: its bytes, then zeros up to 32 bytes, so
 /// that every word SipHash reads from it is one whole load. A table that is hashed again for every
@@ -51,8 +40,8 @@ class PaddedName {
   std::size_t size_ = 0;
 };
 
-/// hash_name of every padded name: the same values as hash_names, but the words are gathered with
-/// whole loads and no branch on the names' lengths.
+/// hash_name of every padded name into `hashes`. Where the processor has AVX2, four names are
+/// hashed at once, one per 64-bit vector lane, from whole loads and with no branch on their lengths.
 void hash_padded_names(SipKey key, std::span<const PaddedName> names, std::uint64_t* hashes) noexcept;
 
 /// A key for a new registry: the calling thread's pair, drawn once from the operating system's

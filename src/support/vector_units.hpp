@@ -35,10 +35,9 @@ inline std::atomic<signed char> avx2_answer{0};
 }  // namespace detail
 
 /// True when the processor and the kernel let this process run AVX2 code. Asked on first use, not
-/// at load: each cpuid is a trap to the hypervisor (about 7 us here) on the virtual machines this
-/// runs on, and a check at load (__builtin_cpu_supports) runs it a dozen times. The answer the C
-/// library keeps (CPU_FEATURE_ACTIVE) is read through a function that only glibc 2.33 and later
-/// have.
+/// at load: each cpuid is a trap to the hypervisor on the virtual machines this runs on, and a
+/// check at load (__builtin_cpu_supports) runs it a dozen times. The answer the C library keeps
+/// (CPU_FEATURE_ACTIVE) is read through a function that only glibc 2.33 and later have.
 inline bool processor_runs_avx2() noexcept {
   signed char answer = detail::avx2_answer.load(std::memory_order_relaxed);
   if (answer == 0) [[unlikely]] {
