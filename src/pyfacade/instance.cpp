@@ -29,13 +29,11 @@ ErrorIsSet raise_wrong_self(PyObject* self, const char* class_name) noexcept {
   return raise_conversion_error(self, class_name);
 }
 
-ErrorIsSet raise_already_mutably_borrowed() noexcept {
-  PyErr_SetString(PyExc_RuntimeError, texts::kAlreadyMutablyBorrowed);
-  return {};
-}
-
-ErrorIsSet raise_not_constructed(const char* class_name) noexcept {
-  PyErr_Format(PyExc_TypeError, texts::kNotConstructedFormat, class_name);
+ErrorIsSet refuse_shared_access(bool constructed, const char* class_name) noexcept {
+  if (!constructed)
+    PyErr_Format(PyExc_TypeError, texts::kNotConstructedFormat, class_name);
+  else
+    PyErr_SetString(PyExc_RuntimeError, texts::kAlreadyMutablyBorrowed);
   return {};
 }
 

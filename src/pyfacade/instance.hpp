@@ -113,8 +113,9 @@ void release_instance(PyObject* object) {
 
 /// The failures of taking access, out of line.
 ErrorIsSet raise_wrong_self(PyObject* self, const char* class_name) noexcept;
-ErrorIsSet raise_already_mutably_borrowed() noexcept;
-ErrorIsSet raise_not_constructed(const char* class_name) noexcept;
+/// Why shared access was refused: TypeError for an instance made without its constructor, else
+/// RuntimeError (exclusive access held).
+[[gnu::cold]] ErrorIsSet refuse_shared_access(bool constructed, const char* class_name) noexcept;
 
 /// Shared read access to an instance's core value for the duration of a call: checks that `self`
 /// is an instance of the class, then holds the access counter raised until it goes out of scope.
@@ -129,7 +130,7 @@ class SharedAccess {
     auto* const instance = Instance<Core>::from(self);
     // try_share raises the counter only if it still permits sharing: atomically where there is no GIL.
     if (!instance->may_share() || !try_share(instance->access_count)) [[unlikely]]
-      return instance->constructed ? raise_already_mutably_borrowed() : raise_not_constructed(cell.class_name);
+      return refuse_shared_access(instance->constructed, cell.class_name);
     return SharedAccess(instance);
   }
 
@@ -137,9 +138,9 @@ class SharedAccess {
   SharedAccess& operator=(SharedAccess&&) = delete;
   SharedAccess(const SharedAccess&) = delete;
   ~SharedAccess() {
-    // A thread being ended leaves the count raised: it no longer holds the interpreter, and it
-    // leaks the caller's reference, so the instance stays, still shareable.
-    if (instance_ != nullptr && !thread_is_ending()) end_share(instance_->access_count);
+    // Even on a thread being ended at exit: the counter is this module's own field (atomic where
+    // there is no GIL), and the caller's leaked reference keeps the instance alive.
+    if (instance_ != nullptr) end_share(instance_->access_count);
   }
 
   const Core& operator*() const noexcept { return instance_->core(); }

@@ -1,4 +1,6 @@
 // The mark of a thread being ended at exit, and the unwinder made ready for it.
+#include <Python.h>
+
 #include "pyfacade/thread_exit.hpp"
 
 #include <unwind.h>
@@ -6,6 +8,8 @@
 namespace vellora::py {
 
 std::atomic<bool> forced_unwind_seen{false};
+
+bool thread_has_no_state() noexcept { return PyThreadState_GetUnchecked() == nullptr; }
 
 void prepare_for_forced_unwind() noexcept {
   // pthread_exit unwinds with the system's libgcc_s, but our frames' personality routine calls the

@@ -7,7 +7,6 @@
 // frames leak theirs), no error is set and nothing is allocated through Python.
 #pragma once
 
-#include <Python.h>
 #include <cxxabi.h>
 
 #include <atomic>
@@ -21,16 +20,19 @@ extern std::atomic<bool> forced_unwind_seen;
 /// Marks that a forced unwind is passing. Call from its catch clause, before rethrowing it.
 inline void note_forced_unwind() noexcept { forced_unwind_seen.store(true, std::memory_order_relaxed); }
 
+/// The calling thread has no thread state attached. Out of line: the hot paths only test the flag.
+[[gnu::cold, gnu::noinline]] bool thread_has_no_state() noexcept;
+
 /// True on a thread that is being ended: it unwinds without a thread state, which CPython
-/// attaches only once it holds the GIL again. Clean-ups leave the interpreter alone then. A
-/// plain load unless a forced unwind has ever been seen, so the hot paths pay next to nothing.
+/// attaches only once it holds the GIL again. Owned references are leaked then. A plain load
+/// unless a forced unwind has ever been seen, so the hot paths pay next to nothing.
 inline bool thread_is_ending() noexcept {
-  return forced_unwind_seen.load(std::memory_order_relaxed) && PyThreadState_GetUnchecked() == nullptr;
+  return forced_unwind_seen.load(std::memory_order_relaxed) && thread_has_no_state();
 }
 
 /// Runs `body`, a C API call that can run Python code, noting a forced unwind that comes out of
-/// it. Wrap every such call that has clean-ups of ours above it in the same call body (owned
-/// references, shared access), so that they know before they run.
+/// it. Wrap every such call that has owned references above it in the same call body, so that
+/// they know before they are dropped.
 template <class Body>
 decltype(auto) may_run_python(Body&& body) {
   try {
