@@ -283,6 +283,9 @@ time.sleep(0.05)
 EXIT_RUNS = 12
 
 
+# CPython 3.13t can itself hang at such an exit, the pure-Python twin too: a daemon thread that is
+# handed a lock while parked (inside `import`, a type lookup) is ended when it wakes, still holding it.
+@pytest.mark.skipif(FREE_THREADED, reason="CPython 3.13t may hang at exit with daemon threads, whatever they run")
 @pytest.mark.parametrize("kind", ["json", "__float__", "warning", "__str__ of a message", "__del__ of a released error"])
 def test_daemon_threads_inside_a_call_at_exit(kind):
     runs = [subprocess.Popen([sys.executable, "-c", EXIT_CHILD, kind], stderr=subprocess.PIPE, text=True)
