@@ -12,7 +12,6 @@
 #include "pyfacade/texts.hpp"
 
 namespace vellora::py {
-
 namespace {
 
 std::atomic<PyObject*> panic_type = nullptr;  // created on the first fault, lives until the process ends
@@ -46,16 +45,10 @@ ErrorIsSet fault(std::string_view message, std::source_location where) noexcept 
 }
 
 PyObject* panic_exception_type() noexcept {
-  PyObject* published = panic_type.load(std::memory_order_acquire);
-  if (published != nullptr) return published;
+  if (PyObject* const published = panic_type.load(std::memory_order_acquire)) return published;
   PyObject* const made = PyErr_NewExceptionWithDoc(texts::kPanicExceptionName, texts::kPanicExceptionDoc,
                                                    PyExc_BaseException, nullptr);
-  if (made == nullptr) return nullptr;
-  // Threads that fault at once without a GIL may each make one: the first published is the type.
-  if (panic_type.compare_exchange_strong(published, made, std::memory_order_acq_rel, std::memory_order_acquire))
-    return made;
-  Py_DECREF(made);
-  return published;
+  return made == nullptr ? nullptr : publish_once(panic_type, made);
 }
 
 void raise_failure(ErrorIsSet) noexcept {

@@ -9,15 +9,9 @@
 namespace vellora::py {
 
 PyTypeObject* TypeCell::get_or_create() noexcept {
-  PyTypeObject* published = type.load(std::memory_order_acquire);
-  if (published != nullptr) return published;
+  if (PyTypeObject* const published = type.load(std::memory_order_acquire)) return published;
   auto* const made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
-  if (made == nullptr) return nullptr;
-  // Threads that found the cell empty at once each made a type: the first published is the class,
-  // the others are dropped before anything saw them.
-  if (type.compare_exchange_strong(published, made, std::memory_order_acq_rel, std::memory_order_acquire)) return made;
-  Py_DECREF(made);
-  return published;
+  return made == nullptr ? nullptr : publish_once(type, made);
 }
 
 ErrorIsSet type_creation_failed(TypeCell& cell, std::source_location where) {

@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 #include "pyfacade/thread_exit.hpp"
@@ -48,5 +49,16 @@ class [[nodiscard]] OwnedRef {
   explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
   PyObject* object_ = nullptr;
 };
+
+/// Publishes `made`, a new reference, in a process-wide cell that is set once, unless another thread
+/// got there first; returns what the cell holds. Without a GIL two threads may each make the value:
+/// the loser's is released before anything saw it.
+template <class T>
+T* publish_once(std::atomic<T*>& cell, T* made) noexcept {
+  T* published = nullptr;
+  if (cell.compare_exchange_strong(published, made, std::memory_order_acq_rel, std::memory_order_acquire)) return made;
+  Py_DECREF(made);
+  return published;
+}
 
 }  // namespace vellora::py
