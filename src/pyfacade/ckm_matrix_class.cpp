@@ -49,12 +49,9 @@ PyObject* from_topology(PyObject*, PyObject*) {
   });
 }
 
-PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  // The usual call, one exact float by position on a matrix that from_topology made, runs no
-  // Python code, so it is answered directly.
-  if (kwnames == nullptr && nargs == 1 && PyFloat_CheckExact(args[0])) [[likely]]
-    if (const CKMMatrix* const matrix = peek_core<CKMMatrix>(self, ckm_matrix_class)) [[likely]]
-      return Py_NewRef(matrix->is_unitary(PyFloat_AS_DOUBLE(args[0])) ? Py_True : Py_False);
+/// Every is_unitary call the fast path below does not answer: arguments bound and converted.
+[[gnu::noinline]] PyObject* bound_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     auto bound = bind_fastcall<1>(kIsUnitarySignature, args, nargs, kwnames);
     if (!bound.ok()) return std::move(bound).failure();
@@ -64,6 +61,16 @@ PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!tol.ok()) return std::move(tol).failure();
     return OwnedRef::owning(matrix.value()->is_unitary(tol.value()) ? Py_True : Py_False);
   });
+}
+
+PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  // The usual call, one exact float by position on a matrix that from_topology made, runs no
+  // Python code, so it is answered here, in a frame that saves no registers; True and False are
+  // immortal, so no reference is counted.
+  if (kwnames == nullptr && nargs == 1 && PyFloat_CheckExact(args[0])) [[likely]]
+    if (const CKMMatrix* const matrix = peek_core<CKMMatrix>(self, ckm_matrix_class)) [[likely]]
+      return matrix->is_unitary(PyFloat_AS_DOUBLE(args[0])) ? Py_True : Py_False;
+  return bound_is_unitary(self, args, nargs, kwnames);
 }
 
 PyObject* jarlskog(PyObject* self, PyObject*) {
