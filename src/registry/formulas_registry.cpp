@@ -62,46 +62,21 @@ std::size_t available_processors() noexcept {
   return online > 0 ? static_cast<std::size_t>(online) : 0;
 }
 
-/// A record as stored: every text is a view into memory the registry owns and never moves.
-struct StoredRecord {
-  std::string_view name;
-  std::string_view units;
-  std::string_view formula;
-  const std::string_view* dependencies;
-  std::uint32_t dependency_count;
-  ConstantStatus status;
-  bool has_formula;
-  bool has_uncertainty;
-  double value;
-  double uncertainty;
-};
-static_assert(std::is_trivially_destructible_v<StoredRecord>, "freed with the arena, never destroyed");
-
-/// The stored form of `parts`, viewing its texts and `dependencies` (its dependency list's views).
-StoredRecord stored_viewing(const RecordParts& parts, const std::string_view* dependencies) noexcept {
-  return {parts.name,
-          parts.units,
-          parts.formula.value_or(std::string_view()),
-          dependencies,
-          static_cast<std::uint32_t>(parts.dependencies.size()),
-          parts.status,
-          parts.formula.has_value(),
-          parts.uncertainty.has_value(),
-          parts.value,
-          parts.uncertainty.value_or(0.0)};
-}
-
-/// A table cell: the name's hash, the table's own key text and the record (null: free cell).
+/// A table cell: the name's hash, the table's own key text and the record (null: free cell). A
+/// record is stored as its parts, every text a view into memory the registry owns and never moves
+/// (or, for the standard table, into texts that last as long as the process).
 /// Trivially constructible, so a new shard's inline cells cost nothing until first used.
 struct Slot {
   std::uint64_t hash;
   const char* key_data;
   std::size_t key_size;
-  const StoredRecord* record;
+  const RecordParts* record;
 
   std::string_view key() const noexcept { return {key_data, key_size}; }
 };
 static_assert(std::is_trivially_default_constructible_v<Slot>);
+static_assert(std::is_trivially_copyable_v<RecordParts> && std::is_trivially_destructible_v<RecordParts>,
+              "records are copied whole and freed with the arena, never destroyed");
 
 /// Heap memory of one shard for what the registry's arena cannot hold.
 struct Chunk {
@@ -112,9 +87,9 @@ struct Chunk {
 };
 
 constexpr std::size_t kInlineSlots = 4;   // three records before a shard's table first grows
-constexpr std::size_t kArenaBytes = 2048;  // the standard table's records with room to spare
+constexpr std::size_t kArenaBytes = 3072;  // the standard table's records and tables at any shard count
 constexpr std::size_t kMinimumChunk = 1024;
-constexpr std::size_t kPieceAlignment = alignof(StoredRecord);
+constexpr std::size_t kPieceAlignment = alignof(RecordParts);
 
 constexpr std::size_t round_up(std::size_t bytes) noexcept {
   return (bytes + kPieceAlignment - 1) & ~(kPieceAlignment - 1);
@@ -174,7 +149,7 @@ struct Shard {
 
   /// Fills `cell` with a stored record under `key`: field by field, as a Slot assembled on the
   /// stack and copied whole made the processor wait for its own stores.
-  static void fill(Slot& cell, std::uint64_t hash, std::string_view key, const StoredRecord* record) noexcept {
+  static void fill(Slot& cell, std::uint64_t hash, std::string_view key, const RecordParts* record) noexcept {
     cell.hash = hash;
     cell.key_data = key.data();
     cell.key_size = key.size();
@@ -260,16 +235,16 @@ struct FormulasRegistry::Storage {
   }
 
   /// Copies the record, and the key unless it equals the name, into one piece of memory.
-  const StoredRecord* store(Shard& shard, const RecordParts& parts, std::string_view* key) {
+  const RecordParts* store(Shard& shard, const RecordParts& parts, std::string_view* key) {
     const bool key_is_name = key == nullptr || *key == parts.name;
     std::size_t text_bytes = parts.name.size() + parts.units.size() + (parts.formula ? parts.formula->size() : 0);
     for (const std::string_view dependency : parts.dependencies) text_bytes += dependency.size();
     if (!key_is_name) text_bytes += key->size();
     const std::size_t dependency_bytes = parts.dependencies.size() * sizeof(std::string_view);
-    std::byte* const piece = allocate(shard, round_up(sizeof(StoredRecord) + dependency_bytes + text_bytes));
+    std::byte* const piece = allocate(shard, round_up(sizeof(RecordParts) + dependency_bytes + text_bytes));
 
-    auto* const dependencies = reinterpret_cast<std::string_view*>(piece + sizeof(StoredRecord));
-    char* text = reinterpret_cast<char*>(piece + sizeof(StoredRecord) + dependency_bytes);
+    auto* const dependencies = reinterpret_cast<std::string_view*>(piece + sizeof(RecordParts));
+    char* text = reinterpret_cast<char*>(piece + sizeof(RecordParts) + dependency_bytes);
     const auto copy = [&text](std::string_view source) {
       if (!source.empty()) std::memcpy(text, source.data(), source.size());
       const std::string_view copied(text, source.size());
@@ -282,7 +257,8 @@ struct FormulasRegistry::Storage {
     if (parts.formula) copied.formula = copy(*parts.formula);
     for (std::size_t i = 0; i < parts.dependencies.size(); ++i)
       ::new (static_cast<void*>(dependencies + i)) std::string_view(copy(parts.dependencies[i]));
-    auto* const record = ::new (piece) StoredRecord(stored_viewing(copied, dependencies));
+    copied.dependencies = {dependencies, parts.dependencies.size()};
+    auto* const record = ::new (piece) RecordParts(copied);
     if (key != nullptr) *key = key_is_name ? record->name : copy(*key);
     return record;
   }
@@ -299,20 +275,20 @@ struct FormulasRegistry::Storage {
 
   /// Stores the record under `name`, under the shard's write lock; returns the record it
   /// replaced, or null.
-  const StoredRecord* insert(std::string_view name, const RecordParts& parts) {
+  const RecordParts* insert(std::string_view name, const RecordParts& parts) {
     const std::uint64_t hash = hash_name(key, name);
     Shard& shard = shards[shard_of(hash)];
     const std::lock_guard guard(shard.lock);
     if (const Slot* found = shard.find(hash, name)) {
       Slot& existing = const_cast<Slot&>(*found);
-      const StoredRecord* const previous = existing.record;
+      const RecordParts* const previous = existing.record;
       existing.record = store(shard, parts, nullptr);  // the stored key stays
       return previous;
     }
     const std::size_t count = shard.count.load(std::memory_order_relaxed);
     if (!open_addressing::fits(count + 1, shard.capacity)) grow(shard);
     std::string_view key_text = name;
-    const StoredRecord* const record = store(shard, parts, &key_text);
+    const RecordParts* const record = store(shard, parts, &key_text);
     Shard::fill(shard.free_cell(hash), hash, key_text, record);
     shard.count.store(count + 1, std::memory_order_relaxed);
     return nullptr;
@@ -341,14 +317,15 @@ struct FormulasRegistry::Storage {
       const std::size_t bytes = table_bytes(capacity);
       set_empty_table(shard, capacity, bytes == 0 ? nullptr : allocate_while_private(shard, bytes));
     }
-    auto* const stored = reinterpret_cast<StoredRecord*>(
-        allocate_while_private(all_shards[0], round_up(records.size() * sizeof(StoredRecord))));
+    // The records in one copy: their texts and dependency lists are the table's own.
+    auto* const stored = reinterpret_cast<RecordParts*>(
+        allocate_while_private(all_shards[0], round_up(records.size() * sizeof(RecordParts))));
+    std::uninitialized_copy(records.begin(), records.end(), stored);
     for (std::size_t i = 0; i < records.size(); ++i) {
       Shard& shard = all_shards[shard_of_record[i]];
       const std::size_t cell =
           open_addressing::first_free_cell(shard.cells_taken_while_private, hashes[i], shard.capacity);
       shard.cells_taken_while_private |= std::uint32_t{1} << cell;
-      ::new (static_cast<void*>(stored + i)) StoredRecord(stored_viewing(records[i], records[i].dependencies.data()));
       Shard::fill(shard.slots[cell], hashes[i], records[i].name, stored + i);
     }
   }
@@ -357,19 +334,16 @@ struct FormulasRegistry::Storage {
 
 namespace {
 
-ConstantRecord to_constant_record(const StoredRecord& stored) {
+ConstantRecord to_constant_record(const RecordParts& stored) {
   // Each text is constructed from its view directly: cheaper than assigning into empty strings.
   ConstantRecord record{std::string(stored.name),
                         stored.value,
                         std::string(stored.units),
-                        stored.has_uncertainty ? std::optional<double>(stored.uncertainty) : std::nullopt,
+                        stored.uncertainty,
                         stored.status,
-                        stored.has_formula ? std::optional<std::string>(std::in_place, stored.formula) : std::nullopt,
+                        stored.formula ? std::optional<std::string>(std::in_place, *stored.formula) : std::nullopt,
                         {}};
-  if (stored.dependency_count != 0) {
-    record.dependencies.reserve(stored.dependency_count);
-    for (std::uint32_t i = 0; i < stored.dependency_count; ++i) record.dependencies.emplace_back(stored.dependencies[i]);
-  }
+  if (!stored.dependencies.empty()) record.dependencies.assign(stored.dependencies.begin(), stored.dependencies.end());
   return record;
 }
 
@@ -411,7 +385,7 @@ std::optional<ConstantRecord> FormulasRegistry::insert(std::string name, Constan
                           record.formula ? std::optional<std::string_view>(*record.formula) : std::nullopt,
                           dependencies};
   // Stored records are immutable and outlive every lock, so the replaced one is copied unlocked.
-  const StoredRecord* const previous = storage_->insert(name, parts);
+  const RecordParts* const previous = storage_->insert(name, parts);
   if (previous == nullptr) return std::nullopt;
   return to_constant_record(*previous);
 }
