@@ -16,13 +16,19 @@
 
 namespace vellora::py {
 
-/// Runs a body that makes an object: its new reference, or null with the failure raised.
-template <class Body>
-PyObject* call_returning_object(Body&& body) {
+/// What a slot hands the interpreter for a body's value.
+inline PyObject* handed_back(OwnedRef&& object) noexcept { return object.release(); }
+inline Py_ssize_t handed_back(Py_ssize_t count) noexcept { return count; }
+inline bool handed_back(Done) noexcept { return true; }
+
+/// Runs a body (returning an Outcome): its value as the slot returns it, or `failed` with the
+/// failure raised.
+template <class Body, class Result>
+Result run_body(Body&& body, Result failed) {
   try {
-    Outcome<OwnedRef> outcome = std::forward<Body>(body)();
+    auto outcome = std::forward<Body>(body)();
     if (outcome.ok()) [[likely]]
-      return std::move(outcome).value().release();
+      return handed_back(std::move(outcome).value());
     raise_failure(std::move(outcome).failure());
   } catch (abi::__forced_unwind&) {
     note_forced_unwind();
@@ -30,42 +36,26 @@ PyObject* call_returning_object(Body&& body) {
   } catch (...) {
     raise_current_cpp_exception();
   }
-  return nullptr;
+  return failed;
+}
+
+/// Runs a body that makes an object: its new reference, or null with the failure raised.
+template <class Body>
+PyObject* call_returning_object(Body&& body) {
+  return run_body(std::forward<Body>(body), static_cast<PyObject*>(nullptr));
 }
 
 /// Runs a body for a length slot: the count, or -1 with the failure raised.
 template <class Body>
 Py_ssize_t call_returning_length(Body&& body) {
-  try {
-    Outcome<Py_ssize_t> outcome = std::forward<Body>(body)();
-    if (outcome.ok()) [[likely]]
-      return outcome.value();
-    raise_failure(std::move(outcome).failure());
-  } catch (abi::__forced_unwind&) {
-    note_forced_unwind();
-    throw;
-  } catch (...) {
-    raise_current_cpp_exception();
-  }
-  return -1;
+  return run_body(std::forward<Body>(body), Py_ssize_t{-1});
 }
 
 /// Runs a release routine. It has no caller to hand an exception to, so a failure is reported
 /// through the interpreter's unraisable hook (without the half-released object).
 template <class Body>
 void call_releasing(Body&& body) {
-  try {
-    Outcome<Done> outcome = std::forward<Body>(body)();
-    if (outcome.ok()) [[likely]]
-      return;
-    raise_failure(std::move(outcome).failure());
-  } catch (abi::__forced_unwind&) {
-    note_forced_unwind();
-    throw;
-  } catch (...) {
-    raise_current_cpp_exception();
-  }
-  may_run_python([] { PyErr_WriteUnraisable(nullptr); });
+  if (!run_body(std::forward<Body>(body), false)) may_run_python([] { PyErr_WriteUnraisable(nullptr); });
 }
 
 }  // namespace vellora::py

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <iterator>
 
 #include "pyfacade/call.hpp"
@@ -39,26 +40,6 @@ class BuildingLock {
   ~BuildingLock() { PyMutex_Unlock(&building); }
   BuildingLock(const BuildingLock&) = delete;
   BuildingLock& operator=(const BuildingLock&) = delete;
-};
-
-/// One attribute of the module, in the order the body adds them.
-struct ModuleMember {
-  enum class Kind { Class, Function, Text };
-  Kind kind;
-  TypeCell* type = nullptr;
-  PyMethodDef* function = nullptr;
-  const char* name = nullptr;
-  const char* text = nullptr;
-};
-
-const ModuleMember kModuleBody[] = {
-    {ModuleMember::Kind::Class, &formulas_registry_class},
-    {ModuleMember::Kind::Class, &quark_registry_class},
-    {ModuleMember::Kind::Class, &ckm_matrix_class},
-    {ModuleMember::Kind::Function, nullptr, &py_list_constants_definition},
-    {ModuleMember::Kind::Function, nullptr, &py_list_quarks_definition},
-    {ModuleMember::Kind::Function, nullptr, &py_get_constant_definition},
-    {ModuleMember::Kind::Text, nullptr, nullptr, "__version__", texts::kVersion},
 };
 
 bool intern_names() noexcept {
@@ -137,18 +118,6 @@ Outcome<Done> add_text(PyObject* module, const char* attribute, const char* text
   return add_attribute(module, name.get(), value.get());
 }
 
-Outcome<Done> add_member(PyObject* module, const ModuleMember& member) {
-  switch (member.kind) {
-    case ModuleMember::Kind::Class:
-      return add_class(module, *member.type);
-    case ModuleMember::Kind::Function:
-      return add_function(module, *member.function);
-    case ModuleMember::Kind::Text:
-      return add_text(module, member.name, member.text);
-  }
-  return fault("unknown kind of module member");
-}
-
 Outcome<OwnedRef> build_module() {
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter < 0) return ErrorIsSet{};
@@ -170,10 +139,14 @@ Outcome<OwnedRef> build_module() {
   // so importing the module leaves a free-threaded interpreter without one.
   if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return ErrorIsSet{};
 #endif
-  for (const ModuleMember& member : kModuleBody) {
-    auto added = add_member(module.get(), member);
-    if (!added.ok()) return std::move(added).failure();  // the half-built module is released
-  }
+  // The body, in the order the attributes appear in __all__; a half-built module is released.
+  for (TypeCell* const cell : {&formulas_registry_class, &quark_registry_class, &ckm_matrix_class})
+    if (auto added = add_class(module.get(), *cell); !added.ok()) return std::move(added).failure();
+  for (PyMethodDef* const function :
+       {&py_list_constants_definition, &py_list_quarks_definition, &py_get_constant_definition})
+    if (auto added = add_function(module.get(), *function); !added.ok()) return std::move(added).failure();
+  if (auto added = add_text(module.get(), "__version__", texts::kVersion); !added.ok())
+    return std::move(added).failure();
   cached_module = OwnedRef::owning(module.get()).release();  // kept for the life of the process
   return module;
 }

@@ -56,10 +56,36 @@ RegistryError RegistryError::expression_parse(std::string expression, std::strin
   return {Kind::ExpressionParse, std::move(expression), std::move(detail)};
 }
 
-std::string RegistryError::message() const {
+namespace {
+
+/// The pieces one after another, in one allocation: a missed lookup builds this message each time.
+std::string joined(std::initializer_list<std::string_view> pieces) {
+  std::size_t size = 0;
+  for (const std::string_view piece : pieces) size += piece.size();
   std::string text;
-  write_message([&text](std::string_view piece) { text.append(piece); });
+  text.reserve(size);
+  for (const std::string_view piece : pieces) text.append(piece);
   return text;
+}
+
+}  // namespace
+
+std::string RegistryError::message() const {
+  switch (kind_) {
+    case Kind::NotFound:
+      return joined({"constant `", subject_, "` not found in registry"});
+    case Kind::DerivationNotImplemented:
+      return joined({"derivation of `", subject_, "` is not yet implemented in vellora_core"});
+    case Kind::LoadFailed:
+      return joined({"failed to load constants from `", subject_, "`: ", io_error_.message()});
+    case Kind::InvalidSchema:
+      return joined({"invalid JSON schema in `", subject_, "`"});
+    case Kind::CyclicDerivation:
+      return joined({"cyclic derivation involving `", subject_, "`"});
+    case Kind::ExpressionParse:
+      return joined({"expression parse error in `", subject_, "`: ", detail_});
+  }
+  return subject_;  // unreachable: every kind is written above
 }
 
 }  // namespace vellora

@@ -64,40 +64,6 @@ class RegistryError {
   /// The message, with the carried texts inserted verbatim: no quoting, escaping or truncation.
   std::string message() const;
 
-  /// Hands the message to `write` piece by piece (each a std::string_view), so a caller can lay it
-  /// out in a buffer of its own without building a std::string first.
-  template <class Write>
-  void write_message(Write&& write) const {
-    switch (kind_) {
-      case Kind::NotFound:
-        write(std::string_view("constant `")), write(std::string_view(subject_)),
-            write(std::string_view("` not found in registry"));
-        return;
-      case Kind::DerivationNotImplemented:
-        write(std::string_view("derivation of `")), write(std::string_view(subject_)),
-            write(std::string_view("` is not yet implemented in vellora_core"));
-        return;
-      case Kind::LoadFailed: {
-        const std::string description = io_error_.message();
-        write(std::string_view("failed to load constants from `")), write(std::string_view(subject_)),
-            write(std::string_view("`: ")), write(std::string_view(description));
-        return;
-      }
-      case Kind::InvalidSchema:
-        write(std::string_view("invalid JSON schema in `")), write(std::string_view(subject_)),
-            write(std::string_view("`"));
-        return;
-      case Kind::CyclicDerivation:
-        write(std::string_view("cyclic derivation involving `")), write(std::string_view(subject_)),
-            write(std::string_view("`"));
-        return;
-      case Kind::ExpressionParse:
-        write(std::string_view("expression parse error in `")), write(std::string_view(subject_)),
-            write(std::string_view("`: ")), write(std::string_view(detail_));
-        return;
-    }
-  }
-
  private:
   RegistryError(Kind kind, std::string subject, std::string detail = {}, std::error_code io_error = {})
       : kind_(kind), subject_(std::move(subject)), detail_(std::move(detail)), io_error_(io_error) {}

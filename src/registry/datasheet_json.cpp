@@ -1,7 +1,7 @@
 // The datasheet of one constant as compact JSON text.
 #include "registry/datasheet_json.hpp"
 
-#include <cmath>
+#include <string_view>
 
 #include "registry/number_format.hpp"
 
@@ -11,33 +11,12 @@ namespace {
 
 // The second byte of the two-byte escape of a control byte, or 0 when it takes the \u00XX form.
 constexpr char short_escape(unsigned char byte) noexcept {
-  switch (byte) {
-    case 0x08:
-      return 'b';
-    case 0x09:
-      return 't';
-    case 0x0A:
-      return 'n';
-    case 0x0C:
-      return 'f';
-    case 0x0D:
-      return 'r';
-    default:
-      return 0;
-  }
+  constexpr std::string_view kEscaped = "\b\t\n\f\r", kLetters = "btnfr";
+  const std::size_t at = kEscaped.find(static_cast<char>(byte));
+  return at == std::string_view::npos ? 0 : kLetters[at];
 }
 
 constexpr bool needs_escape(unsigned char byte) noexcept { return byte < 0x20 || byte == '"' || byte == '\\'; }
-
-void append_json_number_or_null(std::string& out, double value) {
-  // append_json_number writes "null" for NaN and infinities too; the check here keeps the
-  // datasheet's rule visible where the datasheet is written.
-  if (std::isfinite(value)) {
-    append_json_number(out, value);
-  } else {
-    out.append("null", 4);
-  }
-}
 
 }  // namespace
 
@@ -76,15 +55,15 @@ void append_datasheet_json(std::string& out, const ConstantRecord& record) {
   out.append(R"(,"status":")");
   out.append(status_text(record.status));
   out.append(R"(","uncertainty":)");
-  if (record.uncertainty.has_value()) {
-    append_json_number_or_null(out, *record.uncertainty);
+  if (record.uncertainty.has_value()) {  // NaN and infinities are written as null too
+    append_json_number(out, *record.uncertainty);
   } else {
     out.append("null", 4);
   }
   out.append(R"(,"units":)");
   append_json_string(out, record.units);
   out.append(R"(,"value":)");
-  append_json_number_or_null(out, record.value);
+  append_json_number(out, record.value);
   out.push_back('}');
 }
 

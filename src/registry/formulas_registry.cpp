@@ -1,29 +1,6 @@
 // The sharded constants store: one block per registry, shard selection, locking, insert, lookup,
-// listing and counting.
-//
-// How it fits together, for a reader following FormulasRegistry::seeded():
-// - The storage block. A registry is one allocation (Storage::create): a header (key, shard count,
-//   arena cursor), the shards, then the arena. A shard is a reader-writer lock, its record count,
-//   its table (four inline cells, then larger tables from memory of the registry's) and its own
-//   chunks. Pinned by ShardIndexTest (shard selection) and MovedRegistryKeepsItsRecords.
-// - The arena. Records with their texts, and grown tables, take pieces of the arena while it
-//   lasts, then of the written shard's chunks. Nothing is moved or freed before the registry goes,
-//   so views into the store stay valid while it lives; a replaced record's space comes back only
-//   then. Pinned by RecordRoundTrip (records in the arena and past it), ManyRecords and the
-//   concurrency and stress tests.
-// - The build path. seeded() (standard_table.cpp) hashes the table's padded names in one batch
-//   with the new registry's own key (hash_padded_names, four at a time where AVX2 runs), then
-//   place_while_private counts each shard's records in the shard, sizes each table once, and gives
-//   each record the cell that inserting the rows in turn would give, without locks, as no other
-//   thread sees the registry yet. It is the only way the table is built, at every shard count;
-//   insert() takes everything after. Pinned by ShardIndexTest.StandardTableIsFoundUnderEveryKey
-//   (1 to 1024 shards, 100 keys each), StandardTableRecord and HashNameTest.BatchEqualsOneByOne.
-// - Lifetimes. The standard table (StandardRecords: its rows, formula texts and padded names) is
-//   made by the first seeded() and lasts as long as the process. Its records in every registry
-//   view those texts, their names the padded copies; every other insert copies its texts into the
-//   store. seeded_names() hands out views of the same texts, valid after its registry is gone.
-//   Pinned by LookupsReturnIndependentCopies, InsertParts.CopiesEveryTextAndReportsReplacement and
-//   LexicographicOrder.SeededNamesAreTheStandardTable.
+// listing and counting. How the block, the arena, the build path and the lifetimes fit together,
+// and which tests pin each: docs/design.md.
 #include "registry/formulas_registry.hpp"
 
 #include <sched.h>

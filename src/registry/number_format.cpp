@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace vellora {
@@ -13,8 +14,24 @@ namespace {
 constexpr int kMinPlainExponent = -5;
 constexpr int kMaxPlainExponent = 15;
 
-// Longest JSON number text: "-1.2345678901234567e-308" (24) or "-0.00001234567890123456" (24).
-constexpr int kJsonBufferSize = 32;
+/// Appends the digits of `d` without an exponent: "0.000ddd", "ddd000" or "dd.ddd".
+void append_plain(std::string& out, const ShortestDecimal& d) {
+  const int n = d.digit_count;
+  const int e = d.exponent;
+  if (d.negative) out.push_back('-');
+  if (e < 0) {
+    out.append("0.", 2);
+    out.append(static_cast<std::size_t>(-e - 1), '0');
+    out.append(d.digits, static_cast<std::size_t>(n));
+  } else if (n <= e + 1) {
+    out.append(d.digits, static_cast<std::size_t>(n));
+    out.append(static_cast<std::size_t>(e + 1 - n), '0');
+  } else {
+    out.append(d.digits, static_cast<std::size_t>(e + 1));
+    out.push_back('.');
+    out.append(d.digits + e + 1, static_cast<std::size_t>(n - e - 1));
+  }
+}
 
 }  // namespace
 
@@ -54,85 +71,31 @@ void append_json_number(std::string& out, double value) {
     return;
   }
   if (value == 0.0) {
-    if (std::signbit(value)) {
-      out.append("-0.0", 4);
-    } else {
-      out.append("0.0", 3);
-    }
+    out.append(std::signbit(value) ? "-0.0" : "0.0");
     return;
   }
-
   const ShortestDecimal d = shortest_decimal(value);
-  const int n = d.digit_count;
-  const int e = d.exponent;
-
-  char buf[kJsonBufferSize];
-  char* p = buf;
-  if (d.negative) *p++ = '-';
-
-  if (e >= kMinPlainExponent && e <= kMaxPlainExponent) {
-    if (e < 0) {
-      // 0.000ddd
-      *p++ = '0';
-      *p++ = '.';
-      for (int i = 0; i < -e - 1; ++i) *p++ = '0';
-      std::memcpy(p, d.digits, static_cast<std::size_t>(n));
-      p += n;
-    } else if (n <= e + 1) {
-      // Integral: digits, padding zeros, then ".0" so the text still reads as a float.
-      std::memcpy(p, d.digits, static_cast<std::size_t>(n));
-      p += n;
-      for (int i = 0; i < e + 1 - n; ++i) *p++ = '0';
-      *p++ = '.';
-      *p++ = '0';
-    } else {
-      const int int_digits = e + 1;
-      std::memcpy(p, d.digits, static_cast<std::size_t>(int_digits));
-      p += int_digits;
-      *p++ = '.';
-      std::memcpy(p, d.digits + int_digits, static_cast<std::size_t>(n - int_digits));
-      p += n - int_digits;
-    }
-  } else {
-    *p++ = d.digits[0];
-    if (n >= 2) {
-      *p++ = '.';
-      std::memcpy(p, d.digits + 1, static_cast<std::size_t>(n - 1));
-      p += n - 1;
-    }
-    *p++ = 'e';
-    *p++ = e < 0 ? '-' : '+';
-    const auto [exp_end, ec] = std::to_chars(p, buf + kJsonBufferSize, e < 0 ? -e : e);
-    (void)ec;  // at most three digits, room is reserved above
-    p = exp_end;
+  if (d.exponent >= kMinPlainExponent && d.exponent <= kMaxPlainExponent) {
+    append_plain(out, d);
+    if (d.digit_count <= d.exponent + 1) out.append(".0", 2);  // integral: still reads as a float
+    return;
   }
-  out.append(buf, static_cast<std::size_t>(p - buf));
+  if (d.negative) out.push_back('-');
+  out.push_back(d.digits[0]);
+  if (d.digit_count >= 2) {
+    out.push_back('.');
+    out.append(d.digits + 1, static_cast<std::size_t>(d.digit_count - 1));
+  }
+  char exponent[8] = {'e', d.exponent < 0 ? '-' : '+'};
+  const auto [end, ec] = std::to_chars(exponent + 2, exponent + sizeof exponent, std::abs(d.exponent));
+  (void)ec;  // at most three digits
+  out.append(exponent, static_cast<std::size_t>(end - exponent));
 }
 
 std::string plain_decimal_text(double value) {
+  if (value == 0.0) return "0";
   std::string out;
-  if (value == 0.0) {
-    out.push_back('0');
-    return out;
-  }
-
-  const ShortestDecimal d = shortest_decimal(value);
-  const int n = d.digit_count;
-  const int e = d.exponent;
-
-  if (d.negative) out.push_back('-');
-  if (e < 0) {
-    out.append("0.", 2);
-    out.append(static_cast<std::size_t>(-e - 1), '0');
-    out.append(d.digits, static_cast<std::size_t>(n));
-  } else if (n <= e + 1) {
-    out.append(d.digits, static_cast<std::size_t>(n));
-    out.append(static_cast<std::size_t>(e + 1 - n), '0');
-  } else {
-    out.append(d.digits, static_cast<std::size_t>(e + 1));
-    out.push_back('.');
-    out.append(d.digits + e + 1, static_cast<std::size_t>(n - e - 1));
-  }
+  append_plain(out, shortest_decimal(value));
   return out;
 }
 

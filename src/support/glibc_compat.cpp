@@ -1,26 +1,9 @@
 // Lets the extension, built against this machine's glibc with the C++ runtime linked in, load on
 // glibc 2.17 and later (its wheel's manylinux2014 tag).
 //
-// The static libstdc++ and libgcc_eh were compiled against the build machine's glibc and refer to
-// symbols that only newer glibc versions define. Linking that runtime in is what keeps an import
-// fast: loading the shared libgcc_s alone made an import 1.8-2.0x the floor's instead of under
-// 1.3x, and a toolchain that targets an old glibc (zig) made it 1.75-1.9x. So the newest
-// references are answered here, inside the module: every one of these definitions is hidden and
-// local, so nothing outside the module sees or uses them.
-//
-// - __libc_single_threaded (glibc 2.32): libstdc++ skips atomic reference counts while it is set.
-//   Here it is never set, so libstdc++ always counts atomically, as it did before glibc 2.32.
-// - pthread_once and __pthread_key_create (2.34, when libpthread moved into libc): the
-//   unwinder's one-time set-up and its test for threads. They forward to the GLIBC_2.2.5 versions
-//   of the same functions, which every glibc on x86-64 has: in libpthread, which CPython always
-//   loads, before 2.34; in libc, as the same code, since.
-// - _dl_find_object (2.35): the unwinder's lookup of the unwind table that covers a code address.
-//   Built here on dl_iterate_phdr, which is how the unwinder found it before glibc 2.35.
-//
-// On a build machine whose glibc predates a symbol, its runtime does not refer to it, and the
-// definition is left out. The project's own code keeps to glibc 2.17 by itself: it asks the
-// processor for AVX2 directly (vector_units.hpp) and makes the getrandom system call itself
-// (siphash.cpp). scripts/older_glibc.sh proves the wheel on Debian 11's glibc 2.31.
+// The static libstdc++ and libgcc_eh (linked in for a fast import) refer to a few symbols that only
+// newer glibc versions define; each is answered here, hidden, so nothing outside the module sees
+// it. Which symbols, why each answer is sound, and how the wheel is proven: docs/design.md.
 #include <dlfcn.h>
 #include <link.h>
 #include <pthread.h>
