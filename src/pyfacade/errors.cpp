@@ -72,7 +72,16 @@ void raise_current_cpp_exception() noexcept {
 }
 
 ErrorIsSet raise_registry_error(const RegistryError& error) {
-  const OwnedRef message = str_from_utf8(error.message());
+  // Laid out in a stack buffer when it fits: a missed lookup is a common, cheap-to-report path.
+  char stack[256];
+  std::size_t size = 0;
+  for (const std::string_view piece : error.message_pieces()) {
+    if (size + piece.size() <= sizeof stack) std::memcpy(stack + size, piece.data(), piece.size());
+    size += piece.size();
+  }
+  const std::string heap = size <= sizeof stack ? std::string() : error.message();
+  const char* const text = size <= sizeof stack ? stack : heap.data();
+  const OwnedRef message = str_from_utf8(std::string_view(text, size));
   if (message) PyErr_SetObject(PyExc_KeyError, message.get());
   return {};
 }

@@ -46,7 +46,7 @@ RegistryError RegistryError::derivation_not_implemented(std::string name) {
   return {Kind::DerivationNotImplemented, std::move(name)};
 }
 RegistryError RegistryError::load_failed(std::string source, std::error_code io_error) {
-  return {Kind::LoadFailed, std::move(source), {}, io_error};
+  return {Kind::LoadFailed, std::move(source), io_error.message()};
 }
 RegistryError RegistryError::invalid_schema(std::string source) { return {Kind::InvalidSchema, std::move(source)}; }
 RegistryError RegistryError::cyclic_derivation(std::string name) {
@@ -56,36 +56,24 @@ RegistryError RegistryError::expression_parse(std::string expression, std::strin
   return {Kind::ExpressionParse, std::move(expression), std::move(detail)};
 }
 
-namespace {
-
-/// The pieces one after another, in one allocation: a missed lookup builds this message each time.
-std::string joined(std::initializer_list<std::string_view> pieces) {
-  std::size_t size = 0;
-  for (const std::string_view piece : pieces) size += piece.size();
-  std::string text;
-  text.reserve(size);
-  for (const std::string_view piece : pieces) text.append(piece);
-  return text;
+std::array<std::string_view, 4> RegistryError::message_pieces() const noexcept {
+  // The words before and after the subject, by kind, in the order of Kind.
+  static constexpr std::string_view kAround[][2] = {
+      {"constant `", "` not found in registry"},
+      {"derivation of `", "` is not yet implemented in vellora_core"},
+      {"failed to load constants from `", "`: "},
+      {"invalid JSON schema in `", "`"},
+      {"cyclic derivation involving `", "`"},
+      {"expression parse error in `", "`: "},
+  };
+  const auto& around = kAround[static_cast<std::size_t>(kind_)];
+  return {around[0], subject_, around[1], detail_};
 }
 
-}  // namespace
-
 std::string RegistryError::message() const {
-  switch (kind_) {
-    case Kind::NotFound:
-      return joined({"constant `", subject_, "` not found in registry"});
-    case Kind::DerivationNotImplemented:
-      return joined({"derivation of `", subject_, "` is not yet implemented in vellora_core"});
-    case Kind::LoadFailed:
-      return joined({"failed to load constants from `", subject_, "`: ", io_error_.message()});
-    case Kind::InvalidSchema:
-      return joined({"invalid JSON schema in `", subject_, "`"});
-    case Kind::CyclicDerivation:
-      return joined({"cyclic derivation involving `", subject_, "`"});
-    case Kind::ExpressionParse:
-      return joined({"expression parse error in `", subject_, "`: ", detail_});
-  }
-  return subject_;  // unreachable: every kind is written above
+  std::string text;
+  for (const std::string_view piece : message_pieces()) text.append(piece);
+  return text;
 }
 
 }  // namespace vellora

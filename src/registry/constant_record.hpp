@@ -1,6 +1,7 @@
 // The vocabulary of the constants registry: one constant's record, its status, the error value.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -64,14 +65,18 @@ class RegistryError {
   /// The message, with the carried texts inserted verbatim: no quoting, escaping or truncation.
   std::string message() const;
 
+  /// The message in its four pieces, in order: the kind's opening words, the subject, the kind's
+  /// closing words and the detail (for LoadFailed, the system's description of the error), so a
+  /// caller can lay it out in a buffer of its own without building a std::string first.
+  std::array<std::string_view, 4> message_pieces() const noexcept;
+
  private:
-  RegistryError(Kind kind, std::string subject, std::string detail = {}, std::error_code io_error = {})
-      : kind_(kind), subject_(std::move(subject)), detail_(std::move(detail)), io_error_(io_error) {}
+  RegistryError(Kind kind, std::string subject, std::string detail = {})
+      : kind_(kind), subject_(std::move(subject)), detail_(std::move(detail)) {}
 
   Kind kind_;
   std::string subject_;
   std::string detail_;
-  std::error_code io_error_;
 };
 
 }  // namespace vellora
