@@ -70,10 +70,6 @@ QuarkRegistry QuarkRegistry::standard_model() {
   return registry;
 }
 
-Quark& QuarkRegistry::record(std::size_t index) noexcept {
-  return index < kInlineRecords ? inline_records_[index] : more_records_[index - kInlineRecords];
-}
-
 const Quark& QuarkRegistry::record(std::size_t index) const noexcept {
   return index < kInlineRecords ? inline_records_[index] : more_records_[index - kInlineRecords];
 }
@@ -86,20 +82,8 @@ void QuarkRegistry::append(Quark&& quark) {
   ++size_;
 }
 
-std::span<QuarkRegistry::Slot> QuarkRegistry::slots() noexcept {
-  if (heap_slots_.empty()) return inline_slots_;
-  return heap_slots_;
-}
-
 std::span<const QuarkRegistry::Slot> QuarkRegistry::slots() const noexcept {
-  if (heap_slots_.empty()) return inline_slots_;
-  return heap_slots_;
-}
-
-void QuarkRegistry::reserve(std::size_t count) {
-  if (count > kInlineRecords) more_records_.reserve(count - kInlineRecords);
-  const std::size_t capacity = open_addressing::capacity_for(count, kInlineCells);
-  if (capacity > slots().size()) rehash(capacity);
+  return heap_slots_.empty() ? std::span<const Slot>(inline_slots_) : std::span<const Slot>(heap_slots_);
 }
 
 std::size_t QuarkRegistry::probe(std::uint64_t hash, std::string_view name) const noexcept {

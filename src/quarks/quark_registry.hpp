@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/open_addressing.hpp"
@@ -41,9 +42,6 @@ class QuarkRegistry {
   /// Stores the record under its name; a record already under that name is replaced.
   void register_quark(Quark quark);
 
-  /// Makes room for `count` records without further allocation.
-  void reserve(std::size_t count);
-
   /// Number of records stored.
   std::size_t size() const noexcept { return size_; }
 
@@ -69,15 +67,18 @@ class QuarkRegistry {
   static_assert(open_addressing::fits(kInlineRecords, kInlineCells));
 
   /// The record at `index` in registration order.
-  Quark& record(std::size_t index) noexcept;
   const Quark& record(std::size_t index) const noexcept;
+  Quark& record(std::size_t index) noexcept { return const_cast<Quark&>(std::as_const(*this).record(index)); }
   /// Stores `quark` after the last record.
   void append(Quark&& quark);
 
   /// The table in use: the inline cells until a larger table has been allocated. Chosen afresh
   /// on each use rather than kept as a pointer, so moving a registry needs nothing of its own.
-  std::span<Slot> slots() noexcept;
   std::span<const Slot> slots() const noexcept;
+  std::span<Slot> slots() noexcept {
+    const std::span<const Slot> table = std::as_const(*this).slots();
+    return {const_cast<Slot*>(table.data()), table.size()};
+  }
   /// Index of the cell holding `name`, or of the empty cell where it would go.
   std::size_t probe(std::uint64_t hash, std::string_view name) const noexcept;
   /// Moves the table into `capacity` cells (a power of two, more than the inline ones).

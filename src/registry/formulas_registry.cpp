@@ -55,7 +55,7 @@ static_assert(std::is_trivially_default_constructible_v<Slot>);
 static_assert(std::is_trivially_copyable_v<RecordParts> && std::is_trivially_destructible_v<RecordParts>,
               "records are copied whole and freed with the arena, never destroyed");
 
-/// Heap memory of one shard for what the registry's arena cannot hold.
+/// Heap memory of one shard: for what the arena cannot hold, and for every record inserted later.
 struct Chunk {
   Chunk* next;
   std::size_t size;
@@ -155,7 +155,7 @@ struct FormulasRegistry::Storage {
   std::size_t shard_count;
   Shard* shards;
   std::byte* arena;
-  std::atomic<std::size_t> arena_used{0};
+  std::size_t arena_used = 0;
 
   /// One allocation: this header, the shards, then the arena.
   static Storage* create(SipKey key, std::size_t shard_count) {
@@ -179,23 +179,13 @@ struct FormulasRegistry::Storage {
     return shard_shift >= 64 ? 0 : static_cast<std::size_t>((hash << 7) >> shard_shift);
   }
 
-  /// Memory for `bytes` (a multiple of the piece alignment): from the arena while it lasts, then
-  /// from `shard`, whose write lock the caller holds.
-  std::byte* allocate(Shard& shard, std::size_t bytes) {
-    if (arena_used.load(std::memory_order_relaxed) + bytes <= kArenaBytes) {
-      const std::size_t used = arena_used.fetch_add(bytes, std::memory_order_relaxed);
-      if (used + bytes <= kArenaBytes) return arena + used;
-    }
-    return shard.allocate_own(bytes);
-  }
-
-  /// allocate while no other thread can see the registry: the arena's cursor moves by a plain
-  /// store, as a locked add would first wait for every store the build has made to reach memory.
+  /// Memory for `bytes` (a multiple of the piece alignment) while the standard table is placed:
+  /// from the arena while it lasts, then from `shard`. No other thread sees the registry yet, so
+  /// the cursor moves by a plain store; every later insert takes memory of its shard's own.
   std::byte* allocate_while_private(Shard& shard, std::size_t bytes) {
-    const std::size_t used = arena_used.load(std::memory_order_relaxed);
-    if (used + bytes > kArenaBytes) return shard.allocate_own(bytes);
-    arena_used.store(used + bytes, std::memory_order_relaxed);
-    return arena + used;
+    if (arena_used + bytes > kArenaBytes) return shard.allocate_own(bytes);
+    arena_used += bytes;
+    return arena + arena_used - bytes;
   }
 
   /// Bytes a table of `capacity` cells takes outside its shard: none for the inline cells.
@@ -218,7 +208,7 @@ struct FormulasRegistry::Storage {
     for (const std::string_view dependency : parts.dependencies) text_bytes += dependency.size();
     if (!key_is_name) text_bytes += key->size();
     const std::size_t dependency_bytes = parts.dependencies.size() * sizeof(std::string_view);
-    std::byte* const piece = allocate(shard, round_up(sizeof(RecordParts) + dependency_bytes + text_bytes));
+    std::byte* const piece = shard.allocate_own(round_up(sizeof(RecordParts) + dependency_bytes + text_bytes));
 
     auto* const dependencies = reinterpret_cast<std::string_view*>(piece + sizeof(RecordParts));
     char* text = reinterpret_cast<char*>(piece + sizeof(RecordParts) + dependency_bytes);
@@ -245,7 +235,7 @@ struct FormulasRegistry::Storage {
     const Slot* const old_slots = shard.slots;
     const std::size_t old_capacity = shard.capacity;
     const std::size_t capacity = old_capacity == 0 ? kInlineSlots : 2 * old_capacity;
-    set_empty_table(shard, capacity, capacity == kInlineSlots ? nullptr : allocate(shard, table_bytes(capacity)));
+    set_empty_table(shard, capacity, capacity == kInlineSlots ? nullptr : shard.allocate_own(table_bytes(capacity)));
     for (std::size_t i = 0; i < old_capacity; ++i)
       if (old_slots[i].record != nullptr) shard.free_cell(old_slots[i].hash) = old_slots[i];
   }
@@ -374,10 +364,6 @@ void FormulasRegistry::insert_static_while_private(std::span<const RecordParts> 
   std::uint64_t hashes[kPrivateRecordsAtMost];
   hash_padded_names(storage_->key, names, hashes);
   storage_->place_while_private(records, hashes);
-}
-
-bool FormulasRegistry::insert_parts(std::string_view name, const RecordParts& parts) {
-  return storage_->insert(name, parts) != nullptr;
 }
 
 // Flattened: the copy's strings are built and moved into the result here, and left to the

@@ -23,7 +23,8 @@ std::size_t shard_count_for(std::size_t processors) noexcept;
 /// The shard count of this process, from the processors it may run on; computed once.
 std::size_t process_shard_count() noexcept;
 
-/// The parts of a record as views, for storing one without building a ConstantRecord first.
+/// A record as views of its texts: the form the store keeps each record in, and the form the
+/// standard table hands its rows over in.
 struct RecordParts {
   std::string_view name;
   double value = 0.0;
@@ -37,11 +38,7 @@ struct RecordParts {
 /// A concurrent map from constant name to record. Each shard has its own reader-writer lock and
 /// every operation holds at most one shard lock at a time, so readers and writers of different
 /// shards never wait for each other. Lookups hand out deep copies; nothing refers into the store.
-///
-/// Storage: the registry is one block (its shards and an arena sized for the standard table);
-/// each stored record and its texts take one piece of that arena, and what does not fit goes to
-/// chunks of the shard's own. Stored records are never moved or freed before the registry, so
-/// a replaced record's space is given back only when the registry goes.
+/// How it is stored: docs/design.md.
 class FormulasRegistry {
  public:
   /// An empty registry with its own hash key and the process's shard count.
@@ -65,10 +62,6 @@ class FormulasRegistry {
   /// Stores `record` under `name`; returns the record that an equal name held before, if any
   /// (the stored key then stays and `name` is dropped).
   std::optional<ConstantRecord> insert(std::string name, ConstantRecord record);
-
-  /// Stores a record given as views under `name`, copying every text. Tells whether an equal name
-  /// held a record before (which is then replaced).
-  bool insert_parts(std::string_view name, const RecordParts& parts);
 
   /// A deep copy of the record stored under exactly `name`, or `NotFound` carrying the name.
   Expected<ConstantRecord, RegistryError> get(std::string_view name) const;

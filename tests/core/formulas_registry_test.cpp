@@ -345,41 +345,38 @@ TEST(FormulasRegistry, EveryReplacementReturnsThePreviousRecord) {
   EXPECT_EQ(registry.get("x").value(), record_for(1999));
 }
 
-TEST(InsertParts, CopiesEveryTextAndReportsReplacement) {
+TEST(Insert, CopiesEveryTextAndReportsReplacement) {
   FormulasRegistry registry(kKey, 4);
-  std::string key = "key";
-  std::string name = "alpha", units = "MeV", formula = "a + b", dep_a = "a", dep_b = "bb";
-  const std::string_view dependencies[] = {dep_a, dep_b};
-  const RecordParts parts{name, 1.5, units, 0.25, ConstantStatus::Cached, std::string_view(formula), dependencies};
-  EXPECT_FALSE(registry.insert_parts(key, parts));
-
-  // Overwrite every source buffer: the store must hold its own copies.
-  for (std::string* text : {&key, &name, &units, &formula, &dep_a, &dep_b}) std::fill(text->begin(), text->end(), '#');
-
   ConstantRecord expected = ConstantRecord::derived("alpha", "a + b", "MeV", {"a", "bb"});
   expected.value = 1.5;
   expected.uncertainty = 0.25;
   expected.status = ConstantStatus::Cached;
+  {
+    // The arguments are gone (and their texts overwritten) before the lookup: the store must hold
+    // its own copies.
+    std::string key = "key";
+    ConstantRecord record = expected;
+    EXPECT_FALSE(registry.insert(key, record).has_value());
+    for (std::string* text : {&key, &record.name, &record.units, &*record.formula, &record.dependencies[0],
+                              &record.dependencies[1]})
+      std::fill(text->begin(), text->end(), '#');
+  }
   EXPECT_EQ(registry.get("key").value(), expected);
   EXPECT_EQ(registry.names(), std::vector<std::string>{"key"});
 
-  const RecordParts replacement{"beta", -2.0, "", std::nullopt, ConstantStatus::External, std::nullopt, {}};
-  EXPECT_TRUE(registry.insert_parts("key", replacement));
-  EXPECT_EQ(registry.len(), 1u);
   ConstantRecord replaced = ConstantRecord::seed("beta", -2.0, "");
   replaced.status = ConstantStatus::External;
-  EXPECT_EQ(registry.get("key").value(), replaced);
-
-  // The record-based insert sees what insert_parts stored.
-  const std::optional<ConstantRecord> previous = registry.insert("key", expected);
+  const std::optional<ConstantRecord> previous = registry.insert("key", replaced);
   ASSERT_TRUE(previous.has_value());
-  EXPECT_EQ(*previous, replaced);
+  EXPECT_EQ(*previous, expected);
+  EXPECT_EQ(registry.len(), 1u);
+  EXPECT_EQ(registry.get("key").value(), replaced);
 }
 
-TEST(InsertParts, EmptyFormulaViewIsAFormula) {
+TEST(Insert, EmptyFormulaIsAFormula) {
   FormulasRegistry registry(kKey, 1);
-  const RecordParts parts{"n", 0.0, "u", std::nullopt, ConstantStatus::Pending, std::string_view(), {}};
-  EXPECT_FALSE(registry.insert_parts("n", parts));
+  ConstantRecord record = ConstantRecord::derived("n", "", "u");
+  EXPECT_FALSE(registry.insert("n", record).has_value());
   const auto got = registry.get("n");
   ASSERT_TRUE(got.has_value());
   ASSERT_TRUE(got->formula.has_value());
@@ -524,17 +521,9 @@ TEST(FormulasRegistryConcurrency, WritersAndReadersSeeWholeRecords) {
       for (int i = 0; i < kPerWriter; ++i) {
         const std::string own = "w" + std::to_string(w) + "_" + std::to_string(i);
         if (registry.insert(own, writer_record(own, w, i)).has_value()) faults.fetch_add(1);
-        // Every writer also replaces the shared names, in a different order per writer, by both
-        // insert paths.
+        // Every writer also replaces the shared names, in a different order per writer.
         const std::string shared = "shared_" + std::to_string((i * (w + 1)) % kShared);
-        const ConstantRecord record = writer_record(shared, w, i);
-        if (i % 2 == 0) {
-          registry.insert(shared, record);
-        } else {
-          const std::string_view dependency = record.dependencies[0];
-          registry.insert_parts(shared, RecordParts{record.name, record.value, record.units, std::nullopt,
-                                                    record.status, std::nullopt, {&dependency, 1}});
-        }
+        registry.insert(shared, writer_record(shared, w, i));
       }
       writers_left.fetch_sub(1);
     });

@@ -128,18 +128,7 @@ TEST_P(SharedRegistryStress, EveryOperationAtOnce) {
         start.arrive_and_wait();
         for (int i = 0; i < kRounds; ++i) {
           const std::string own = label("t", t, i);
-          if (i % 2 == 0) {
-            fault(registry.insert(own, thread_record(own, t, i)).has_value());
-          } else {
-            const ConstantRecord record = thread_record(own, t, i);
-            const std::vector<std::string_view> deps(record.dependencies.begin(), record.dependencies.end());
-            fault(registry.insert_parts(own, RecordParts{record.name, record.value, record.units,
-                                                         record.uncertainty, record.status,
-                                                         record.formula ? std::optional<std::string_view>(
-                                                                              *record.formula)
-                                                                        : std::nullopt,
-                                                         deps}));
-          }
+          fault(registry.insert(own, thread_record(own, t, i)).has_value());
           const std::string shared = label("s", (i * 7 + t) % kShared);
           if (const auto previous = registry.insert(shared, thread_record(shared, t, i)))
             fault(!whole(*previous, shared));
