@@ -1,8 +1,7 @@
 // PyQuarkRegistry (an empty QuarkRegistry owned by a Python object) and py_list_quarks.
 #include <Python.h>
 
-#include <string>
-#include <vector>
+#include <string_view>
 
 #include "pyfacade/arguments.hpp"
 #include "pyfacade/call.hpp"
@@ -26,7 +25,10 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* py_list_quarks(PyObject*, PyObject*) {
   return call_returning_object([]() -> Outcome<OwnedRef> {
-    const std::vector<std::string> names = QuarkRegistry::standard_model().sorted_names();
+    // The registry lives until the list is made, so its names need not be copied first.
+    const QuarkRegistry registry = QuarkRegistry::standard_model();
+    std::string_view names[QuarkRegistry::kStandardModelSize];
+    registry.sort_names_into(names);
     return new_text_list(names);
   });
 }

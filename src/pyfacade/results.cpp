@@ -35,8 +35,9 @@ PyObject* make_str(std::string_view text) noexcept {
   return PyUnicode_FromStringAndSize(text.data(), size);
 }
 
-template <class Text>
-Outcome<OwnedRef> make_list(std::span<const Text> texts) {
+}  // namespace
+
+Outcome<OwnedRef> new_text_list(std::span<const std::string_view> texts) {
   OwnedRef list = OwnedRef::consuming(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) [[unlikely]]
     return result_creation_failed();
@@ -48,8 +49,6 @@ Outcome<OwnedRef> make_list(std::span<const Text> texts) {
   }
   return list;
 }
-
-}  // namespace
 
 Outcome<OwnedRef> new_float(double value) {
   OwnedRef result = OwnedRef::consuming(PyFloat_FromDouble(value));
@@ -66,8 +65,5 @@ Outcome<OwnedRef> new_text(std::string_view text) {
 }
 
 OwnedRef str_from_utf8(std::string_view text) noexcept { return OwnedRef::consuming(make_str(text)); }
-
-Outcome<OwnedRef> new_text_list(std::span<const std::string> texts) { return make_list(texts); }
-Outcome<OwnedRef> new_text_list(std::span<const std::string_view> texts) { return make_list(texts); }
 
 }  // namespace vellora::py

@@ -21,7 +21,6 @@ Outcome<OwnedRef> new_text(std::string_view text);
 OwnedRef str_from_utf8(std::string_view text) noexcept;
 
 /// A new `list` of new `str`, in the order given, with the same failure rule.
-Outcome<OwnedRef> new_text_list(std::span<const std::string> texts);
 Outcome<OwnedRef> new_text_list(std::span<const std::string_view> texts);
 
 }  // namespace vellora::py

@@ -50,7 +50,7 @@ constexpr StandardQuark kStandardModel[] = {
 QuarkRegistry::QuarkRegistry() noexcept : key_(next_registry_key()) {}
 
 QuarkRegistry QuarkRegistry::standard_model() {
-  static_assert(std::size(kStandardModel) <= kInlineRecords, "the standard records fit inline");
+  static_assert(std::size(kStandardModel) == kStandardModelSize);
   QuarkRegistry registry;
   // The table's names are distinct, so registering them in order comes down to filling the next
   // inline record and taking the first empty cell from its hash: no name is compared, nothing grows.
@@ -133,28 +133,15 @@ const Quark* QuarkRegistry::find(std::string_view name) const noexcept {
   return slot.index_plus_one == 0 ? nullptr : &record(slot.index_plus_one - 1);
 }
 
+void QuarkRegistry::sort_names_into(std::span<std::string_view> views) const {
+  for (std::size_t i = 0; i < size_; ++i) views[i] = record(i).name;
+  sort_by_bytes(views.first(size_));
+}
+
 std::vector<std::string> QuarkRegistry::sorted_names() const {
-  std::vector<std::string> names;
-  if (size_ == 0) return names;
-  names.reserve(size_);
-  // The names are sorted as views and copied once, in order. Small registries (the standard
-  // one) keep the views on the stack, few enough that setting them up costs next to nothing.
-  auto sort_and_copy = [&names](std::span<std::string_view> views) {
-    sort_by_bytes(views);
-    for (const std::string_view view : views) names.emplace_back(view);
-  };
-  constexpr std::size_t kStackCount = 8;
-  if (size_ <= kStackCount) {
-    std::string_view views[kStackCount];
-    for (std::size_t i = 0; i < size_; ++i) views[i] = record(i).name;
-    sort_and_copy(std::span<std::string_view>(views, size_));
-  } else {
-    std::vector<std::string_view> views;
-    views.reserve(size_);
-    for (std::size_t i = 0; i < size_; ++i) views.emplace_back(record(i).name);
-    sort_and_copy(views);
-  }
-  return names;
+  std::vector<std::string_view> views(size_);
+  sort_names_into(views);
+  return {views.begin(), views.end()};
 }
 
 }  // namespace vellora

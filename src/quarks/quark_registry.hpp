@@ -47,6 +47,11 @@ class QuarkRegistry {
 
   /// Copies of every name, ascending by unsigned byte value (a prefix sorts first).
   std::vector<std::string> sorted_names() const;
+  /// The same order as views of the stored names, into `views`, which has room for size() of them;
+  /// valid while the registry lives unchanged. Nothing is allocated.
+  void sort_names_into(std::span<std::string_view> views) const;
+  /// How many records standard_model() registers.
+  static constexpr std::size_t kStandardModelSize = 6;
 
   /// The record stored under `name`, or null.
   const Quark* find(std::string_view name) const noexcept;
@@ -61,7 +66,7 @@ class QuarkRegistry {
     std::uint32_t index_plus_one = 0;
   };
   /// The records kept inline: as many as the standard model has.
-  static constexpr std::size_t kInlineRecords = 6;
+  static constexpr std::size_t kInlineRecords = kStandardModelSize;
   /// The smallest table: room for the inline records at a load of at most three quarters.
   static constexpr std::size_t kInlineCells = 8;
   static_assert(open_addressing::fits(kInlineRecords, kInlineCells));
