@@ -54,27 +54,6 @@ __attribute__((target("avx2"))) void place_all_avx2(const std::uint64_t* words, 
 }
 #endif
 
-/// A handful of names, as the quark listing has, costs less to sort by insertion, by leading
-/// words first; equal names keep their order since only strictly smaller ones move ahead.
-constexpr std::size_t kInsertedAtMost = 8;
-
-void insertion_sort(std::span<std::string_view> names) noexcept {
-  std::uint64_t words[kInsertedAtMost];
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::string_view name = names[i];
-    const std::uint64_t word = leading_word(name);
-    std::size_t place = i;
-    for (; place > 0; --place) {
-      const std::uint64_t before = words[place - 1];
-      if (before < word || (before == word && !precedes_by_bytes(name, names[place - 1]))) break;
-      words[place] = before;
-      names[place] = names[place - 1];
-    }
-    words[place] = word;
-    names[place] = name;
-  }
-}
-
 }  // namespace
 
 void sort_by_bytes(std::span<std::string_view> names, CountingUnits units) {
@@ -82,10 +61,6 @@ void sort_by_bytes(std::span<std::string_view> names, CountingUnits units) {
   if (count > kCountedAtMost) {
     std::stable_sort(names.begin(), names.end(),
                      [](std::string_view a, std::string_view b) { return precedes_by_bytes(a, b); });
-    return;
-  }
-  if (count <= kInsertedAtMost) {
-    insertion_sort(names);
     return;
   }
   std::array<std::uint64_t, kWordCapacity> words;

@@ -39,7 +39,7 @@ inline std::uint64_t leading_word(std::string_view name, std::size_t offset = 0)
 /// sorts lose most of their time to mispredicted branches: each name's place is instead the
 /// count of names before it, found from the leading words by compares that do not branch (four
 /// at a time where the processor has AVX2), with the bytes compared only for names whose leading
-/// words are equal. A handful of names go to an insertion sort, long lists to a merge sort.
+/// words are equal. Long lists go to a merge sort.
 ///
 /// `units` ScalarOnly counts without vector instructions, as on a processor without AVX2: the tests
 /// run that path on every machine.
