@@ -29,14 +29,21 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     auto bound = bind_fastcall<1>(kGetSignature, args, nargs, kwnames);
     if (!bound.ok()) return std::move(bound).failure();
+    const auto look_up = [&bound](const FormulasRegistry& registry) -> Outcome<OwnedRef> {
+      auto name = text_argument(bound.value()[0], kNameParameters[0]);
+      if (!name.ok()) return std::move(name).failure();
+      auto record = registry.get(name.value());
+      if (!record) [[unlikely]]
+        return raise_registry_error(record.error());
+      return new_float(record->value);
+    };
+    // Converting the name and looking it up run no Python code, so nothing could see the access
+    // counter raised: an instance of the class itself that passes the access check is read at once.
+    if (const FormulasRegistry* const registry = peek_core<FormulasRegistry>(self, formulas_registry_class)) [[likely]]
+      return look_up(*registry);
     auto registry = SharedAccess<FormulasRegistry>::take(self, formulas_registry_class);
     if (!registry.ok()) return std::move(registry).failure();
-    auto name = text_argument(bound.value()[0], kNameParameters[0]);
-    if (!name.ok()) return std::move(name).failure();
-    auto record = (*registry.value()).get(name.value());
-    if (!record) [[unlikely]]
-      return raise_registry_error(record.error());
-    return new_float(record->value);
+    return look_up(*registry.value());
   });
 }
 

@@ -165,7 +165,7 @@ const Core* peek_core(PyObject* self, const TypeCell& cell) noexcept {
 /// The length slot of a class whose core value counts its records: shared access, then the count,
 /// or OverflowError (without arguments) should it not fit the interpreter's signed size.
 template <class Core, TypeCell* cell, std::size_t (Core::*count)() const noexcept>
-Py_ssize_t length_slot(PyObject* self) {
+[[gnu::noinline]] Py_ssize_t length_with_access(PyObject* self) {
   return call_returning_length([self]() -> Outcome<Py_ssize_t> {
     auto core = SharedAccess<Core>::take(self, *cell);
     if (!core.ok()) return std::move(core).failure();
@@ -176,6 +176,16 @@ Py_ssize_t length_slot(PyObject* self) {
     }
     return static_cast<Py_ssize_t>(records);
   });
+}
+
+/// The slot itself. Counting runs no Python code, so an instance that passes the access check is
+/// answered at once, in a frame that saves no registers; anything else goes through the above.
+template <class Core, TypeCell* cell, std::size_t (Core::*count)() const noexcept>
+Py_ssize_t length_slot(PyObject* self) {
+  if (const Core* const core = peek_core<Core>(self, *cell)) [[likely]]
+    if (const std::size_t records = (core->*count)(); records <= static_cast<std::size_t>(PY_SSIZE_T_MAX)) [[likely]]
+      return static_cast<Py_ssize_t>(records);
+  return length_with_access<Core, cell, count>(self);
 }
 
 }  // namespace vellora::py
