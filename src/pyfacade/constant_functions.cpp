@@ -20,13 +20,6 @@ namespace {
 
 constexpr Signature kGetConstantSignature{nullptr, "py_get_constant", kNameParameters, interned.name_parameters};
 
-/// The datasheet text of `name` from a registry built for this call alone; NotFound is raised.
-Outcome<std::string> datasheet_text(std::string_view name) {
-  const auto record = FormulasRegistry::seeded().get(name);  // the registry is gone after this line
-  if (!record) return raise_registry_error(record.error());
-  return datasheet_json(*record);
-}
-
 PyObject* py_get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     auto bound = bind_fastcall<1>(kGetConstantSignature, args, nargs, kwnames);
@@ -37,13 +30,14 @@ PyObject* py_get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (name.value().empty()) [[unlikely]]
       return fault(texts::kEmptyConstantName);
 
-    auto text = datasheet_text(name.value());
-    if (!text.ok()) return std::move(text).failure();
+    const auto record = FormulasRegistry::seeded().get(name.value());  // the registry is gone after this line
+    if (!record) return raise_registry_error(record.error());
+    const std::string text = datasheet_json(*record);
 
     // json is imported on every call, so whatever sys.modules holds at that moment is used.
     const OwnedRef json = OwnedRef::consuming(may_run_python([] { return PyImport_Import(interned.json); }));
     if (!json) return ErrorIsSet{};
-    const OwnedRef json_text = str_from_utf8(text.value());
+    const OwnedRef json_text = str_from_utf8(text);
     if (!json_text) return ErrorIsSet{};
     PyObject* call_args[] = {nullptr, json.get(), json_text.get()};  // [0] is scratch for the callee
     OwnedRef loaded = OwnedRef::consuming(may_run_python([&] {
