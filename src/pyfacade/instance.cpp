@@ -19,10 +19,6 @@ ErrorIsSet type_creation_failed(TypeCell& cell, std::source_location where) {
   return fault(std::string(texts::kTypeCreationFailedPrefix) + cell.class_name, where);
 }
 
-ErrorIsSet raise_wrong_self(PyObject* self, const char* class_name) noexcept {
-  return raise_conversion_error(self, class_name);
-}
-
 ErrorIsSet refuse_shared_access(bool constructed, const char* class_name) noexcept {
   if (!constructed)
     PyErr_Format(PyExc_TypeError, texts::kNotConstructedFormat, class_name);

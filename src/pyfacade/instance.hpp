@@ -84,12 +84,17 @@ struct Instance {
   bool may_share() const noexcept { return constructed && access_count != -1; }
 };
 
-/// Allocates an instance of `type` (its tp_alloc, or the generic one) and moves `core` into it.
-/// On failure `core` is dropped with the caller's value and the allocation error stays set.
+/// Allocates an instance of `type` and moves `core` into it. On failure `core` is dropped with the
+/// caller's value and the allocation error stays set. The generic allocation would zero the memory
+/// that this fills: a type with nothing before the object header and no items (the classes
+/// themselves) is only initialised.
 template <class Core>
 Outcome<OwnedRef> new_instance(PyTypeObject* type, Core&& core) noexcept {
-  const allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  PyObject* const object = allocate(type, 0);
+  constexpr unsigned long kPreHeader = Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF;
+  const bool plain = type->tp_alloc == PyType_GenericAlloc && (type->tp_flags & kPreHeader) == 0 &&
+                     type->tp_itemsize == 0;
+  PyObject* const object = plain ? PyObject_Init(static_cast<PyObject*>(PyObject_Malloc(type->tp_basicsize)), type)
+                                 : type->tp_alloc(type, 0);
   if (object == nullptr) return ErrorIsSet{};
   auto* const instance = Instance<Core>::from(object);
   ::new (static_cast<void*>(instance->storage)) Core(std::move(core));
@@ -111,8 +116,6 @@ void release_instance(PyObject* object) {
   });
 }
 
-/// The failures of taking access, out of line.
-ErrorIsSet raise_wrong_self(PyObject* self, const char* class_name) noexcept;
 /// Why shared access was refused: TypeError for an instance made without its constructor, else
 /// RuntimeError (exclusive access held).
 [[gnu::cold]] ErrorIsSet refuse_shared_access(bool constructed, const char* class_name) noexcept;
@@ -126,7 +129,7 @@ class SharedAccess {
     Outcome<PyTypeObject*> type = required_type(cell);
     if (!type.ok()) return std::move(type).failure();
     if (!Py_IS_TYPE(self, type.value()) && !PyType_IsSubtype(Py_TYPE(self), type.value())) [[unlikely]]
-      return raise_wrong_self(self, cell.class_name);
+      return raise_conversion_error(self, cell.class_name);  // "'<type>' object cannot be converted to '<class>'"
     auto* const instance = Instance<Core>::from(self);
     // try_share raises the counter only if it still permits sharing: atomically where there is no GIL.
     if (!instance->may_share() || !try_share(instance->access_count)) [[unlikely]]
