@@ -122,16 +122,12 @@ __attribute__((target("avx2"))) inline void compress_lanes(SipLanes& state, __m2
   state.v3 = _mm256_blendv_epi8(before.v3, state.v3, active);
 }
 
-/// hash_name of four padded names at once, each word a whole load; a lane whose name has fewer
-/// words keeps its state unchanged while the others compress theirs.
+/// hash_name of four padded names at once, from the message words each keeps; a lane whose name
+/// has fewer words keeps its state unchanged while the others compress theirs.
 __attribute__((target("avx2"))) void hash_four_padded(SipKey key, const PaddedName* names,
                                                       std::uint64_t* hashes) noexcept {
-  std::size_t sizes[4];
   std::size_t counts[4];
-  for (std::size_t lane = 0; lane < 4; ++lane) {
-    sizes[lane] = names[lane].view().size();
-    counts[lane] = message_word_count(sizes[lane]);
-  }
+  for (std::size_t lane = 0; lane < 4; ++lane) counts[lane] = message_word_count(names[lane].view().size());
   const std::size_t most = std::max(std::max(counts[0], counts[1]), std::max(counts[2], counts[3]));
   const std::size_t least = std::min(std::min(counts[0], counts[1]), std::min(counts[2], counts[3]));
   const __m256i word_counts = _mm256_setr_epi64x(static_cast<long long>(counts[0]), static_cast<long long>(counts[1]),
@@ -142,12 +138,8 @@ __attribute__((target("avx2"))) void hash_four_padded(SipKey key, const PaddedNa
                  _mm256_set1_epi64x(static_cast<long long>(start.v2)),
                  _mm256_set1_epi64x(static_cast<long long>(start.v3))};
   for (std::size_t i = 0; i < most; ++i) {
-    // Zeros past the name, so a whole load needs no mask; a lane past its last word has its
-    // state put back by compress_lanes, so what it is given then does not matter.
-    const auto word_of = [&](std::size_t lane) {
-      const std::uint64_t loaded = load_le64(names[lane].bytes() + 8 * i);
-      return static_cast<long long>(message_word(loaded, sizes[lane] - 8 * i, sizes[lane]));
-    };
+    // A lane past its last word reads a zero word, and compress_lanes puts its state back.
+    const auto word_of = [&](std::size_t lane) { return static_cast<long long>(names[lane].message_words()[i]); };
     const __m256i words = _mm256_setr_epi64x(word_of(0), word_of(1), word_of(2), word_of(3));
     compress_lanes(state, words, i, word_counts, i < least);
   }
@@ -212,6 +204,8 @@ PaddedName::PaddedName(std::string_view text) noexcept {
   assert(text.size() <= kCapacity);
   size_ = std::min(text.size(), kCapacity);
   if (size_ != 0) std::memcpy(bytes_, text.data(), size_);
+  for (std::size_t i = 0; i < message_word_count(size_); ++i)
+    words_[i] = message_word(load_le64(reinterpret_cast<const unsigned char*>(bytes_) + 8 * i), size_ - 8 * i, size_);
 }
 
 void hash_padded_names(SipKey key, std::span<const PaddedName> names, std::uint64_t* hashes) noexcept {

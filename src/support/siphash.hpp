@@ -19,9 +19,9 @@ struct SipKey {
 /// it); for one name on its own it adds nothing, since SipHash already mixes in the length.
 std::uint64_t hash_name(SipKey key, std::string_view name) noexcept;
 
-/// A name of at most kCapacity bytes kept for hashing: its bytes, then zeros up to 32 bytes, so
-/// that every word SipHash reads from it is one whole load. A table that is hashed again for every
-/// registry (the standard one) keeps its names this way.
+/// A name of at most kCapacity bytes kept for hashing: its bytes, and the message words SipHash
+/// compresses for it, laid out once. A table that is hashed again for every registry (the
+/// standard one) keeps its names this way.
 class PaddedName {
  public:
   static constexpr std::size_t kCapacity = 23;  // hash_name reads at most four words of such a name
@@ -33,11 +33,13 @@ class PaddedName {
   explicit PaddedName(std::string_view text) noexcept;
 
   std::string_view view() const noexcept { return {bytes_, size_}; }
-  const unsigned char* bytes() const noexcept { return reinterpret_cast<const unsigned char*>(bytes_); }
+  /// The words SipHash compresses for the name, laid out once; as many as hash_name reads.
+  const std::uint64_t* message_words() const noexcept { return words_; }
 
  private:
   alignas(8) char bytes_[kStorage] = {};
   std::size_t size_ = 0;
+  std::uint64_t words_[kStorage / 8] = {};
 };
 
 /// hash_name of every padded name into `hashes`. Where the processor has AVX2, four names are
