@@ -48,7 +48,7 @@ class QuarkRegistry {
   /// Copies of every name, ascending by unsigned byte value (a prefix sorts first).
   std::vector<std::string> sorted_names() const;
   /// The same order as views of the stored names, into `views`, which has room for size() of them;
-  /// valid while the registry lives unchanged. Nothing is allocated.
+  /// valid while the registry lives unchanged. Nothing is allocated for up to 64 names.
   void sort_names_into(std::span<std::string_view> views) const;
   /// How many records standard_model() registers.
   static constexpr std::size_t kStandardModelSize = 6;

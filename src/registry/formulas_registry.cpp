@@ -197,12 +197,13 @@ struct FormulasRegistry::Storage {
   /// table_bytes(capacity).
   static void set_empty_table(Shard& shard, std::size_t capacity, std::byte* memory) noexcept {
     shard.capacity = capacity;
-    shard.slots = capacity == kInlineSlots ? shard.inline_slots : reinterpret_cast<Slot*>(memory);
-    // At their constant size the inline cells are cleared by a few vector stores, not a call.
-    if (capacity == kInlineSlots)
-      open_addressing::clear_cells(shard.inline_slots, kInlineSlots);
-    else
+    if (capacity == kInlineSlots) {
+      shard.slots = shard.inline_slots;
+      open_addressing::clear_cells(shard.inline_slots, kInlineSlots);  // a constant size: a few vector stores
+    } else {
+      shard.slots = reinterpret_cast<Slot*>(memory);
       open_addressing::clear_cells(shard.slots, capacity);
+    }
   }
 
   /// Copies the record, and the key unless it equals the name, into one piece of memory.
