@@ -58,23 +58,26 @@ def _warning_class() -> "type[NativeUnavailableWarning]":
 
 
 # Picks the module that answers, once per interpreter; a fall-back warns once, at `stacklevel`.
+# No lock is held while importing: an import runs others' code (audit and import hooks), which
+# may use the package on this very thread; the import system's own locks order the threads.
 def _choose(stacklevel: int) -> "_ModuleType":
     global _chosen
+    reason = None
+    try:
+        from corvantis import _vellora_core as module
+    except ImportError as error:
+        reason = str(error)
+    if reason is not None:
+        from corvantis import _pyvellora as module
     with _choosing:
+        # The first choice made stands, and only the call that made a fall-back warns. It is
+        # settled before the warning is issued: a filter that turns it into an error must not
+        # leave the choice open, or every later call would fail in the same way.
         if _chosen is not None:
             return _chosen
-        try:
-            from corvantis import _vellora_core as native
-        except ImportError as error:
-            reason = str(error)
-        else:
-            _chosen = native
-            return native
-        from corvantis import _pyvellora as twin
-
-        # Settled before the warning is issued: a filter that turns it into an error must not
-        # leave the choice open, or every later call would fail in the same way.
-        _chosen = twin
+        _chosen = module
+    if reason is None:
+        return module
     import warnings
 
     warnings.warn(
@@ -83,7 +86,7 @@ def _choose(stacklevel: int) -> "_ModuleType":
         _warning_class(),
         stacklevel=stacklevel,
     )
-    return twin
+    return module
 
 
 # Each public function asks _choose for the caller two frames up: itself, then its caller.
@@ -113,9 +116,10 @@ def get_constant(name: str) -> "_Datasheet":
     Raises KeyError when there is no constant of that name.
     """
     # The empty name is an unknown name here, as it is to the registry's get(); the extension's
-    # function treats it as a broken invariant instead.
-    if isinstance(name, str) and not name:
-        raise KeyError(_NOT_FOUND_MESSAGE.format(name))
+    # function treats it as a broken invariant instead. The text's own length decides: a str
+    # subclass's __len__ or __bool__ may say otherwise.
+    if isinstance(name, str) and not str.__len__(name):
+        raise KeyError(_NOT_FOUND_MESSAGE.format(""))
     return (_chosen or _choose(3)).py_get_constant(name)  # type: ignore[no-any-return]
 
 

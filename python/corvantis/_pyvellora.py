@@ -10,7 +10,7 @@
 from __future__ import annotations
 
 import sys
-import warnings
+from math import ldexp as _ldexp
 
 from corvantis import _NOT_FOUND_MESSAGE, __version__
 
@@ -20,7 +20,6 @@ if TYPE_CHECKING:  # typing is not imported at run time
     from typing import Any, NoReturn, TypeVar
 
     _F = TypeVar("_F", bound=Callable[..., Any])
-    _C = TypeVar("_C", bound=type)
     _T = TypeVar("_T")
 
 __all__ = [
@@ -224,7 +223,7 @@ def _no_arguments(function_text: str, args: tuple[object, ...], kwargs: dict[str
 def _method_self(cls: type[_T], name: str, args: tuple[object, ...]) -> tuple[_T, tuple[object, ...]]:
     """Splits off `self` the way a method of a built-in type checks it."""
     if not args:
-        raise TypeError(f"unbound method {cls.__name__}.{name}() needs an argument")
+        raise TypeError(f"unbound method {cls.__qualname__}.{name}() needs an argument")
     if type(args[0]) is not cls:
         raise TypeError(
             f"descriptor '{name}' for '{_type_name(cls)[:100]}' objects "
@@ -276,66 +275,32 @@ def _text_argument(value: Any, parameter: str) -> bytes:
     return str.encode(value, "utf-8")
 
 
-def _special_method(value: object, name: str) -> tuple[bool, Any]:
-    """`name` looked up on the type of `value` and bound to it, as the interpreter's slots do."""
-    cls = type(value)
-    for klass in cls.__mro__:
-        if name in klass.__dict__:
-            attribute = klass.__dict__[name]
-            getter = getattr(type(attribute), "__get__", None)
-            return True, attribute if getter is None else getter(attribute, value, cls)
-    return False, None
+# A call in one line, whose frame can stand for another: see _from_callers_line.
+_CALL = (lambda function, *args: function(*args)).__code__
 
 
-def _as_double(value: Any) -> float:
-    """The conversion the extension applies to real-number arguments."""
-    cls = type(value)
-    if issubclass(cls, float):
-        return float.__float__(value)  # the stored value; an overriding __float__ is not called
-    found, convert = _special_method(value, "__float__")
-    if not found:
-        found, index = _special_method(value, "__index__")
-        if found:
-            return int.__float__(_index_result(index()))
-        raise TypeError(f"must be real number, not {_type_name(cls)[:50]}")
-    result = convert()
-    if type(result) is not float:
-        if not isinstance(result, float):
-            raise TypeError(
-                f"{_type_name(cls)[:50]}.__float__ returned non-float (type {_type_name(type(result))[:50]})"
-            )
-        warnings.warn(
-            f"{_type_name(cls)[:50]}.__float__ returned non-float (type {_type_name(type(result))[:50]}).  "
-            "The ability to return an instance of a strict subclass of float is deprecated, "
-            "and may be removed in a future version of Python.",
-            DeprecationWarning,
-            stacklevel=4,
-        )
-    return float.__float__(result)
-
-
-def _index_result(result: Any) -> int:
-    """The checks of operator.index on what `__index__` returned, with its deprecation warning
-    pointed at the line that called the twin's callable, where the extension's points."""
-    if type(result) is not int:
-        if not isinstance(result, int):
-            raise TypeError(f"__index__ returned non-int (type {_type_name(type(result))[:200]})")
-        warnings.warn(
-            f"__index__ returned non-int (type {_type_name(type(result))[:200]}).  "
-            "The ability to return an instance of a strict subclass of int is deprecated, "
-            "and may be removed in a future version of Python.",
-            DeprecationWarning,
-            stacklevel=5,
-        )
-    return result
+def _from_callers_line(function: Callable[..., _T], *args: object) -> _T:
+    """function(*args) in a frame that stands for the line that called the twin's callable, three
+    frames up: that line's file, number and globals. The extension has no frame of its own, so a
+    warning that the interpreter issues while converting its argument names the caller's line;
+    here it does too."""
+    try:
+        caller = sys._getframe(3)
+    except ValueError:  # called from C, with no Python frame above
+        return function(*args)
+    code = _CALL.replace(co_filename=caller.f_code.co_filename, co_firstlineno=caller.f_lineno or 0)
+    return type(_from_callers_line)(code, caller.f_globals)(function, *args)
 
 
 def _real_argument(value: object, parameter: str) -> float:
-    """A float from `value`; a TypeError (exactly that type) gets the parameter's name in front."""
+    """`value` converted as the extension converts a real number: a float as it is, anything else
+    by the interpreter's own conversion (PyFloat_AsDouble, which math.ldexp applies to its first
+    argument), whose messages and warnings are the running interpreter's. A TypeError (exactly
+    that type) gets the parameter's name in front."""
     if type(value) is float:
         return value
     try:
-        return _as_double(value)
+        return _from_callers_line(_ldexp, value, 0)
     except TypeError as error:
         if type(error) is not TypeError:
             raise
@@ -354,54 +319,116 @@ def _real_argument(value: object, parameter: str) -> float:
 
 
 def _text_signature(text: str) -> Callable[[_F], _F]:
-    """Gives a function the text signature the extension's callable has; inspect reads either."""
+    """Gives a function the text signature the extension's callable has, which inspect reads."""
 
     def attach(function: _F) -> _F:
         setattr(function, "__text_signature__", text)
-        setattr(function, "__signature__", text)
         return function
 
     return attach
 
 
-def _sealed(cls: _C) -> _C:
-    """Makes a class behave like a final built-in type.
+class _Unshared(str):
+    """A slot name equal to no other string but itself.
 
-    Its docstring starts with the text signature, as the extension's internal docs do: the type
-    keeps that text (so __text_signature__ reads it) while __doc__ shows only the prose."""
-    signature, marker, prose = (cls.__doc__ or "").partition("\n--\n\n")
-    if marker:
-        cls.__doc__ = prose
-        setattr(cls, "__signature__", signature[len(cls.__name__) :])
+    The interpreter lets `obj.__class__ = cls` through between classes laid out alike: the same
+    base and slots of equal names. Each class of the twin names its slot with one of these, so no
+    other class is laid out like it: no object can be made one of its instances that way, and none
+    of its instances can be made anything else, as with the extension's types."""
 
-    def refuse_subclass(subclass: type, /, **kwargs: object) -> NoReturn:
-        raise TypeError(f"type '{_type_name(cls)}' is not an acceptable base type")
+    __slots__ = ()
+    __hash__ = str.__hash__
 
-    # The extension's objects hold a native value that no pickle or copy can carry.
-    def refuse_reduce(self: object, /) -> NoReturn:
-        raise TypeError(f"cannot pickle {_type_name(cls)!r} object")
+    def __eq__(self, other: object) -> bool:
+        return self is other
 
-    def refuse_reduce_ex(self: object, protocol: object, /) -> NoReturn:
-        raise TypeError(f"cannot pickle {_type_name(cls)!r} object")
 
-    # object.__new__(cls) makes an instance without its value. The extension refuses that call at
-    # once, unless __new__ has been replaced from Python, in which case the instance is made and
-    # refuses its first use. Pure Python cannot stop the call, so here the instance always refuses
-    # its first use, with the text the extension would have given.
-    own_new, class_name = cls.__dict__["__new__"], cls.__name__
+# The extension's objects hold a native value that no pickle or copy can carry. (Pickling by a
+# protocol from 2 on is refused by the interpreter itself: the class shows no slot to save.)
+def _refuse_reduce(self: object, /) -> NoReturn:
+    raise TypeError(f"cannot pickle {_type_name(type(self))!r} object")
 
-    def refuse_unmade(self: object, name: str, /) -> NoReturn:
-        if name in cls.__slots__:  # type: ignore[attr-defined]
-            if cls.__dict__.get("__new__") is not own_new:
-                raise TypeError(f"{class_name} object was made without its constructor")
-            raise TypeError(f"object.__new__({_type_name(cls)}) is not safe, use {_type_name(cls)}.__new__()")
-        raise AttributeError(f"'{_type_name(cls)}' object has no attribute '{name}'", name=name, obj=self)
 
-    setattr(cls, "__init_subclass__", classmethod(refuse_subclass))
-    setattr(cls, "__reduce__", refuse_reduce)
-    setattr(cls, "__reduce_ex__", refuse_reduce_ex)
-    setattr(cls, "__getattr__", refuse_unmade)
-    return cls
+# Per class of the twin: the descriptor of the slot that holds an instance's value, the class's
+# own __new__, and its name as the extension's messages write it.
+_OWN: dict[type, tuple[Any, Any, str]] = {}
+
+
+class _ExtensionType(type):
+    """The type of the twin's classes, which makes them behave as an extension's final types."""
+
+    def __new__(
+        mcs, name: str, bases: tuple[type, ...], namespace: dict[str, Any], /, **kwargs: Any
+    ) -> _ExtensionType:
+        for base in bases:
+            if isinstance(base, _ExtensionType):
+                raise TypeError(f"type '{_type_name(base)}' is not an acceptable base type")
+        # The extension's classes belong to `builtins` and their methods to no module: so the
+        # interpreter's messages about a call (`f(*5)`, a keyword given twice) name them.
+        namespace["__module__"] = "builtins"
+        for attribute in namespace.values():
+            function = getattr(attribute, "__func__", attribute)
+            if type(function) is type(_refuse_reduce):
+                function.__module__ = None
+        namespace["__slots__"] = (_Unshared("_value"),)
+        namespace["__reduce__"] = _refuse_reduce
+        cls = super().__new__(mcs, name, bases, namespace, **kwargs)
+        # The slot is reached through its descriptor alone, kept here: the class shows neither
+        # the slot nor its __slots__, so an instance exposes no value, takes none, and pickles none.
+        _OWN[cls] = (vars(cls)["_value"], vars(cls)["__new__"], name)
+        del cls._value, cls.__slots__
+        # The docstring starts with the text signature, as the extension's internal docs do: the
+        # type keeps that text (so __text_signature__ reads it) while __doc__ shows only the prose.
+        _, marker, prose = (cls.__doc__ or "").partition("\n--\n\n")
+        if marker:
+            cls.__doc__ = prose
+        return cls
+
+    def __call__(cls, /, *args: Any, **kwargs: Any) -> Any:
+        if cls in _NEW_REPLACED:
+            return super().__call__(*args, **kwargs)
+        return _OWN[cls][1].__func__(cls, *args, **kwargs)
+
+    # What inspect reads for each class: no parameters, as the extension's text signature says.
+    setattr(__call__, "__text_signature__", "($cls)")
+
+    # The interpreter keeps a type's own constructor when __new__ is deleted or set to a built-in
+    # type's __new__ (object.__new__) or its own again. Any other __new__ replaces it for good: from
+    # then on a call of the type calls whatever __new__ the type has.
+    def __setattr__(cls, name: str, value: Any) -> None:
+        super().__setattr__(name, value)
+        if name == "__new__" and value is not _OWN[cls][1] and not (
+            type(value) is type(object.__new__) and value.__name__ == "__new__"
+        ):
+            _NEW_REPLACED.add(cls)
+
+
+# The classes whose own constructor a __new__ set from Python has replaced.
+_NEW_REPLACED: set[type] = set()
+
+
+def _made(cls: type[_T], value: object) -> _T:
+    """A new instance of `cls` holding `value`."""
+    self = object.__new__(cls)
+    _OWN[cls][0].__set__(self, value)
+    return self
+
+
+def _value_of(cls: type, self: object) -> Any:
+    """The value that `self`, an instance of `cls`, holds.
+
+    object.__new__(cls) makes an instance without its value. The extension refuses that call at
+    once, unless a __new__ written in Python has replaced its own, in which case the instance is
+    made and refuses its first use. Pure Python cannot stop the call, so here the instance always
+    refuses its first use, with the text the extension would have given."""
+    slot, _, name = _OWN[cls]
+    try:
+        return slot.__get__(self)
+    except AttributeError:
+        pass
+    if cls not in _NEW_REPLACED:
+        raise TypeError(f"object.__new__({_type_name(cls)}) is not safe, use {_type_name(cls)}.__new__()")
+    raise TypeError(f"{name} object was made without its constructor")
 
 
 def _version_function(version_text: str) -> Callable[..., str]:
@@ -421,29 +448,24 @@ def _version_function(version_text: str) -> Callable[..., str]:
 # ---- Classes --------------------------------------------------------------------------------
 
 
-@_sealed
-class PyFormulasRegistry:
+class PyFormulasRegistry(metaclass=_ExtensionType):
     """PyFormulasRegistry()
 --
 
 Python wrapper for [`FormulasRegistry`]."""
 
-    __slots__ = ("_records",)
-    _records: dict[bytes, _Record]
-
     def __new__(*args: object, **kwargs: object) -> PyFormulasRegistry:
         _bind("PyFormulasRegistry.__new__", (), _new_arguments(PyFormulasRegistry, args), kwargs)
-        self = object.__new__(PyFormulasRegistry)
-        self._records = _seeded_records()
-        return self
+        return _made(PyFormulasRegistry, _seeded_records())
 
     @_text_signature("($self, name)")
     def get(*args: object, **kwargs: object) -> float:
         """Retrieve the numeric value for `name`."""
         self, args = _method_self(PyFormulasRegistry, "get", args)
         (name,) = _bind("PyFormulasRegistry.get", ("name",), args, kwargs)
+        records = _value_of(PyFormulasRegistry, self)
         key = _text_argument(name, "name")
-        record = self._records.get(key)
+        record = records.get(key)
         if record is None:
             raise _not_found(key)
         return record.value
@@ -453,43 +475,31 @@ Python wrapper for [`FormulasRegistry`]."""
     @_text_signature("($self, /)")
     def __len__(*args: object, **kwargs: object) -> int:
         """Return len(self)."""
-        return len(_slot_self(PyFormulasRegistry, "__len__", args, kwargs)._records)
+        return len(_value_of(PyFormulasRegistry, _slot_self(PyFormulasRegistry, "__len__", args, kwargs)))
 
 
-@_sealed
-class PyQuarkRegistry:
+class PyQuarkRegistry(metaclass=_ExtensionType):
     """PyQuarkRegistry()
 --
 
 Python wrapper for [`QuarkRegistry`]."""
 
-    # A slot name of its own: an instance's __class__ cannot then be swapped for another class's.
-    __slots__ = ("_quarks",)
-    _quarks: dict[bytes, _Record]
-
     def __new__(*args: object, **kwargs: object) -> PyQuarkRegistry:
         _bind("PyQuarkRegistry.__new__", (), _new_arguments(PyQuarkRegistry, args), kwargs)
-        self = object.__new__(PyQuarkRegistry)
-        self._quarks = {}  # an empty registry, as the extension's class holds
-        return self
+        return _made(PyQuarkRegistry, {})  # an empty registry, as the extension's class holds
 
     @_text_signature("($self, /)")
     def __len__(*args: object, **kwargs: object) -> int:
         """Return len(self)."""
-        return len(_slot_self(PyQuarkRegistry, "__len__", args, kwargs)._quarks)
+        return len(_value_of(PyQuarkRegistry, _slot_self(PyQuarkRegistry, "__len__", args, kwargs)))
 
 
-@_sealed
-class PyCKMMatrix:
+class PyCKMMatrix(metaclass=_ExtensionType):
     """Python wrapper for [`CKMMatrix`]."""
-
-    __slots__ = ("_elements", "_jarlskog")
-    _elements: tuple[tuple[float, ...], ...]
-    _jarlskog: float
 
     def __new__(*args: object, **kwargs: object) -> PyCKMMatrix:
         _new_arguments(PyCKMMatrix, args)
-        raise TypeError("No constructor defined for PyCKMMatrix")
+        raise TypeError(f"No constructor defined for {PyCKMMatrix.__name__}")
 
     @staticmethod
     @_text_signature("()")
@@ -503,8 +513,9 @@ class PyCKMMatrix:
         """`True` when the matrix is unitary within `tol`."""
         self, args = _method_self(PyCKMMatrix, "is_unitary", args)
         (tol,) = _bind("PyCKMMatrix.is_unitary", ("tol",), args, kwargs)
+        elements, _ = _value_of(PyCKMMatrix, self)
         tol = _real_argument(tol, "tol")
-        worst = _max_deviation(self._elements)
+        worst = _max_deviation(elements)
         # A NaN or infinite deviation never passes, not even at an infinite tolerance.
         return worst <= sys.float_info.max and tol >= worst
 
@@ -513,15 +524,13 @@ class PyCKMMatrix:
         """CP-violation Jarlskog invariant J."""
         self, args = _method_self(PyCKMMatrix, "jarlskog", args)
         _no_arguments("PyCKMMatrix.jarlskog()", args, kwargs)
-        return self._jarlskog
+        return _value_of(PyCKMMatrix, self)[1]  # type: ignore[no-any-return]
 
 
 def _ckm_matrix(elements: Sequence[Sequence[float]], jarlskog: float) -> PyCKMMatrix:
     """A PyCKMMatrix holding `elements` (three rows of three floats); the class itself refuses calls."""
-    matrix = object.__new__(PyCKMMatrix)
-    matrix._elements = tuple(tuple(float(x) for x in row) for row in elements)
-    matrix._jarlskog = float(jarlskog)
-    return matrix
+    rows = tuple(tuple(float(x) for x in row) for row in elements)
+    return _made(PyCKMMatrix, (rows, float(jarlskog)))
 
 
 def _max_deviation(e: Sequence[Sequence[float]]) -> float:

@@ -78,10 +78,16 @@ def _is_negative_number(text: str) -> bool:
 
 
 def _attach_negative_values(arguments: Sequence[str]) -> list[str]:
-    """`--tol -1e-9` as `--tol=-1e-9`: argparse takes only plain negative numbers (-1, -0.5) for
-    values, and would read -1e-9, -inf or -1E3 as an unknown option."""
-    attached: list[str] = []
-    index = 0
+    """`ckm --tol -1e-9` as `ckm --tol=-1e-9`: argparse takes only plain negative numbers (-1,
+    -0.5) for values, and would read -1e-9, -inf or -1E3 as an unknown option. Only the ckm
+    command has --tol; elsewhere the arguments stay as typed, so that a message quotes them."""
+    # The command is the first argument that is not an option, for the main parser's options
+    # take no values; after "--" nothing is an option.
+    command = next((index for index, argument in enumerate(arguments) if not argument.startswith("-")), None)
+    if command is None or arguments[command] != "ckm" or "--" in arguments[:command]:
+        return list(arguments)
+    attached = list(arguments[: command + 1])
+    index = command + 1
     while index < len(arguments):
         argument = arguments[index]
         if argument == "--":

@@ -11,6 +11,7 @@ import warnings
 
 import pytest
 
+import corvantis
 from corvantis import _vellora_core as core
 from support import stderr_to_devnull
 
@@ -50,6 +51,9 @@ class Deceitful(str):
     def __len__(self):
         return 10**6
 
+    def __bool__(self):
+        raise RuntimeError("__bool__ called")
+
     def __str__(self):
         return "n_gen"
 
@@ -73,9 +77,14 @@ def test_str_subclass_name_is_read_by_its_characters(registry, cls):
     assert registry.get(cls("phi")) == PHI
     assert registry.get(name=cls("phi")) == PHI
     assert core.py_get_constant(cls("phi"))["value"] == PHI
-    with pytest.raises(KeyError) as raised:
-        registry.get(cls("nope"))
-    assert raised.value.args == (not_found("nope"),)
+    assert corvantis.get_constant(cls("phi"))["value"] == PHI
+    for name in ("nope", ""):
+        with pytest.raises(KeyError) as raised:
+            registry.get(cls(name))
+        assert raised.value.args == (not_found(name),)
+        with pytest.raises(KeyError) as raised:
+            corvantis.get_constant(cls(name))
+        assert raised.value.args == (not_found(name),)
 
 
 class EqualityRaises(str):
@@ -190,12 +199,22 @@ def _raise(error):
     raise error
 
 
+def interpreters_words(tol):
+    """The interpreter's own message for a value that it cannot make a float of, renamed."""
+    try:
+        float(tol)
+    except TypeError as error:
+        return f"argument 'tol': {error}"
+    raise AssertionError(f"{tol!r} converts")
+
+
+# A message of None is the interpreter's own, which differs between versions.
 @pytest.mark.parametrize(
     "tol, exception, message",
     [
-        (FloatReturns("1.0"), TypeError, "argument 'tol': FloatReturns.__float__ returned non-float (type str)"),
-        (FloatReturns(None), TypeError, "argument 'tol': FloatReturns.__float__ returned non-float (type NoneType)"),
-        (FloatReturns(1), TypeError, "argument 'tol': FloatReturns.__float__ returned non-float (type int)"),
+        (FloatReturns("1.0"), TypeError, None),
+        (FloatReturns(None), TypeError, None),
+        (FloatReturns(1), TypeError, None),
         (FloatRaises(ValueError("bad value")), ValueError, "bad value"),
         (FloatRaises(TypeError("bad type")), TypeError, "argument 'tol': bad type"),
         (FloatRaises(ZeroDivisionError("zero")), ZeroDivisionError, "zero"),
@@ -204,7 +223,7 @@ def _raise(error):
         (FloatRaises(RecursionError("deep")), RecursionError, "deep"),
         (IndexOnly(lambda: _raise(TypeError("no index"))), TypeError, "argument 'tol': no index"),
         (IndexOnly(lambda: _raise(ValueError("index value"))), ValueError, "index value"),
-        (IndexOnly(lambda: "3"), TypeError, "argument 'tol': __index__ returned non-int (type str)"),
+        (IndexOnly(lambda: "3"), TypeError, None),
         (IndexOnly(lambda: 10**400), OverflowError, "int too large to convert to float"),
     ],
     ids=lambda value: type(value).__name__ if not isinstance(value, str) else None,
@@ -213,7 +232,7 @@ def test_hostile_tolerances_raise_ordinary_exceptions(matrix, tol, exception, me
     with pytest.raises(exception) as raised:
         matrix.is_unitary(tol)
     assert type(raised.value) is exception
-    assert str(raised.value) == message
+    assert str(raised.value) == (message if message is not None else interpreters_words(tol))
     with pytest.raises(exception):
         matrix.is_unitary(tol=tol)
     assert matrix.is_unitary(0.0) is True  # the matrix is untouched

@@ -99,6 +99,9 @@ NAMES_HINT = "Try 'corvantis constants' for the names."
         (("ckm", "--tol", "x"), 2, "argument --tol: invalid float value: 'x'", "Try 'corvantis ckm --help' for more information."),
         (("bogus",), 2, "argument COMMAND: invalid choice: 'bogus'", "Try 'corvantis --help' for more information."),
         (("quarks", "--pretty"), 2, "unrecognized arguments: --pretty", "Try 'corvantis --help' for more information."),
+        # Only ckm has --tol: elsewhere the option and its negative value are quoted as typed.
+        (("quarks", "--tol", "-1"), 2, "unrecognized arguments: --tol -1", "Try 'corvantis --help' for more information."),
+        (("get", "phi", "--t", "-5"), 2, "unrecognized arguments: --t -5", "Try 'corvantis --help' for more information."),
     ],
 )
 def test_errors_have_one_format_and_no_traceback(args, status, message, hint):

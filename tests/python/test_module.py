@@ -75,7 +75,7 @@ def test_classes_are_final(core, name):
 
 @pytest.mark.parametrize("name", ["PyFormulasRegistry", "PyQuarkRegistry", "PyCKMMatrix"])
 def test_classes_are_builtins_types(core, skip_twin, name):
-    skip_twin("a class defined in Python belongs to the module that defines it")
+    skip_twin("the interpreter names a class written in Python without the builtins. prefix")
     cls = getattr(core, name)
     assert cls.__module__ == "builtins"
     assert repr(cls) == f"<class 'builtins.{name}'>"

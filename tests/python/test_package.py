@@ -105,6 +105,31 @@ def test_subinterpreter_falls_back_to_the_twin(tmp_path):
     assert (backend, caught) == ("corvantis._pyvellora", ["NativeUnavailableWarning"])
 
 
+# An audit hook that uses the package while the package's first use imports the module that answers.
+USE_DURING_THE_IMPORT = """
+import sys
+if sys.argv[1] == "_pyvellora":
+    sys.modules["corvantis._vellora_core"] = None  # as where the extension cannot be loaded
+import corvantis
+
+seen, answers = [], []
+def hook(event, args):
+    if event == "import" and str(args[0]).startswith("corvantis._") and not seen:
+        seen.append(args[0])
+        answers.append(corvantis.list_quarks())
+sys.addaudithook(hook)
+print(corvantis.backend().__name__, answers == [corvantis.list_quarks()])
+"""
+
+
+@pytest.mark.parametrize("module", ["_vellora_core", "_pyvellora"])
+def test_the_package_used_on_the_same_thread_while_it_imports(module):
+    result = subprocess.run([sys.executable, "-c", USE_DURING_THE_IMPORT, module], capture_output=True, text=True,
+                            timeout=30)
+    assert result.stdout == f"corvantis.{module} True\n"
+    assert result.stderr.count("NativeUnavailableWarning") == (module == "_pyvellora")
+
+
 def test_importing_the_package_loads_no_extension():
     code = "import sys, corvantis; print('corvantis._vellora_core' in sys.modules, corvantis.__version__)"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)

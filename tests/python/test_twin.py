@@ -69,6 +69,43 @@ def ckm(m):
     return m.PyCKMMatrix.from_topology()
 
 
+class LookAlike:
+    __slots__ = ("_records",)  # as the twin's registry was once laid out
+
+
+def posing_as(cls):
+    """A LookAlike turned into an instance of `cls`, where __class__ assignment lets it through."""
+    impostor = LookAlike()
+    impostor._records = {}
+    try:
+        impostor.__class__ = cls
+    except TypeError:
+        pass
+    return impostor
+
+
+def renamed(cls, call):
+    """call(cls) while the class is named "Renamed"."""
+    name, cls.__name__ = cls.__name__, "Renamed"
+    try:
+        return call(cls)
+    finally:
+        cls.__name__ = name
+
+
+def with_new(cls, new, call):
+    """call(cls) while cls.__new__ is `new` (deleted for None), then with the class's own again."""
+    own = vars(cls)["__new__"]
+    if new is None:
+        del cls.__new__
+    else:
+        cls.__new__ = new
+    try:
+        return call(cls)
+    finally:
+        cls.__new__ = own
+
+
 CALLS = {
     "list_constants args": lambda m: m.py_list_constants(1),
     "get_constant too many": lambda m: m.py_get_constant(1, 2, name=3),
@@ -112,6 +149,9 @@ CALLS = {
     "new of a non-type": lambda m: m.PyCKMMatrix.__new__(1),
     "matrix new of another class": lambda m: m.PyCKMMatrix.__new__(m.PyFormulasRegistry),
     "class assignment": lambda m: setattr(m.PyFormulasRegistry(), "__class__", m.PyQuarkRegistry),
+    "class assignment from a look-alike": lambda m: posing_as(m.PyFormulasRegistry).get("phi"),
+    "state": lambda m: m.PyFormulasRegistry().__getstate__(),
+    "state assignment": lambda m: setattr(ckm(m), "_elements", ()),
     "copy": lambda m: copy.copy(m.PyFormulasRegistry()),
     "deepcopy": lambda m: copy.deepcopy(ckm(m)),
     "pickle": lambda m: pickle.dumps(m.PyQuarkRegistry()),
@@ -119,6 +159,16 @@ CALLS = {
     # The twin cannot refuse object.__new__ itself; its unmade instance refuses its first use.
     "object new registry": lambda m: object.__new__(m.PyFormulasRegistry).get("phi"),
     "object new matrix": lambda m: object.__new__(m.PyCKMMatrix).jarlskog(),
+    "object new registry, int name": lambda m: object.__new__(m.PyFormulasRegistry).get(123),
+    "object new matrix, bad tol": lambda m: object.__new__(m.PyCKMMatrix).is_unitary(obj(__float__=None)),
+    # The interpreter's own messages about a call name the callable.
+    "method keyword given twice": lambda m: ckm(m).is_unitary(**{"tol": 1}, **{"tol": 2}),
+    "class keyword given twice": lambda m: m.PyQuarkRegistry(**{"x": 1}, **{"x": 2}),
+    "renamed class": lambda m: renamed(m.PyCKMMatrix, lambda cls: cls()),
+    "renamed class, unbound method": lambda m: renamed(m.PyCKMMatrix, lambda cls: cls.jarlskog()),
+    # The interpreter keeps a type's own constructor unless a __new__ written in Python replaces it.
+    "__new__ deleted": lambda m: len(with_new(m.PyFormulasRegistry, None, lambda cls: cls())),
+    "__new__ set to object.__new__": lambda m: with_new(m.PyCKMMatrix, object.__new__, lambda cls: cls()),
     "unknown attribute": lambda m: m.PyFormulasRegistry().nope,
 }
 
