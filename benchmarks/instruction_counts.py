@@ -1,7 +1,7 @@
 """Instructions per call of the extension's calls under callgrind, for figures that timing on a shared
 machine is too noisy to give.
 
-    python benchmarks/instruction_counts.py [build get list const quarks unitary]
+    python benchmarks/instruction_counts.py [build get len list const quarks unitary]
 
 Each call is run N1 and then N2 times in fresh interpreters under `valgrind --tool=callgrind`
 (PYTHONHASHSEED=0); the figure is the difference of the two totals over N2 - N1, so start-up and
@@ -20,6 +20,7 @@ N1, N2 = 2000, 12000
 CALLS = {
     "build": "f = core.PyFormulasRegistry\nfor _ in range(n): f()",
     "get": "for r in [core.PyFormulasRegistry() for _ in range(50)]:\n  g = r.get\n  for _ in range(n // 50): g('phi')",
+    "len": "r = core.PyFormulasRegistry()\nfor _ in range(n): len(r)",
     "list": "f = core.py_list_constants\nfor _ in range(n): f()",
     "const": "f = core.py_get_constant\nfor _ in range(n): f('n_gen')",
     "quarks": "f = core.py_list_quarks\nfor _ in range(n): f()",

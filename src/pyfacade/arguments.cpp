@@ -37,13 +37,13 @@ std::string full_name(const Signature& signature) {
   return false;
 }
 
-[[gnu::cold]] bool missing_required(const Signature& signature, PyObject* const* slots) {
+[[gnu::cold]] bool missing_required(const Signature& signature, PyObject* const* bound) {
   std::string names;
   std::size_t missing = 0;
   std::size_t total_missing = 0;
-  for (std::size_t i = 0; i < signature.parameters.size(); ++i) total_missing += slots[i] == nullptr;
+  for (std::size_t i = 0; i < signature.parameters.size(); ++i) total_missing += bound[i] == nullptr;
   for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
-    if (slots[i] != nullptr) continue;
+    if (bound[i] != nullptr) continue;
     ++missing;
     if (missing > 1) {
       if (total_missing == 2)
@@ -75,54 +75,54 @@ Py_ssize_t parameter_index(const Signature& signature, PyObject* keyword) {
   return -1;
 }
 
-/// One keyword argument: into its slot, or the matching error.
-bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value, PyObject** slots) {
+/// One keyword argument: bound to its parameter, or the matching error.
+bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value, PyObject** bound) {
   const Py_ssize_t index = parameter_index(signature, keyword);
   if (index < 0) return unexpected_keyword(signature, keyword);
-  if (slots[index] != nullptr) return multiple_values(signature, signature.parameters[static_cast<std::size_t>(index)]);
-  slots[index] = value;
+  if (bound[index] != nullptr) return multiple_values(signature, signature.parameters[static_cast<std::size_t>(index)]);
+  bound[index] = value;
   return true;
 }
 
-bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t count, PyObject** slots) {
+bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t count, PyObject** bound) {
   if (static_cast<std::size_t>(count) > signature.parameters.size()) return too_many_positional(signature, count);
-  for (Py_ssize_t i = 0; i < count; ++i) slots[i] = args[i];
+  for (Py_ssize_t i = 0; i < count; ++i) bound[i] = args[i];
   return true;
 }
 
-bool check_required(const Signature& signature, PyObject* const* slots) {
+bool check_required(const Signature& signature, PyObject* const* bound) {
   for (std::size_t i = 0; i < signature.parameters.size(); ++i)
-    if (slots[i] == nullptr) return missing_required(signature, slots);
+    if (bound[i] == nullptr) return missing_required(signature, bound);
   return true;
 }
 
 }  // namespace
 
 bool bind_fastcall_slow(const Signature& signature, PyObject* const* args, Py_ssize_t positional_count,
-                        PyObject* keyword_names, PyObject** slots) {
-  if (!bind_positional(signature, args, positional_count, slots)) return false;
+                        PyObject* keyword_names, PyObject** bound) {
+  if (!bind_positional(signature, args, positional_count, bound)) return false;
   const Py_ssize_t keyword_count = keyword_names == nullptr ? 0 : PyTuple_GET_SIZE(keyword_names);
   for (Py_ssize_t i = 0; i < keyword_count; ++i)
-    if (!bind_keyword(signature, PyTuple_GET_ITEM(keyword_names, i), args[positional_count + i], slots)) return false;
-  return check_required(signature, slots);
+    if (!bind_keyword(signature, PyTuple_GET_ITEM(keyword_names, i), args[positional_count + i], bound)) return false;
+  return check_required(signature, bound);
 }
 
-bool bind_tuple_and_dict(const Signature& signature, PyObject* positional, PyObject* keywords, PyObject** slots) {
-  if (!bind_positional(signature, &PyTuple_GET_ITEM(positional, 0), PyTuple_GET_SIZE(positional), slots)) return false;
+bool bind_tuple_and_dict(const Signature& signature, PyObject* positional, PyObject* keywords, PyObject** bound) {
+  if (!bind_positional(signature, &PyTuple_GET_ITEM(positional, 0), PyTuple_GET_SIZE(positional), bound)) return false;
   if (keywords != nullptr) {
-    bool bound = true;
+    bool keywords_bound = true;
     // A C caller may hand in a dict other threads change: it is walked under the dict's own lock
     // (nothing on builds with a GIL), so the borrowed keys and values stay alive while used.
     Py_BEGIN_CRITICAL_SECTION(keywords);
     Py_ssize_t position = 0;
     PyObject* keyword = nullptr;
     PyObject* value = nullptr;
-    while (bound && PyDict_Next(keywords, &position, &keyword, &value))
-      bound = bind_keyword(signature, keyword, value, slots);
+    while (keywords_bound && PyDict_Next(keywords, &position, &keyword, &value))
+      keywords_bound = bind_keyword(signature, keyword, value, bound);
     Py_END_CRITICAL_SECTION();
-    if (!bound) return false;
+    if (!keywords_bound) return false;
   }
-  return check_required(signature, slots);
+  return check_required(signature, bound);
 }
 
 Outcome<std::string_view> text_argument(PyObject* value, const char* parameter) {

@@ -37,32 +37,32 @@ struct Signature {
 };
 
 /// Binds the fast-call form (positional array, then one value per name in `keyword_names`) into
-/// `slots`, one borrowed reference per parameter, null for one not given. Sets TypeError with the
+/// `bound`, one borrowed reference per parameter, null for one not given. Sets TypeError with the
 /// caller-facing message on any mismatch.
 bool bind_fastcall_slow(const Signature& signature, PyObject* const* args, Py_ssize_t positional_count,
-                        PyObject* keyword_names, PyObject** slots);
+                        PyObject* keyword_names, PyObject** bound);
 
 /// Binds the tuple-and-dictionary form used by constructors, with the same rules and messages.
-bool bind_tuple_and_dict(const Signature& signature, PyObject* positional, PyObject* keywords, PyObject** slots);
+bool bind_tuple_and_dict(const Signature& signature, PyObject* positional, PyObject* keywords, PyObject** bound);
 
 /// Binds a fast call of a callable with N parameters; the all-positional call takes no detour.
 template <std::size_t N>
 inline Outcome<std::array<PyObject*, N>> bind_fastcall(const Signature& signature, PyObject* const* args,
                                                         Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, N> slots{};
+  std::array<PyObject*, N> bound{};
   if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N) [[likely]] {
-    for (std::size_t i = 0; i < N; ++i) slots[i] = args[i];
-    return slots;
+    for (std::size_t i = 0; i < N; ++i) bound[i] = args[i];
+    return bound;
   }
   if constexpr (N == 1) {  // f(name=value): the one keyword, matched by identity
     if (nargs == 0 && kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 1 &&
         PyTuple_GET_ITEM(kwnames, 0) == signature.interned_parameters[0]) {
-      slots[0] = args[0];
-      return slots;
+      bound[0] = args[0];
+      return bound;
     }
   }
-  if (!bind_fastcall_slow(signature, args, nargs, kwnames, slots.data())) return ErrorIsSet{};
-  return slots;
+  if (!bind_fastcall_slow(signature, args, nargs, kwnames, bound.data())) return ErrorIsSet{};
+  return bound;
 }
 
 /// A `str` argument as UTF-8 text borrowed from the object for the duration of the call.

@@ -16,13 +16,13 @@
 
 namespace vellora::py {
 
-/// What a slot hands the interpreter for a body's value.
+/// What the interpreter is handed for a body's value.
 inline PyObject* handed_back(OwnedRef&& object) noexcept { return object.release(); }
 inline Py_ssize_t handed_back(Py_ssize_t count) noexcept { return count; }
 inline bool handed_back(Done) noexcept { return true; }
 
-/// Runs a body (returning an Outcome): its value as the slot returns it, or `failed` with the
-/// failure raised.
+/// Runs a body (returning an Outcome): its value in the form the interpreter takes it, or `failed`
+/// with the failure raised.
 template <class Body, class Result>
 Result run_body(Body&& body, Result failed) {
   try {

@@ -159,8 +159,8 @@ class SharedAccess {
 /// access check. Null otherwise, and nothing is raised: SharedAccess::take then tells why.
 template <class Core>
 const Core* peek_core(PyObject* self, const TypeCell& cell) noexcept {
-  PyTypeObject* const type = cell.type.load(std::memory_order_acquire);
-  if (type == nullptr || !Py_IS_TYPE(self, type)) return nullptr;
+  // No object's type is null, so a cell not yet filled fails this comparison by itself.
+  if (!Py_IS_TYPE(self, cell.type.load(std::memory_order_acquire))) return nullptr;
   Instance<Core>* const instance = Instance<Core>::from(self);
   return instance->may_share() ? &instance->core() : nullptr;
 }

@@ -1,13 +1,10 @@
-// PyQuarkRegistry (an empty QuarkRegistry owned by a Python object) and py_list_quarks.
+// PyQuarkRegistry: an empty QuarkRegistry owned by a Python object.
 #include <Python.h>
-
-#include <string_view>
 
 #include "pyfacade/arguments.hpp"
 #include "pyfacade/call.hpp"
 #include "pyfacade/instance.hpp"
 #include "pyfacade/module_members.hpp"
-#include "pyfacade/results.hpp"
 #include "pyfacade/texts.hpp"
 #include "quarks/quark_registry.hpp"
 
@@ -20,16 +17,6 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     if (!bind_tuple_and_dict(kConstructorSignature, args, kwargs, nullptr)) return ErrorIsSet{};
     return new_instance(type, QuarkRegistry());
-  });
-}
-
-PyObject* py_list_quarks(PyObject*, PyObject*) {
-  return call_returning_object([]() -> Outcome<OwnedRef> {
-    // The registry lives until the list is made, so its names need not be copied first.
-    const QuarkRegistry registry = QuarkRegistry::standard_model();
-    std::string_view names[QuarkRegistry::kStandardModelSize];
-    registry.sort_names_into(names);
-    return new_text_list(names);
   });
 }
 
@@ -52,7 +39,5 @@ PyType_Spec spec = {
 }  // namespace
 
 TypeCell quark_registry_class{"PyQuarkRegistry", &spec};
-
-PyMethodDef py_list_quarks_definition = {"py_list_quarks", py_list_quarks, METH_NOARGS, texts::kListQuarksDoc};
 
 }  // namespace vellora::py

@@ -1,9 +1,15 @@
 // The fixed texts the module shows to Python (names, docstrings and messages), each defined once.
 // Texts built from a template live beside their builder: the argument-binding messages in
-// arguments.cpp, the registry's error messages in registry/constant_record.hpp.
+// arguments.cpp, the registry's error messages in registry/constant_record.hpp; their words are
+// fixed by contract too.
 #pragma once
 
 namespace vellora::texts {
+
+// Fixed by contract. These words are the system's contract, and callers may match on them byte
+// for byte. That includes what reads like a leftover of another implementation ("PyO3",
+// 'PyString', 'PyList', "Rust-accelerated", `PyKeyError`): those are the interface's names, not
+// this code's. Do not change a byte of any text in this group.
 
 inline constexpr char kModuleName[] = "_vellora_core";
 inline constexpr char kModuleDoc[] = "PyO3 module entry point. Wired as `corvantis._vellora_core`.";
@@ -41,12 +47,6 @@ inline constexpr char kGetConstantDoc[] =
     "datasheet schema so callers don't need to branch.\n\n"
     "Raises `PyKeyError` when `name` is not in the registry.";
 
-inline constexpr char kPanicExceptionName[] = "corvantis._vellora_core.PanicException";
-inline constexpr char kPanicExceptionDoc[] =
-    "An internal fault of the extension (a broken invariant), not an error in the caller's input.\n\n"
-    "It derives from BaseException rather than Exception so that, like SystemExit, it propagates to\n"
-    "the top instead of being swallowed by `except Exception:` handlers.";
-
 inline constexpr char kSubinterpreterRefused[] =
     "PyO3 modules do not yet support subinterpreters, see https://github.com/PyO3/pyo3/issues/576";
 inline constexpr char kNoExceptionSet[] = "attempted to fetch exception but none was set";
@@ -54,7 +54,6 @@ inline constexpr char kPythonApiCallFailed[] = "Python API call failed";
 inline constexpr char kAppendToAllFailed[] = "could not append __name__ to __all__";
 inline constexpr char kTypeCreationFailedPrefix[] = "failed to create type object for ";
 inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
-inline constexpr char kNotConstructedFormat[] = "%s object was made without its constructor";
 inline constexpr char kNoConstructorFormat[] = "No constructor defined for %s";
 inline constexpr char kUnknownTypeName[] = "<unknown>";
 inline constexpr char kEmptyConstantName[] = "py_get_constant: name must be non-empty";
@@ -62,5 +61,15 @@ inline constexpr char kEmptyConstantName[] = "py_get_constant: name must be non-
 // Targets named in conversion errors: "'int' object cannot be converted to 'PyString'".
 inline constexpr char kStringTarget[] = "PyString";
 inline constexpr char kListTarget[] = "PyList";
+
+// This module's own. The contract leaves these words to the module; they may be reworded.
+
+inline constexpr char kPanicExceptionName[] = "corvantis._vellora_core.PanicException";
+inline constexpr char kPanicExceptionDoc[] =
+    "An internal fault of the extension (a broken invariant), not an error in the caller's input.\n\n"
+    "It derives from BaseException rather than Exception so that, like SystemExit, it propagates to\n"
+    "the top instead of being swallowed by `except Exception:` handlers.";
+
+inline constexpr char kNotConstructedFormat[] = "%s object was made without its constructor";
 
 }  // namespace vellora::texts

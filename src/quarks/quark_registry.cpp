@@ -1,4 +1,4 @@
-// Flat open-addressing quark registry: records in insertion order, a linear-probe slot array.
+// Flat open-addressing quark registry: records in insertion order, a linear-probe table of record indices.
 #include "quarks/quark_registry.hpp"
 
 #include <utility>
@@ -65,7 +65,7 @@ QuarkRegistry QuarkRegistry::standard_model() {
     record.scale_factor = quark.scale_factor;
     record.phi_exponent = quark.phi_exponent;
     record.generation = quark.generation;
-    registry.inline_slots_[cell] = Slot{hash, static_cast<std::uint32_t>(registry.size_)};
+    registry.inline_cells_[cell] = Cell{hash, static_cast<std::uint32_t>(registry.size_)};
   }
   return registry;
 }
@@ -82,55 +82,55 @@ void QuarkRegistry::append(Quark&& quark) {
   ++size_;
 }
 
-std::span<const QuarkRegistry::Slot> QuarkRegistry::slots() const noexcept {
-  return heap_slots_.empty() ? std::span<const Slot>(inline_slots_) : std::span<const Slot>(heap_slots_);
+std::span<const QuarkRegistry::Cell> QuarkRegistry::cells() const noexcept {
+  return heap_cells_.empty() ? std::span<const Cell>(inline_cells_) : std::span<const Cell>(heap_cells_);
 }
 
 std::size_t QuarkRegistry::probe(std::uint64_t hash, std::string_view name) const noexcept {
-  const std::span<const Slot> table = slots();
+  const std::span<const Cell> table = cells();
   const std::size_t mask = table.size() - 1;
   std::size_t i = static_cast<std::size_t>(hash) & mask;
   // The load factor keeps at least a quarter of the cells empty, so this terminates.
   while (true) {
-    const Slot& slot = table[i];
-    if (slot.index_plus_one == 0) return i;
-    if (slot.hash == hash && record(slot.index_plus_one - 1).name == name) return i;
+    const Cell& cell = table[i];
+    if (cell.index_plus_one == 0) return i;
+    if (cell.hash == hash && record(cell.index_plus_one - 1).name == name) return i;
     i = (i + 1) & mask;
   }
 }
 
 void QuarkRegistry::rehash(std::size_t capacity) {
-  std::vector<Slot> grown(capacity);
+  std::vector<Cell> grown(capacity);
   const std::size_t mask = capacity - 1;
-  for (const Slot& slot : slots()) {
-    if (slot.index_plus_one == 0) continue;
+  for (const Cell& cell : cells()) {
+    if (cell.index_plus_one == 0) continue;
     // Stored names are distinct, so each only needs the next empty cell; no name compare.
-    std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
+    std::size_t i = static_cast<std::size_t>(cell.hash) & mask;
     while (grown[i].index_plus_one != 0) i = (i + 1) & mask;
-    grown[i] = slot;
+    grown[i] = cell;
   }
-  heap_slots_ = std::move(grown);
+  heap_cells_ = std::move(grown);
 }
 
 void QuarkRegistry::register_quark(Quark quark) {
   const std::uint64_t hash = quark_hash(key_, quark.name);
   std::size_t cell = probe(hash, quark.name);
-  if (const std::uint32_t index_plus_one = slots()[cell].index_plus_one; index_plus_one != 0) {
+  if (const std::uint32_t index_plus_one = cells()[cell].index_plus_one; index_plus_one != 0) {
     record(index_plus_one - 1) = std::move(quark);
     return;
   }
   const std::size_t needed = open_addressing::capacity_for(size_ + 1, kInlineCells);
-  if (needed > slots().size()) {
+  if (needed > cells().size()) {
     rehash(needed);
     cell = probe(hash, quark.name);
   }
   append(std::move(quark));
-  slots()[cell] = Slot{hash, static_cast<std::uint32_t>(size_)};
+  cells()[cell] = Cell{hash, static_cast<std::uint32_t>(size_)};
 }
 
 const Quark* QuarkRegistry::find(std::string_view name) const noexcept {
-  const Slot& slot = slots()[probe(quark_hash(key_, name), name)];
-  return slot.index_plus_one == 0 ? nullptr : &record(slot.index_plus_one - 1);
+  const Cell& cell = cells()[probe(quark_hash(key_, name), name)];
+  return cell.index_plus_one == 0 ? nullptr : &record(cell.index_plus_one - 1);
 }
 
 void QuarkRegistry::sort_names_into(std::span<std::string_view> views) const {

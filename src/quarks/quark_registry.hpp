@@ -61,7 +61,7 @@ class QuarkRegistry {
 
  private:
   /// A table cell: the name's full hash and the record's index plus one (0 marks an empty cell).
-  struct Slot {
+  struct Cell {
     std::uint64_t hash = 0;
     std::uint32_t index_plus_one = 0;
   };
@@ -79,10 +79,10 @@ class QuarkRegistry {
 
   /// The table in use: the inline cells until a larger table has been allocated. Chosen afresh
   /// on each use rather than kept as a pointer, so moving a registry needs nothing of its own.
-  std::span<const Slot> slots() const noexcept;
-  std::span<Slot> slots() noexcept {
-    const std::span<const Slot> table = std::as_const(*this).slots();
-    return {const_cast<Slot*>(table.data()), table.size()};
+  std::span<const Cell> cells() const noexcept;
+  std::span<Cell> cells() noexcept {
+    const std::span<const Cell> table = std::as_const(*this).cells();
+    return {const_cast<Cell*>(table.data()), table.size()};
   }
   /// Index of the cell holding `name`, or of the empty cell where it would go.
   std::size_t probe(std::uint64_t hash, std::string_view name) const noexcept;
@@ -93,8 +93,8 @@ class QuarkRegistry {
   std::size_t size_ = 0;
   std::array<Quark, kInlineRecords> inline_records_;
   std::vector<Quark> more_records_;  // the records after the inline ones
-  std::array<Slot, kInlineCells> inline_slots_{};
-  std::vector<Slot> heap_slots_;
+  std::array<Cell, kInlineCells> inline_cells_{};
+  std::vector<Cell> heap_cells_;
 };
 
 }  // namespace vellora

@@ -43,7 +43,7 @@ std::size_t available_processors() noexcept {
 /// record is stored as its parts, every text a view into memory the registry owns and never moves
 /// (or, for the standard table, into texts that last as long as the process).
 /// Trivially constructible, so a new shard's inline cells cost nothing until first used.
-struct Slot {
+struct Cell {
   std::uint64_t hash;
   const char* key_data;
   std::size_t key_size;
@@ -51,7 +51,7 @@ struct Slot {
 
   std::string_view key() const noexcept { return {key_data, key_size}; }
 };
-static_assert(std::is_trivially_default_constructible_v<Slot>);
+static_assert(std::is_trivially_default_constructible_v<Cell>);
 static_assert(std::is_trivially_copyable_v<RecordParts> && std::is_trivially_destructible_v<RecordParts>,
               "records are copied whole and freed with the arena, never destroyed");
 
@@ -63,7 +63,7 @@ struct Chunk {
   std::byte* bytes() noexcept { return reinterpret_cast<std::byte*>(this + 1); }
 };
 
-constexpr std::size_t kInlineSlots = 4;   // three records before a shard's table first grows
+constexpr std::size_t kInlineCells = 4;   // three records before a shard's table first grows
 constexpr std::size_t kArenaBytes = 3072;  // the standard table's records and tables at any shard count
 constexpr std::size_t kMinimumChunk = 1024;
 constexpr std::size_t kPieceAlignment = alignof(RecordParts);
@@ -77,12 +77,12 @@ struct Shard {
   // The cells taken so far while a private build places its records (a table of at most 32 cells
   // then); it sits in what would be padding after the lock.
   std::uint32_t cells_taken_while_private = 0;
-  // Written under the write lock; read alone by len(), where one word needs no lock to be read whole.
-  std::atomic<std::size_t> count{0};
+  // The records in the table: read and written under the write lock, or while the build is private.
+  std::size_t count = 0;
   std::size_t capacity = 0;
-  Slot* slots = nullptr;
+  Cell* cells = nullptr;
   Chunk* chunks = nullptr;
-  Slot inline_slots[kInlineSlots];
+  Cell inline_cells[kInlineCells];
 
   Shard() = default;
   Shard(const Shard&) = delete;
@@ -106,27 +106,27 @@ struct Shard {
     return piece;
   }
 
-  const Slot* find(std::uint64_t hash, std::string_view name) const noexcept {
+  const Cell* find(std::uint64_t hash, std::string_view name) const noexcept {
     if (capacity == 0) return nullptr;
     const std::size_t mask = capacity - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      const Slot& slot = slots[i];
-      if (slot.record == nullptr) return nullptr;
-      if (slot.hash == hash && slot.key() == name) return &slot;
+      const Cell& cell = cells[i];
+      if (cell.record == nullptr) return nullptr;
+      if (cell.hash == hash && cell.key() == name) return &cell;
     }
   }
 
   /// The cell where a name of this hash goes; the table has room.
-  Slot& free_cell(std::uint64_t hash) noexcept {
+  Cell& free_cell(std::uint64_t hash) noexcept {
     const std::size_t mask = capacity - 1;
     std::size_t i = hash & mask;
-    while (slots[i].record != nullptr) i = (i + 1) & mask;
-    return slots[i];
+    while (cells[i].record != nullptr) i = (i + 1) & mask;
+    return cells[i];
   }
 
-  /// Fills `cell` with a stored record under `key`: field by field, as a Slot assembled on the
+  /// Fills `cell` with a stored record under `key`: field by field, as a Cell assembled on the
   /// stack and copied whole made the processor wait for its own stores.
-  static void fill(Slot& cell, std::uint64_t hash, std::string_view key, const RecordParts* record) noexcept {
+  static void fill(Cell& cell, std::uint64_t hash, std::string_view key, const RecordParts* record) noexcept {
     cell.hash = hash;
     cell.key_data = key.data();
     cell.key_size = key.size();
@@ -139,9 +139,9 @@ struct Shard {
   /// ones advance the end.
   std::size_t write_keys(std::string_view* keys) const noexcept {
     std::size_t end = 0;
-    for (std::size_t cell = 0; cell < capacity; ++cell) {
-      keys[end] = slots[cell].key();
-      end += slots[cell].record != nullptr;
+    for (std::size_t i = 0; i < capacity; ++i) {
+      keys[end] = cells[i].key();
+      end += cells[i].record != nullptr;
     }
     return end;
   }
@@ -152,10 +152,15 @@ struct Shard {
 struct FormulasRegistry::Storage {
   SipKey key;
   unsigned shard_shift;
+  // At most kArenaBytes, so it fits in what would be padding after the shift: the record count
+  // below then costs the header no room, and the shards keep their place in the block.
+  std::uint32_t arena_used = 0;
   std::size_t shard_count;
   Shard* shards;
   std::byte* arena;
-  std::size_t arena_used = 0;
+  // The records of all shards, so that len() is one load, not a visit to every shard. A new name
+  // adds one under its shard's write lock; one word needs no lock to be read whole.
+  std::atomic<std::size_t> record_count{0};
 
   /// One allocation: this header, the shards, then the arena.
   static Storage* create(SipKey key, std::size_t shard_count) {
@@ -184,25 +189,26 @@ struct FormulasRegistry::Storage {
   /// the cursor moves by a plain store; every later insert takes memory of its shard's own.
   std::byte* allocate_while_private(Shard& shard, std::size_t bytes) {
     if (arena_used + bytes > kArenaBytes) return shard.allocate_own(bytes);
-    arena_used += bytes;
-    return arena + arena_used - bytes;
+    std::byte* const piece = arena + arena_used;
+    arena_used += static_cast<std::uint32_t>(bytes);
+    return piece;
   }
 
   /// Bytes a table of `capacity` cells takes outside its shard: none for the inline cells.
   static std::size_t table_bytes(std::size_t capacity) noexcept {
-    return capacity == kInlineSlots ? 0 : round_up(capacity * sizeof(Slot));
+    return capacity == kInlineCells ? 0 : round_up(capacity * sizeof(Cell));
   }
 
   /// Gives `shard` an empty table of `capacity` cells: its inline ones, or `memory`, which holds
   /// table_bytes(capacity).
   static void set_empty_table(Shard& shard, std::size_t capacity, std::byte* memory) noexcept {
     shard.capacity = capacity;
-    if (capacity == kInlineSlots) {
-      shard.slots = shard.inline_slots;
-      open_addressing::clear_cells(shard.inline_slots, kInlineSlots);  // a constant size: a few vector stores
+    if (capacity == kInlineCells) {
+      shard.cells = shard.inline_cells;
+      open_addressing::clear_cells(shard.inline_cells, kInlineCells);  // a constant size: a few vector stores
     } else {
-      shard.slots = reinterpret_cast<Slot*>(memory);
-      open_addressing::clear_cells(shard.slots, capacity);
+      shard.cells = reinterpret_cast<Cell*>(memory);
+      open_addressing::clear_cells(shard.cells, capacity);
     }
   }
 
@@ -237,12 +243,12 @@ struct FormulasRegistry::Storage {
 
   /// Doubles the shard's table (or gives it its inline cells) and moves the taken cells over.
   void grow(Shard& shard) {
-    const Slot* const old_slots = shard.slots;
+    const Cell* const old_cells = shard.cells;
     const std::size_t old_capacity = shard.capacity;
-    const std::size_t capacity = old_capacity == 0 ? kInlineSlots : 2 * old_capacity;
-    set_empty_table(shard, capacity, capacity == kInlineSlots ? nullptr : shard.allocate_own(table_bytes(capacity)));
+    const std::size_t capacity = old_capacity == 0 ? kInlineCells : 2 * old_capacity;
+    set_empty_table(shard, capacity, capacity == kInlineCells ? nullptr : shard.allocate_own(table_bytes(capacity)));
     for (std::size_t i = 0; i < old_capacity; ++i)
-      if (old_slots[i].record != nullptr) shard.free_cell(old_slots[i].hash) = old_slots[i];
+      if (old_cells[i].record != nullptr) shard.free_cell(old_cells[i].hash) = old_cells[i];
   }
 
   /// Stores the record under `name`, under the shard's write lock; returns the record it
@@ -251,18 +257,18 @@ struct FormulasRegistry::Storage {
     const std::uint64_t hash = hash_name(key, name);
     Shard& shard = shards[shard_of(hash)];
     const std::lock_guard guard(shard.lock);
-    if (const Slot* found = shard.find(hash, name)) {
-      Slot& existing = const_cast<Slot&>(*found);
+    if (const Cell* found = shard.find(hash, name)) {
+      Cell& existing = const_cast<Cell&>(*found);
       const RecordParts* const previous = existing.record;
       existing.record = store(shard, parts, nullptr);  // the stored key stays
       return previous;
     }
-    const std::size_t count = shard.count.load(std::memory_order_relaxed);
-    if (!open_addressing::fits(count + 1, shard.capacity)) grow(shard);
+    if (!open_addressing::fits(shard.count + 1, shard.capacity)) grow(shard);
     std::string_view key_text = name;
     const RecordParts* const record = store(shard, parts, &key_text);
     Shard::fill(shard.free_cell(hash), hash, key_text, record);
-    shard.count.store(count + 1, std::memory_order_relaxed);
+    ++shard.count;
+    record_count.fetch_add(1, std::memory_order_relaxed);
     return nullptr;
   }
 
@@ -273,19 +279,18 @@ struct FormulasRegistry::Storage {
   /// The one way the standard table is built, at every shard count.
   void place_while_private(std::span<const RecordParts> records, const std::uint64_t* hashes) {
     assert(records.size() <= kPrivateRecordsAtMost);
-    // The shard array is read once: GCC reads it again after every atomic store.
+    // The shard array is read once: GCC otherwise reads it again inside the loops, after stores
+    // it cannot tell apart from it.
     Shard* const all_shards = shards;
     std::uint32_t shard_of_record[kPrivateRecordsAtMost];
     for (std::size_t i = 0; i < records.size(); ++i) {
       shard_of_record[i] = static_cast<std::uint32_t>(shard_of(hashes[i]));
-      std::atomic<std::size_t>& count = all_shards[shard_of_record[i]].count;
-      count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+      ++all_shards[shard_of_record[i]].count;
     }
     for (std::size_t index = 0, end = shard_count; index < end; ++index) {
       Shard& shard = all_shards[index];
-      const std::size_t count = shard.count.load(std::memory_order_relaxed);
-      if (count == 0) continue;
-      const std::size_t capacity = open_addressing::capacity_for(count, kInlineSlots);
+      if (shard.count == 0) continue;
+      const std::size_t capacity = open_addressing::capacity_for(shard.count, kInlineCells);
       const std::size_t bytes = table_bytes(capacity);
       set_empty_table(shard, capacity, bytes == 0 ? nullptr : allocate_while_private(shard, bytes));
     }
@@ -298,8 +303,9 @@ struct FormulasRegistry::Storage {
       const std::size_t cell =
           open_addressing::first_free_cell(shard.cells_taken_while_private, hashes[i], shard.capacity);
       shard.cells_taken_while_private |= std::uint32_t{1} << cell;
-      Shard::fill(shard.slots[cell], hashes[i], records[i].name, stored + i);
+      Shard::fill(shard.cells[cell], hashes[i], records[i].name, stored + i);
     }
+    record_count.store(records.size(), std::memory_order_relaxed);  // the registry was empty
   }
 
 };
@@ -378,8 +384,8 @@ void FormulasRegistry::insert_static_while_private(std::span<const RecordParts> 
   const Shard& shard = storage_->shards[storage_->shard_of(hash)];
   {
     const std::shared_lock guard(shard.lock);
-    if (const Slot* slot = shard.find(hash, name))
-      return Expected<ConstantRecord, RegistryError>::success_from([slot] { return to_constant_record(*slot->record); });
+    if (const Cell* cell = shard.find(hash, name))
+      return Expected<ConstantRecord, RegistryError>::success_from([cell] { return to_constant_record(*cell->record); });
   }
   return Expected<ConstantRecord, RegistryError>::failure_from(
       [name] { return RegistryError::not_found(std::string(name)); });
@@ -408,13 +414,6 @@ void FormulasRegistry::append_keys_while_private(std::vector<std::string_view>& 
   keys.resize(end);
 }
 
-std::size_t FormulasRegistry::len() const noexcept {
-  // The shard array and its size are read once: GCC reads them again after every atomic load.
-  const Shard* const shards = storage_->shards;
-  const std::size_t shard_count = storage_->shard_count;
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < shard_count; ++i) total += shards[i].count.load(std::memory_order_relaxed);
-  return total;
-}
+std::size_t FormulasRegistry::len() const noexcept { return storage_->record_count.load(std::memory_order_relaxed); }
 
 }  // namespace vellora

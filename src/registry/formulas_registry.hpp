@@ -69,7 +69,7 @@ class FormulasRegistry {
   /// A copy of every stored name: shards in ascending index, each in its table's own order.
   std::vector<std::string> names() const;
 
-  /// The number of records: the shard sizes added up, one shard at a time.
+  /// The number of records, kept registry-wide so that it is read in one load.
   std::size_t len() const noexcept;
 
   std::size_t shard_count() const noexcept;

@@ -6,20 +6,15 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <ostream>
 #include <set>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
-
-#include "support/shared_lock.hpp"
 
 namespace vellora {
 namespace {
@@ -599,91 +594,6 @@ TEST(FormulasRegistryConcurrency, RegistriesBuiltOnManyThreads) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(faults.load(), 0);
-}
-
-// ---- SharedLock ----
-
-enum class Mode { Shared, Exclusive };
-
-void acquire(SharedLock& lock, Mode mode) { mode == Mode::Shared ? lock.lock_shared() : lock.lock(); }
-void release(SharedLock& lock, Mode mode) { mode == Mode::Shared ? lock.unlock_shared() : lock.unlock(); }
-
-struct LockCase {
-  Mode held;
-  Mode wanted;
-  bool blocks;
-  const char* label;
-};
-
-void PrintTo(const LockCase& c, std::ostream* os) { *os << c.label; }
-
-class SharedLockExclusion : public ::testing::TestWithParam<LockCase> {};
-
-TEST_P(SharedLockExclusion, SecondHolderWaitsOnlyWhenAWriterIsInvolved) {
-  const LockCase& c = GetParam();
-  SharedLock lock;
-  std::atomic<bool> acquired{false};
-  acquire(lock, c.held);
-  std::thread other([&] {
-    acquire(lock, c.wanted);
-    acquired.store(true);
-    release(lock, c.wanted);
-  });
-
-  if (c.blocks) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(acquired.load());
-  } else {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!acquired.load() && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(acquired.load());  // obtained while the first holder still holds
-  }
-  release(lock, c.held);
-  other.join();
-  EXPECT_TRUE(acquired.load());  // releasing wakes the waiter
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Pairs, SharedLockExclusion,
-    ::testing::Values(LockCase{Mode::Shared, Mode::Shared, false, "ReaderThenReader"},
-                      LockCase{Mode::Shared, Mode::Exclusive, true, "ReaderThenWriter"},
-                      LockCase{Mode::Exclusive, Mode::Shared, true, "WriterThenReader"},
-                      LockCase{Mode::Exclusive, Mode::Exclusive, true, "WriterThenWriter"}),
-    [](const ::testing::TestParamInfo<LockCase>& info) { return std::string(info.param.label); });
-
-TEST(SharedLock, WritersAreExclusiveUnderContention) {
-  constexpr int kThreads = 4;
-  constexpr int kIterations = 200000;
-  SharedLock lock;
-  std::atomic<bool> go{false};  // released together so the threads overlap
-  long first = 0;  // written only under lock(), in two steps a reader could otherwise split
-  long second = 0;
-  long writes = 0;
-  std::atomic<int> torn{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      while (!go.load()) std::this_thread::yield();
-      for (int i = 0; i < kIterations; ++i) {
-        if ((i + t) % 4 != 0) {
-          const std::unique_lock guard(lock);
-          ++first;
-          ++second;
-          ++writes;
-        } else {
-          const std::shared_lock guard(lock);
-          if (first != second) torn.fetch_add(1);
-        }
-      }
-    });
-  }
-  go.store(true);
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(torn.load(), 0);
-  EXPECT_EQ(writes, kThreads * kIterations * 3 / 4);
-  EXPECT_EQ(first, writes);
-  EXPECT_EQ(second, writes);
 }
 
 }  // namespace

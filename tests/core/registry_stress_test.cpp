@@ -1,23 +1,16 @@
 // Stress of the registry's concurrency: one registry hammered by more threads than cores with every
-// operation at once, tables growing under readers, registries made on one thread and used and
-// dropped on another, and the shard lock oversubscribed. Run under ThreadSanitizer by
-// scripts/reliability.sh; in the ordinary suite they check results and that nothing hangs.
+// operation at once, tables growing under readers, and registries made on one thread and used and
+// dropped on another. Run under ThreadSanitizer by scripts/reliability.sh; in the ordinary suite
+// they check results and that nothing hangs.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <latch>
 #include <mutex>
 #include <optional>
 #include <ostream>
 #include <set>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -27,7 +20,7 @@
 
 #include "quarks/quark_registry.hpp"
 #include "registry/formulas_registry.hpp"
-#include "support/shared_lock.hpp"
+#include "watchdog.hpp"
 
 namespace vellora {
 namespace {
@@ -45,35 +38,6 @@ std::string label(std::string_view prefix, int a, std::optional<int> b = std::nu
   }
   return text;
 }
-
-/// Joins the threads, but turns a hang (a lost wake-up, a deadlock) into a failed run instead of
-/// a CI job that never ends.
-class Watchdog {
- public:
-  explicit Watchdog(std::chrono::seconds limit)
-      : thread_([this, limit] {
-          std::unique_lock lock(mutex_);
-          if (!done_cv_.wait_for(lock, limit, [this] { return done_; })) {
-            std::fprintf(stderr, "registry_stress_test: threads still running after %llds: hang\n",
-                         static_cast<long long>(limit.count()));
-            std::abort();
-          }
-        }) {}
-  ~Watchdog() {
-    {
-      const std::lock_guard lock(mutex_);
-      done_ = true;
-    }
-    done_cv_.notify_all();
-    thread_.join();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable done_cv_;
-  bool done_ = false;
-  std::thread thread_;
-};
 
 ConstantRecord thread_record(const std::string& name, int thread, int serial) {
   ConstantRecord record = ConstantRecord::seed(name, thread * 100000.0 + serial, label("t", thread));
@@ -287,86 +251,6 @@ TEST(RegistryLifetimeStress, MadeOnOneThreadUsedAndDroppedOnAnother) {
   }
   EXPECT_EQ(all.size(), static_cast<std::size_t>(kThreads * kPerThread));
 }
-
-struct LockMix {
-  int writer_percent;
-  const char* label;
-};
-
-void PrintTo(const LockMix& m, std::ostream* os) { *os << m.label; }
-
-class SharedLockStress : public ::testing::TestWithParam<LockMix> {};
-
-// More threads than cores take the lock in both modes with work inside, so waiters really sleep;
-// every one of them must be woken (the watchdog catches a lost wake-up) and writers stay exclusive.
-TEST_P(SharedLockStress, OversubscribedThreadsAllFinishAndWritersExclude) {
-  constexpr int kThreads = 16;
-  constexpr int kIterations = 3000;
-  SharedLock lock;
-  std::vector<int> guarded(8, 0);  // a writer sets all cells to one value; readers must see them equal
-  std::atomic<int> readers_inside{0};
-  std::atomic<int> faults{0};
-  std::atomic<long> writes{0};
-  std::latch start(kThreads);
-  {
-    Watchdog watchdog(std::chrono::seconds(300));
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([&, t] {
-        unsigned state = 2463534242u + static_cast<unsigned>(t);
-        start.arrive_and_wait();
-        for (int i = 0; i < kIterations; ++i) {
-          state ^= state << 13, state ^= state >> 17, state ^= state << 5;
-          if (static_cast<int>(state % 100) < GetParam().writer_percent) {
-            const std::unique_lock guard(lock);
-            if (readers_inside.load(std::memory_order_relaxed) != 0) faults.fetch_add(1);
-            for (int& cell : guarded) cell = i + t;
-            writes.fetch_add(1, std::memory_order_relaxed);
-          } else {
-            const std::shared_lock guard(lock);
-            readers_inside.fetch_add(1, std::memory_order_relaxed);
-            if (std::adjacent_find(guarded.begin(), guarded.end(), std::not_equal_to<>()) != guarded.end())
-              faults.fetch_add(1);
-            if (i % 64 == 0) std::this_thread::yield();  // hold it a while so others must wait
-            readers_inside.fetch_sub(1, std::memory_order_relaxed);
-          }
-        }
-      });
-    }
-  }
-  EXPECT_EQ(faults.load(), 0);
-  EXPECT_GT(writes.load(), 0);
-  // Free again: both modes are immediately available.
-  lock.lock();
-  lock.unlock();
-  lock.lock_shared();
-  lock.lock_shared();
-  lock.unlock_shared();
-  lock.unlock_shared();
-}
-
-// CPython ends a daemon thread at exit with pthread_exit, a forced unwind: a thread ended inside a
-// lock's scope must leave the lock free.
-TEST(SharedLockUnwind, ThreadEndedInsideAGuardLeavesTheLockFree) {
-  SharedLock lock;
-  const Watchdog watchdog(std::chrono::seconds(60));
-  for (const bool exclusive : {false, true}) {
-    std::thread([&] {
-      if (exclusive) {
-        const std::unique_lock guard(lock);
-        pthread_exit(nullptr);
-      }
-      const std::shared_lock guard(lock);
-      pthread_exit(nullptr);
-    }).join();
-    lock.lock();  // would wait for ever (and the watchdog fail the test) were the lock still held
-    lock.unlock();
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Mixes, SharedLockStress,
-                         ::testing::Values(LockMix{5, "ReaderHeavy"}, LockMix{50, "Even"}, LockMix{95, "WriterHeavy"}),
-                         [](const ::testing::TestParamInfo<LockMix>& info) { return std::string(info.param.label); });
 
 }  // namespace
 }  // namespace vellora

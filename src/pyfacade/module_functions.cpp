@@ -1,4 +1,5 @@
-// py_get_constant and py_list_constants: a fresh seeded registry per call, nothing cached.
+// The module functions, py_get_constant, py_list_constants and py_list_quarks: each builds a fresh
+// registry per call, nothing cached.
 #include <Python.h>
 
 #include <algorithm>
@@ -11,9 +12,10 @@
 #include "pyfacade/module_members.hpp"
 #include "pyfacade/results.hpp"
 #include "pyfacade/texts.hpp"
-#include "support/lexicographic_order.hpp"
+#include "quarks/quark_registry.hpp"
 #include "registry/datasheet_json.hpp"
 #include "registry/formulas_registry.hpp"
+#include "support/lexicographic_order.hpp"
 
 namespace vellora::py {
 namespace {
@@ -58,10 +60,21 @@ PyObject* py_list_constants(PyObject*, PyObject*) {
   });
 }
 
+PyObject* py_list_quarks(PyObject*, PyObject*) {
+  return call_returning_object([]() -> Outcome<OwnedRef> {
+    // The registry lives until the list is made, so its names need not be copied first.
+    const QuarkRegistry registry = QuarkRegistry::standard_model();
+    std::string_view names[QuarkRegistry::kStandardModelSize];
+    registry.sort_names_into(names);
+    return new_text_list(names);
+  });
+}
+
 }  // namespace
 
 PyMethodDef py_list_constants_definition = {"py_list_constants", py_list_constants, METH_NOARGS,
                                             texts::kListConstantsDoc};
+PyMethodDef py_list_quarks_definition = {"py_list_quarks", py_list_quarks, METH_NOARGS, texts::kListQuarksDoc};
 PyMethodDef py_get_constant_definition = {
     "py_get_constant", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_constant)),
     METH_FASTCALL | METH_KEYWORDS, texts::kGetConstantDoc};
