@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # dev.sh: set up a fresh machine and run the project's jobs.
-#   demo   install what is needed, build and install the package, run the main job
-#   test   install what is needed, then run every test (GoogleTest via CTest, then pytest), then the
-#          reliability jobs (scripts/reliability.sh all: sanitizers, valgrind, fuzzing)
-#   check  the everyday loop on a set-up machine: incremental build, GoogleTest, pytest without the
-#          slow leak tests (about a minute when warm)
-#   bench  install what is needed, then run the benchmarks (scripts/bench.sh): ratios to baselines
-#   freethreaded  the pytest suite on a free-threaded CPython 3.13 (python3.13t, built from source
-#          once into /var/cache/vellora by scripts/freethreaded.sh), the GIL off; part of `test`
+#   demo    install what is needed, build and install the package, run the main job
+#   test    install what is needed, then run every test: GoogleTest via CTest; the pytest suite on
+#           every interpreter (3.13, 3.13t, 3.14, 3.14t, 3.15), each installing the checkout with
+#           pip; every wheel built and tested in a fresh venv of its own interpreter
+#           (scripts/package_check.sh); a smoke run of the benchmarks; the reliability jobs
+#           (scripts/reliability.sh all: sanitizers, valgrind, fuzzing)
+#   test --python VERSION
+#           the pytest suite on one interpreter (3.13, 3.13t, 3.14, 3.14t or 3.15), the checkout
+#           installed there with pip
+#   check   the everyday loop on a set-up machine: incremental build, GoogleTest, pytest without the
+#           slow leak tests (about a minute when warm)
+#   wheels  every wheel the project publishes, repaired, into dist/ (scripts/wheels.sh)
+#   bench   install what is needed, then run the benchmarks (scripts/bench.sh): ratios to baselines
+# The interpreters other than 3.13 are built or fetched once and cached under /var/cache/vellora:
+# 3.13t and 3.14t built from Debian's source (scripts/freethreaded.sh), 3.14 and 3.15 from Debian
+# unstable's packages in a root of their own (scripts/roots.sh sid), where their suites run.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -15,6 +23,7 @@ venv="${VELLORA_VENV:-$root/.venv}"
 jobs="${VELLORA_JOBS:-2}"
 
 log() { printf '==> %s\n' "$*" >&2; }
+die() { printf 'dev.sh: %s\n' "$*" >&2; exit 1; }
 
 # shellcheck source=common.sh
 source "$root/scripts/common.sh"
@@ -55,23 +64,46 @@ run_python_tests() {
   (cd "$root" && "$venv/bin/python" -m pytest -q tests/python "$@")
 }
 
-# The suite on python3.13t, in a venv of its own (.venv-313t), with the GIL left to the
-# interpreter: a module that asked for it would turn it back on and fail the suite.
-run_freethreaded_tests() {
-  local python ft_venv="${VELLORA_FT_VENV:-$root/.venv-313t}"
-  python="$(bash "$root/scripts/freethreaded.sh")"
-  [ -x "$ft_venv/bin/python" ] || "$python" -m venv "$ft_venv"
-  "$ft_venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  log "pip install .[test] on $("$ft_venv/bin/python" -c 'import sys; print(sys.version.split()[0])')t"
-  "$ft_venv/bin/python" -m pip install -q -c "$root/scripts/freethreaded-constraints.txt" "$root[test]"
-  log "pytest suite on the free-threaded CPython, the GIL off"
-  (cd "$root" && env -u PYTHON_GIL "$ft_venv/bin/python" -m pytest -q tests/python "$@")
+# The suite on one interpreter, in a venv of its own (.venv-VERSION) that pip installs the
+# checkout into. A free-threaded interpreter is left to decide the GIL: a module that asked for it
+# would turn it back on and fail the suite.
+run_suite_on() {  # version, then pytest arguments
+  local version="$1"
+  shift
+  case "$version" in
+    3.13)
+      make_venv
+      install_package
+      run_python_tests "$@"
+      ;;
+    3.13t|3.14t)
+      local python ft_venv="$root/.venv-${version/./}"
+      python="$(bash "$root/scripts/freethreaded.sh" "${version%t}")"
+      [ -x "$ft_venv/bin/python" ] || "$python" -m venv "$ft_venv"
+      log "pip install .[test] on $version"
+      "$ft_venv/bin/python" -m pip install -q -c "$root/scripts/freethreaded-constraints.txt" "$root[test]"
+      log "pytest suite on $version, the GIL off"
+      (cd "$root" && env -u PYTHON_GIL "$ft_venv/bin/python" -m pytest -q tests/python "$@")
+      ;;
+    3.14|3.15)
+      local inside="/repo/.venv-${version/./}"
+      log "pip install .[test], then the pytest suite, on $version (Debian unstable root)"
+      bash "$root/scripts/roots.sh" sid run "[ -x $inside/bin/python ] || python$version -m venv $inside
+        $inside/bin/python -m pip install -q '/repo[test]'
+        cd /repo && $inside/bin/python -m pytest -q -p no:cacheprovider tests/python $*"
+      ;;
+    *) die "no interpreter $version: choose 3.13, 3.13t, 3.14, 3.14t or 3.15" ;;
+  esac
 }
 
-run_package_check() {
-  log "wheel and sdist: build, install into a fresh venv, test the installation"
-  VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" PYTHON="$(find_python)" bash "$root/scripts/package_check.sh"
-}
+# What every job of `test` needs from apt, installed at once: the jobs below run side by side.
+test_system_packages=(
+  clang valgrind                                       # scripts/reliability.sh
+  debootstrap qemu-user-static binfmt-support          # scripts/roots.sh, scripts/older_glibc.sh
+  g++-aarch64-linux-gnu                                # scripts/wheels.sh
+  build-essential curl xz-utils pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev
+  libsqlite3-dev libreadline-dev uuid-dev              # scripts/freethreaded.sh
+)
 
 case "${1:-}" in
   demo)
@@ -84,21 +116,58 @@ case "${1:-}" in
     "$venv/bin/python" -m corvantis ckm
     ;;
   test)
-    install_system_packages clang valgrind  # for scripts/reliability.sh, which adds clang's fuzzer runtime
+    if [ $# -eq 3 ] && [ "$2" = --python ]; then
+      install_system_packages
+      run_suite_on "$3"
+      exit 0
+    fi
+    [ $# -eq 1 ] || die "usage: bash scripts/dev.sh test [--python VERSION]"
+    install_system_packages "${test_system_packages[@]}"
+    # The interpreters and roots that later jobs need are made (or found in the cache) meanwhile;
+    # each script takes a lock of its own, so a later job waits for it rather than making it twice.
+    mkdir -p "$root/build/logs"
+    for cached in "freethreaded.sh 3.13" "freethreaded.sh 3.14" "roots.sh sid prepare" \
+                  "roots.sh arm64 prepare" "older_glibc.sh prepare" "freethreaded.sh 3.13 tsan"; do
+      # shellcheck disable=SC2086
+      bash "$root/scripts/"$cached >"$root/build/logs/${cached// /-}.log" 2>&1 &
+    done
     make_venv
     install_package
     run_core_tests
     run_python_tests
-    run_freethreaded_tests
-    run_package_check
+    # The other interpreters' suites, two at a time, each logged and shown if it fails.
+    suites=()
+    for version in 3.14 3.15 3.13t 3.14t; do
+      log "pytest suite on $version (log: build/logs/suite-$version.log)"
+      run_suite_on "$version" >"$root/build/logs/suite-$version.log" 2>&1 &
+      suites+=("$version:$!")
+      if [ ${#suites[@]} -eq 2 ]; then
+        failed=()
+        for suite in "${suites[@]}"; do
+          wait "${suite#*:}" || failed+=("${suite%%:*}")
+        done
+        for version_failed in "${failed[@]}"; do
+          tail -n 60 "$root/build/logs/suite-$version_failed.log" >&2
+        done
+        [ ${#failed[@]} -eq 0 ] || die "the suite failed on ${failed[*]} (above)"
+        suites=()
+      fi
+    done
+    VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" bash "$root/scripts/package_check.sh"
     bash "$root/scripts/bench.sh" --quick  # smoke run: the benchmarks still build and run
     VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" bash "$root/scripts/reliability.sh" all
+    wait  # the cache jobs ended long ago; their logs are in build/logs
     ;;
   check)
     make_venv
     install_package
     run_core_tests
     run_python_tests -m "not leak"
+    ;;
+  wheels)
+    install_system_packages
+    make_venv
+    VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" bash "$root/scripts/wheels.sh"
     ;;
   bench)
     install_system_packages
@@ -107,12 +176,8 @@ case "${1:-}" in
     "$venv/bin/python" -m pip install -q pyperf
     bash "$root/scripts/bench.sh"
     ;;
-  freethreaded)
-    install_system_packages
-    run_freethreaded_tests
-    ;;
   *)
-    echo "usage: bash scripts/dev.sh demo|test|check|bench|freethreaded" >&2
+    echo "usage: bash scripts/dev.sh demo|test [--python VERSION]|check|wheels|bench" >&2
     exit 2
     ;;
 esac

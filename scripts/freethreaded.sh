@@ -1,33 +1,36 @@
 #!/usr/bin/env bash
-# freethreaded.sh: prints the path of a free-threaded CPython 3.13 (python3.13t), building it from
-# source into a cache under /var/cache/vellora the first time (about 6 minutes on 2 cores).
+# freethreaded.sh: prints the path of a free-threaded CPython (python3.13t or python3.14t), building
+# it from Debian's source into a cache under /var/cache/vellora the first time (about 6 minutes on
+# 2 cores each).
 #
-#   bash scripts/freethreaded.sh          # --disable-gil                          -> .../py313t
-#   bash scripts/freethreaded.sh tsan     # --disable-gil --with-thread-sanitizer  -> .../py313t-tsan
-#                                         # (with CPython's own TSan suppressions in lib/)
+#   bash scripts/freethreaded.sh              # 3.13, --disable-gil                          -> .../py313t
+#   bash scripts/freethreaded.sh 3.14         # 3.14, --disable-gil                          -> .../py314t
+#   bash scripts/freethreaded.sh 3.13 tsan    # 3.13, --disable-gil --with-thread-sanitizer  -> .../py313t-tsan
+#                                             # (with CPython's own TSan suppressions in lib/)
 #
-# The source is CPython 3.13.5 as Debian 13 ships it; its checksum is taken from that release's
-# source index, so a changed or truncated download is refused rather than built.
+# The sources and their checksums are listed in common.sh (cpython_tarball).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
-readonly cache=/var/cache/vellora
-readonly archive=http://deb.debian.org/debian
-readonly tarball=python3.13_3.13.5.orig.tar.xz
-readonly version=3.13.5
-
-variant="${1:-plain}"
-case "$variant" in
-  plain) prefix="$cache/py313t"; configure_flags=(--disable-gil) ;;
-  tsan) prefix="$cache/py313t-tsan"; configure_flags=(--disable-gil --with-thread-sanitizer) ;;
-  *) echo "usage: $0 [tsan]" >&2; exit 2 ;;
+cache="${VELLORA_CACHE:-/var/cache/vellora}"
+minor="${1:-3.13}"
+variant="${2:-plain}"
+case "$minor" in
+  3.13|3.14) ;;
+  *) echo "usage: $0 [3.13|3.14] [tsan]" >&2; exit 2 ;;
 esac
-readonly python="$prefix/bin/python3.13t"
+name="py${minor/./}t"
+case "$variant" in
+  plain) prefix="$cache/$name"; configure_flags=(--disable-gil) ;;
+  tsan) prefix="$cache/$name-tsan"; configure_flags=(--disable-gil --with-thread-sanitizer) ;;
+  *) echo "usage: $0 [3.13|3.14] [tsan]" >&2; exit 2 ;;
+esac
+readonly python="$prefix/bin/python${minor}t"
 
 mkdir -p "$cache"
 # One build at a time: CI and a developer's run on the same machine share the cache.
-exec 9>"$cache/.py313t-$variant.lock"
+exec 9>"$cache/.$name-$variant.lock"
 flock 9
 
 # The stamp is written last, so an interrupted build is redone rather than half used.
@@ -38,32 +41,13 @@ fi
 
 apt_install build-essential curl xz-utils pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev \
   liblzma-dev libsqlite3-dev libreadline-dev uuid-dev
+source_tarball="$(cpython_tarball "$minor")"
 
-source_tarball="$cache/src/$tarball"
-if [ ! -f "$source_tarball" ]; then
-  mkdir -p "$cache/src"
-  work="$(mktemp -d)"
-  trap 'rm -rf "$work"' EXIT
-  echo "==> fetching CPython $version source and Debian 13's source index" >&2
-  curl -fsSL "$archive/dists/trixie/main/source/Sources.xz" -o "$work/Sources.xz"
-  expected="$(xz -dc "$work/Sources.xz" |
-    awk -v file="$tarball" '/^Package: python3\.13$/ {p = 1} /^$/ {p = 0}
-                            p && /^Checksums-Sha256:/ {s = 1; next} p && /^[^ ]/ {s = 0}
-                            p && s && $3 == file {print $1}')"
-  if [ -z "$expected" ]; then
-    echo "$tarball is not listed in Debian 13's source index" >&2
-    exit 1
-  fi
-  curl -fsSL "$archive/pool/main/p/python3.13/$tarball" -o "$work/$tarball"
-  echo "$expected  $work/$tarball" | sha256sum -c --quiet - >&2
-  mv "$work/$tarball" "$source_tarball"
-fi
-
-build="$cache/build/py313t-$variant"
+build="$cache/build/$name-$variant"
 rm -rf "$build" "$prefix"
 mkdir -p "$build"
 tar -xJf "$source_tarball" -C "$build" --strip-components=1
-echo "==> building CPython $version (${configure_flags[*]}) into $prefix" >&2
+echo "==> building $(basename "$source_tarball") (${configure_flags[*]}) into $prefix" >&2
 (
   cd "$build"
   ./configure --prefix="$prefix" "${configure_flags[@]}" >configure.log 2>&1 ||

@@ -20,10 +20,6 @@ debian=http://deb.debian.org/debian
 mirror="${VELLORA_DEBIAN_MIRROR:-$debian}"
 suite=bullseye
 python_version=3.13.5
-# Debian 13 lists this tarball, with its SHA-256, in dists/trixie/main/source/Sources.xz; it is
-# written here as well so that the check still holds once trixie moves to a later point release.
-source_tarball="python3.13_${python_version}.orig.tar.xz"
-source_sha256=93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640
 # The name says what the root holds: a change to its recipe means a new name, so an old root is
 # never taken for a new one.
 system="$cache/$suite-py${python_version}"
@@ -32,33 +28,13 @@ packages=build-essential,libssl-dev,zlib1g-dev,libffi-dev,libbz2-dev,liblzma-dev
 log() { printf '==> %s\n' "$*" >&2; }
 die() { printf 'older_glibc: %s\n' "$*" >&2; exit 1; }
 
-# Runs a shell command inside the root, in a mount namespace of its own, so /proc and /dev go
-# away with it whatever happens.
-in_root() {  # dir, command
-  unshare --mount --fork sh -c '
-    mount --make-rprivate /
-    mount -t proc proc "$1/proc"
-    mount --rbind /dev "$1/dev"
-    exec chroot "$1" /usr/bin/env -i HOME=/root PATH=/opt/py313/bin:/usr/bin:/bin LANG=C.UTF-8 sh -ec "$2"
-  ' in_root "$1" "$2"
+# The root's own CPython comes first on its PATH.
+in_bullseye() {  # command
+  in_root "$system" /opt/py313/bin:/usr/bin:/bin "$1"
 }
 
 fetch_source() {  # destination
-  local listed
-  mkdir -p "$cache/sources"
-  if [ ! -f "$cache/sources/$source_tarball" ]; then
-    log "CPython $python_version source: Debian 13's python3.13 source package"
-    curl -fsS -o "$cache/sources/trixie-Sources.xz" "$debian/dists/trixie/main/source/Sources.xz"
-    listed="$(xz -dc "$cache/sources/trixie-Sources.xz" |
-      awk -v file="$source_tarball" '$3 == file && length($1) == 64 && !seen { print $1; seen = 1 }')"
-    [ -z "$listed" ] || [ "$listed" = "$source_sha256" ] ||
-      die "trixie's Sources.xz lists $listed for $source_tarball, this script $source_sha256"
-    curl -fsS -o "$cache/sources/$source_tarball.part" "$debian/pool/main/p/python3.13/$source_tarball"
-    mv "$cache/sources/$source_tarball.part" "$cache/sources/$source_tarball"
-  fi
-  echo "$source_sha256  $cache/sources/$source_tarball" | sha256sum -c --quiet - ||
-    { rm -f "$cache/sources/$source_tarball"; die "$source_tarball does not match its SHA-256"; }
-  tar -xJf "$cache/sources/$source_tarball" -C "$1"
+  tar -xJf "$(cpython_tarball 3.13)" -C "$1"
 }
 
 prepare() {
@@ -78,11 +54,11 @@ prepare() {
   mkdir -p "$building/build"
   fetch_source "$building/build"
   log "building CPython $python_version inside $suite (./configure && make && make install)"
-  in_root "$building" "cd /build/Python-$python_version && ./configure --prefix=/opt/py313 \
+  in_root "$building" /usr/bin:/bin "cd /build/Python-$python_version && ./configure --prefix=/opt/py313 \
     && make -j${VELLORA_JOBS:-2} && make install" >"$cache/cpython-build.log" 2>&1 ||
     { tail -40 "$cache/cpython-build.log" >&2; die "building CPython in $suite failed"; }
   rm -rf "$building/build"
-  in_root "$building" 'python3.13 -c "import ssl, sqlite3, ctypes, lzma, bz2, zlib, readline, sys; print(sys.version)"' ||
+  in_root "$building" /opt/py313/bin:/usr/bin:/bin 'python3.13 -c "import ssl, sqlite3, ctypes, lzma, bz2, zlib, readline, sys; print(sys.version)"' ||
     die "the CPython built in $suite lacks a standard module"
   touch "$building/.vellora-ready"
   rm -rf "$system"
@@ -95,7 +71,7 @@ prepare
 
 wheel="$(realpath "$1")"
 [ -f "$wheel" ] || die "no wheel at $1"
-glibc="$(in_root "$system" 'ldd --version' | sed -n '1s/.* //p')"
+glibc="$(in_bullseye 'ldd --version' | sed -n '1s/.* //p')"
 log "$(basename "$wheel") on Debian 11 (glibc $glibc), CPython $python_version"
 
 run="$(mktemp -d "$system/tmp/run.XXXXXX")"
@@ -110,12 +86,12 @@ mapfile -t requirements < <(test_requirements "$(find_python)" "$root/pyproject.
 cp "$wheel" "$run/"
 mkdir -p "$run/repo"
 cp -r "$root/tests" "$root/README.md" "$root/pyproject.toml" "$run/repo/"
-in_root "$system" "cd $inside && python3.13 -m venv venv &&
+in_bullseye "cd $inside && python3.13 -m venv venv &&
   venv/bin/python -m pip install -q --no-index --find-links wheels './$(basename "$wheel")[test]'" ||
   die "pip on glibc $glibc refused $(basename "$wheel") or its test tools (above)"
 # From / only the installed wheel is importable. Python loads extensions with RTLD_NOW, so a
 # symbol this glibc lacks fails the import even where the wheel's tag claims otherwise.
-in_root "$system" "cd / && $inside/venv/bin/python -c 'import corvantis._vellora_core as core, sys
+in_bullseye "cd / && $inside/venv/bin/python -c 'import corvantis._vellora_core as core, sys
 assert core.__file__.startswith(sys.prefix), core.__file__'" ||
   die "the extension of $(basename "$wheel") does not load on glibc $glibc (above)"
-in_root "$system" "cd / && $inside/venv/bin/python -m pytest -q -p no:cacheprovider -rs $inside/repo/tests/python"
+in_bullseye "cd / && $inside/venv/bin/python -m pytest -q -p no:cacheprovider -rs $inside/repo/tests/python"

@@ -4,7 +4,7 @@
 #             whole GoogleTest suite (leak detection on) and the whole pytest suite run under it
 #   tsan      ThreadSanitizer build of the GoogleTest suite; its concurrency and stress tests under it.
 #             Then the extension built with it, its thread tests run by a free-threaded CPython 3.13
-#             built with --with-thread-sanitizer (scripts/freethreaded.sh tsan, cached), the GIL off
+#             built with --with-thread-sanitizer (scripts/freethreaded.sh 3.13 tsan, cached), the GIL off
 #   valgrind  memcheck over a script that calls every callable and error path of the extension: no
 #             definitely-lost block and no invalid access may come from the extension
 #   fuzz      libFuzzer targets of the datasheet writer and the number format, run from the seed
@@ -152,7 +152,7 @@ run_tsan() {
 # suppressed by CPython's own list (each entry there says why); ours adds only what is not ours.
 run_tsan_freethreaded() {
   local build="$root/build/tsan-ft" python
-  python="$(bash "$root/scripts/freethreaded.sh" tsan)"
+  python="$(bash "$root/scripts/freethreaded.sh" 3.13 tsan)"
   local ft_venv="$build/venv"
   # Setting up runs the instrumented interpreter (pip, CMake's look at it): its reports are not
   # what this job checks, so they are not made there.

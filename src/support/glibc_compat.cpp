@@ -14,8 +14,14 @@
 // runtime in; elsewhere (a shared runtime, a build that globs the sources) it compiles to nothing.
 // The definitions are hidden whatever the build's default: a visible pthread_once would also
 // answer the GLIBC_2.2.5 reference below, itself.
-#if defined(VELLORA_STATIC_CXX_RUNTIME) && defined(__GLIBC__) && defined(__x86_64__)
+#if defined(VELLORA_STATIC_CXX_RUNTIME) && defined(__GLIBC__) && (defined(__x86_64__) || defined(__aarch64__))
 #define VELLORA_LOCAL __attribute__((visibility("hidden")))
+// The oldest symbol versions of each architecture: the wheel's tag promises glibc 2.17 at most.
+#if defined(__x86_64__)
+#define VELLORA_BASELINE_GLIBC "GLIBC_2.2.5"
+#else
+#define VELLORA_BASELINE_GLIBC "GLIBC_2.17"
+#endif
 
 extern "C" {
 
@@ -24,17 +30,17 @@ VELLORA_LOCAL char __libc_single_threaded = 0;
 #endif
 
 #if __GLIBC_PREREQ(2, 34)
-int vellora_pthread_once_2_2_5(pthread_once_t* once, void (*init)());
-int vellora_pthread_key_create_2_2_5(pthread_key_t* key, void (*destroy)(void*));
-__asm__(".symver vellora_pthread_once_2_2_5, pthread_once@GLIBC_2.2.5");
-__asm__(".symver vellora_pthread_key_create_2_2_5, pthread_key_create@GLIBC_2.2.5");
+int vellora_baseline_pthread_once(pthread_once_t* once, void (*init)());
+int vellora_baseline_pthread_key_create(pthread_key_t* key, void (*destroy)(void*));
+__asm__(".symver vellora_baseline_pthread_once, pthread_once@" VELLORA_BASELINE_GLIBC);
+__asm__(".symver vellora_baseline_pthread_key_create, pthread_key_create@" VELLORA_BASELINE_GLIBC);
 
 VELLORA_LOCAL int pthread_once(pthread_once_t* once, void (*init)()) {
-  return vellora_pthread_once_2_2_5(once, init);
+  return vellora_baseline_pthread_once(once, init);
 }
 
 VELLORA_LOCAL int __pthread_key_create(pthread_key_t* key, void (*destroy)(void*)) {
-  return vellora_pthread_key_create_2_2_5(key, destroy);
+  return vellora_baseline_pthread_key_create(key, destroy);
 }
 #endif
 

@@ -19,7 +19,7 @@ from typing import Any, Callable
 import pytest
 
 from corvantis import _vellora_core as core
-from support import stderr_to_devnull
+from support import FREE_THREADED, stderr_to_devnull
 
 pytestmark = pytest.mark.leak
 
@@ -286,7 +286,12 @@ def test_path_does_not_leak(case):
         run(case, CALLS)
         blocks_after, rss_after, heap_after, refs_after = snapshot(case.watched)
 
-    assert refs_after == refs, "reference counts of the arguments changed"
+    # A free-threaded 3.14 counts an object with deferred reference counting (a type) once more or
+    # once less while the reading frame's own reference is or is not counted, which changes as the
+    # interpreter specialises that frame; a leak in the path would add up over CALLS calls.
+    slack = 1 if FREE_THREADED else 0
+    assert all(abs(after - before) <= slack for before, after in zip(refs, refs_after)), \
+        f"reference counts of the arguments changed: {refs} -> {refs_after}"
     assert blocks_after - blocks < BLOCK_BOUND, f"{blocks_after - blocks} more Python blocks after {CALLS} calls"
     if SANITIZER_HEAP:
         # Under AddressSanitizer the resident size is its quarantine; its allocator counts the heap.
