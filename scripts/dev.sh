@@ -135,27 +135,29 @@ case "${1:-}" in
     install_package
     run_core_tests
     run_python_tests
-    # The other interpreters' suites, two at a time, each logged and shown if it fails.
-    suites=()
-    for version in 3.14 3.15 3.13t 3.14t; do
-      log "pytest suite on $version (log: build/logs/suite-$version.log)"
-      run_suite_on "$version" >"$root/build/logs/suite-$version.log" 2>&1 &
-      suites+=("$version:$!")
-      if [ ${#suites[@]} -eq 2 ]; then
-        failed=()
-        for suite in "${suites[@]}"; do
-          wait "${suite#*:}" || failed+=("${suite%%:*}")
-        done
-        for version_failed in "${failed[@]}"; do
-          tail -n 60 "$root/build/logs/suite-$version_failed.log" >&2
-        done
-        [ ${#failed[@]} -eq 0 ] || die "the suite failed on ${failed[*]} (above)"
-        suites=()
-      fi
-    done
-    VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" bash "$root/scripts/package_check.sh"
+    # The slow jobs side by side: the package check (its arm64 suite runs under emulation), and
+    # the suite on the other interpreters, two at a time, while the benchmarks' smoke run and the
+    # reliability jobs go on here. Each logs to build/logs/ and is shown if it fails.
+    log "package check and the other interpreters' suites in the background (logs: build/logs/)"
+    VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" bash "$root/scripts/package_check.sh" \
+      >"$root/build/logs/package-check.log" 2>&1 &
+    background=("package-check:$!")
+    (run_suite_on 3.14; run_suite_on 3.13t) >"$root/build/logs/suites-3.14-3.13t.log" 2>&1 &
+    background+=("suites-3.14-3.13t:$!")
+    (run_suite_on 3.15; run_suite_on 3.14t) >"$root/build/logs/suites-3.15-3.14t.log" 2>&1 &
+    background+=("suites-3.15-3.14t:$!")
     bash "$root/scripts/bench.sh" --quick  # smoke run: the benchmarks still build and run
     VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" bash "$root/scripts/reliability.sh" all
+    failed=()
+    for job in "${background[@]}"; do
+      wait "${job#*:}" || failed+=("${job%%:*}")
+    done
+    for job in "${failed[@]}"; do
+      printf '\n==> %s failed:\n' "$job" >&2
+      tail -n 80 "$root/build/logs/$job.log" >&2
+    done
+    [ ${#failed[@]} -eq 0 ] || die "failed: ${failed[*]} (above)"
+    log "passed: every suite, every wheel, the reliability jobs"
     wait  # the cache jobs ended long ago; their logs are in build/logs
     ;;
   check)

@@ -78,7 +78,7 @@ readonly check_installation='
 python="$1" wheel="$2" tests="$3" venv="$4"
 shift 4
 "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q "$@" "$wheel[test]"
+"$venv/bin/python" -m pip install -q --no-compile "$@" "$wheel[test]"
 cd "$(dirname "$venv")"
 "$venv/bin/python" -c "import sys, corvantis, corvantis._vellora_core as core
 for module in (corvantis, core):
