@@ -77,6 +77,7 @@ check_binary() {  # wheel
 readonly check_installation='
 python="$1" wheel="$2" tests="$3" venv="$4"
 shift 4
+trap "rm -rf \"$venv\"" EXIT  # inside a cached root, nothing is left behind
 "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --no-compile "$@" "$wheel[test]"
 cd "$(dirname "$venv")"
