@@ -100,3 +100,18 @@ cpython_tarball() {  # minor
     { rm -f "$path"; echo "$tarball does not match its SHA-256" >&2; return 1; }
   printf '%s\n' "$path"
 }
+
+# Waits for background jobs given as LABEL:PID, each of which wrote FOLDER/LABEL.log, then shows
+# the end of every failed job's log. Fails if any job did.
+wait_for_logged_jobs() {  # folder, then LABEL:PID...
+  local folder="$1" job failed=()
+  shift
+  for job in "$@"; do
+    wait "${job#*:}" || failed+=("${job%%:*}")
+  done
+  for job in "${failed[@]}"; do
+    printf '\n==> %s failed:\n' "$job" >&2
+    tail -n 80 "$folder/$job.log" >&2
+  done
+  [ ${#failed[@]} -eq 0 ] || { printf 'failed: %s (above)\n' "${failed[*]}" >&2; return 1; }
+}

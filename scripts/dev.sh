@@ -148,15 +148,7 @@ case "${1:-}" in
     background+=("suites-3.15-3.14t:$!")
     bash "$root/scripts/bench.sh" --quick  # smoke run: the benchmarks still build and run
     VELLORA_VENV="$venv" VELLORA_JOBS="$jobs" bash "$root/scripts/reliability.sh" all
-    failed=()
-    for job in "${background[@]}"; do
-      wait "${job#*:}" || failed+=("${job%%:*}")
-    done
-    for job in "${failed[@]}"; do
-      printf '\n==> %s failed:\n' "$job" >&2
-      tail -n 80 "$root/build/logs/$job.log" >&2
-    done
-    [ ${#failed[@]} -eq 0 ] || die "failed: ${failed[*]} (above)"
+    wait_for_logged_jobs "$root/build/logs" "${background[@]}"
     log "passed: every suite, every wheel, the reliability jobs"
     wait  # the cache jobs ended long ago; their logs are in build/logs
     ;;

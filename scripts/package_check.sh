@@ -132,13 +132,5 @@ start_check cp313-aarch64 bash "$root/scripts/roots.sh" arm64 run \
   "PYTEST_ADDOPTS='-m \"not leak\" -k \"not test_allocation_failure_in_the_core_is_a_memory_error\"' \
    sh -ec '$check_installation' check python3.13 /repo/build/package-check/$(basename "$aarch64") /repo/tests/python /tmp/venv-aarch64-\$\$"
 
-failed=()
-for check in "${checks[@]}"; do
-  wait "${check#*:}" || failed+=("${check%%:*}")
-done
-for label in "${failed[@]}"; do
-  printf '\n==> %s failed:\n' "$label" >&2
-  tail -n 60 "$work/$label.log" >&2
-done
-[ ${#failed[@]} -eq 0 ] || die "failed: ${failed[*]}"
+wait_for_logged_jobs "$work" "${checks[@]}"
 log "every wheel passed: $(cd "$root/dist" && echo *.whl)"
