@@ -93,8 +93,13 @@ cpython_tarball() {  # minor
   mkdir -p "$cache/sources"
   if [ ! -f "$path" ]; then
     printf '==> fetching CPython %s source (Debian pool)\n' "$version" >&2
-    curl -fsS -o "$path.part" "http://deb.debian.org/debian/pool/main/p/python$1/$tarball"
-    mv "$path.part" "$path"
+    # Builds side by side may fetch the same file: each into a file of its own, renamed whole.
+    local part
+    part="$(mktemp "$path.part.XXXXXX")"
+    curl -fsS -o "$part" "http://deb.debian.org/debian/pool/main/p/python$1/$tarball" ||
+      { rm -f "$part"; echo "fetching $tarball failed" >&2; return 1; }
+    chmod 644 "$part"
+    mv -f "$part" "$path"
   fi
   echo "$sha256  $path" | sha256sum -c --quiet - >&2 ||
     { rm -f "$path"; echo "$tarball does not match its SHA-256" >&2; return 1; }
