@@ -51,6 +51,8 @@ PyObject* panic_exception_type() noexcept {
   return made == nullptr ? nullptr : publish_once(panic_type, made);
 }
 
+void forget_panic_exception_type() noexcept { panic_type.store(nullptr, std::memory_order_relaxed); }
+
 void raise_failure(ErrorIsSet) noexcept {
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, texts::kNoExceptionSet);
 }

@@ -31,4 +31,7 @@ ErrorIsSet result_creation_failed(std::source_location where = std::source_locat
 /// The process-wide PanicException type, created on first use; null with an error set on failure.
 PyObject* panic_exception_type() noexcept;
 
+/// Forgets that type once the runtime that made it has been finalized; touches no Python object.
+void forget_panic_exception_type() noexcept;
+
 }  // namespace vellora::py

@@ -24,6 +24,8 @@ struct TypeCell {
 
   /// The type, created if the cell is empty; null with the creation error set.
   PyTypeObject* get_or_create() noexcept;
+  /// Empties the cell once the runtime that made its type has been finalized.
+  void forget() noexcept { type.store(nullptr, std::memory_order_relaxed); }
 };
 
 /// The type cell could not give its type: the creation error is printed and the call faults.

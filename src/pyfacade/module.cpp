@@ -20,7 +20,7 @@ InternedNames interned{};
 namespace {
 
 // Single-phase creation: no per-module state, no method table (functions are attached by the
-// body below), and nothing is ever torn down.
+// body below), and nothing is torn down: what the module keeps is forgotten with its runtime.
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, texts::kModuleName, texts::kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
@@ -41,6 +41,17 @@ class BuildingLock {
   BuildingLock(const BuildingLock&) = delete;
   BuildingLock& operator=(const BuildingLock&) = delete;
 };
+
+/// Run by Py_FinalizeEx once the interpreter is gone: everything kept from it is forgotten (its
+/// objects are the dead runtime's, never to be released), so that a program that initializes
+/// Python again builds the module afresh. Only plain stores: no Python API may be called here.
+void forget_finalized_runtime() noexcept {
+  cached_module = nullptr;
+  interned = InternedNames{};
+  for (TypeCell* const cell : {&formulas_registry_class, &quark_registry_class, &ckm_matrix_class}) cell->forget();
+  forget_panic_exception_type();
+  owning_interpreter.store(-1);
+}
 
 bool intern_names() noexcept {
   if (interned.all != nullptr) return true;
@@ -64,7 +75,7 @@ bool intern_names() noexcept {
       return false;
     }
   }
-  interned = made;  // kept for the life of the process
+  interned = made;  // kept until the runtime is finalized
   return true;
 }
 
@@ -131,6 +142,9 @@ Outcome<OwnedRef> build_module() {
   if (cached_module != nullptr) return OwnedRef::owning(cached_module);
 
   if (!intern_names()) return ErrorIsSet{};
+  // Registered once per runtime (the list is emptied as it runs). Should the list be full, the
+  // module is only kept, as before, for a runtime that is never started again.
+  static_cast<void>(Py_AtExit(forget_finalized_runtime));
   prepare_for_forced_unwind();
   OwnedRef module = OwnedRef::consuming(PyModule_Create2(&module_definition, kModuleApiVersion));
   if (!module) return ErrorIsSet{};
@@ -147,7 +161,7 @@ Outcome<OwnedRef> build_module() {
     if (auto added = add_function(module.get(), *function); !added.ok()) return std::move(added).failure();
   if (auto added = add_text(module.get(), "__version__", texts::kVersion); !added.ok())
     return std::move(added).failure();
-  cached_module = OwnedRef::owning(module.get()).release();  // kept for the life of the process
+  cached_module = OwnedRef::owning(module.get()).release();  // kept until the runtime is finalized
   return module;
 }
 

@@ -150,3 +150,64 @@ def test_fresh_interpreter_imports_cleanly(core):
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert result.stdout.strip() == "17"
+
+
+EMBEDDING_PROGRAM = r"""
+#include <Python.h>
+
+int main(int argc, char **argv) {
+    (void)argc;
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        int failed = PyRun_SimpleString(argv[1]);
+        if (Py_FinalizeEx() < 0 || failed) return 1 + round;
+    }
+    return 0;
+}
+"""
+
+
+def embedding_program(directory):
+    """A program that runs Python twice in one process, built with this interpreter's own build
+    settings; skips where there is no C compiler or no library to embed."""
+    import os
+    import shlex
+    import shutil
+    import sysconfig
+
+    config = sysconfig.get_config_var
+    compiler = shlex.split(config("CC") or "cc")
+    header = os.path.join(config("INCLUDEPY") or "", "Python.h")
+    libraries = [os.path.join(config("LIBDIR") or "", config("LDLIBRARY") or ""),
+                 os.path.join(config("LIBPL") or "", config("LIBRARY") or "")]
+    library = next((path for path in libraries if os.path.isfile(path)), None)
+    if not compiler or shutil.which(compiler[0]) is None or not os.path.isfile(header) or library is None:
+        pytest.skip("no C compiler, Python.h or libpython to embed the interpreter")
+    source, program = directory / "embed.c", directory / "embed"
+    source.write_text(EMBEDDING_PROGRAM)
+    command = [*compiler, f"-I{config('INCLUDEPY')}", str(source), "-o", str(program), library,
+               f"-Wl,-rpath,{os.path.dirname(library)}",
+               *shlex.split(config("LIBS") or ""), *shlex.split(config("SYSLIBS") or ""),
+               *shlex.split(config("LINKFORSHARED") or "")]
+    built = subprocess.run(command, capture_output=True, text=True)
+    if built.returncode != 0:
+        pytest.skip(f"cannot build an embedding program here: {built.stderr[-500:]}")
+    return program
+
+
+def test_each_embedded_runtime_gets_a_working_module(native, tmp_path):
+    """A program that initializes and finalizes Python twice imports a live module each time."""
+    import os
+
+    program = embedding_program(tmp_path)
+    code = textwrap.dedent(
+        f"""
+        import importlib, {native.__name__} as m
+        assert importlib.import_module("{native.__name__}") is m
+        print(len(m.PyFormulasRegistry()), m.py_list_constants()[0], m.__version__ == "{native.__version__}")
+        """
+    )
+    path = os.pathsep.join(entry for entry in sys.path if entry)
+    result = subprocess.run([str(program), code], capture_output=True, text=True,
+                            env={**os.environ, "PYTHONPATH": path})
+    assert (result.returncode, result.stdout) == (0, "17 b3 True\n" * 2), result.stderr
