@@ -11,7 +11,8 @@
 namespace vellora {
 
 /// Joins the threads, but turns a hang (a lost wake-up, a deadlock) into a failed run instead of
-/// a CI job that never ends.
+/// a CI job that never ends. Give it minutes, not the seconds a run takes: these tests also run
+/// under ThreadSanitizer beside other jobs on two shared cores, and only a hang may trip it.
 class Watchdog {
  public:
   explicit Watchdog(std::chrono::seconds limit)
