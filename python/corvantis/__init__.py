@@ -46,15 +46,20 @@ if TYPE_CHECKING:  # the class itself is made by _warning_class
 # NativeUnavailableWarning is made on first use: making a class costs a fresh interpreter more than
 # the rest of this module together, and most programs never see the warning. (Comments rather
 # than docstrings on the private functions: every byte of this module is read by every import.)
+# No lock is held while it is made: making a class can run others' code on this very thread (a gc
+# callback, a profile hook, a signal handler) that may ask for the class too. The first class
+# stored stands; setdefault stores and reads it back in one step.
 def _warning_class() -> "type[NativeUnavailableWarning]":
-    global NativeUnavailableWarning
-    with _choosing:
-        if "NativeUnavailableWarning" not in globals():
+    made = globals().get("NativeUnavailableWarning")
+    if made is None:
 
-            class NativeUnavailableWarning(RuntimeWarning):
-                """The extension could not be imported; the pure-Python twin answers instead."""
+        class NativeUnavailableWarning(RuntimeWarning):
+            """The extension could not be imported; the pure-Python twin answers instead."""
 
-    return NativeUnavailableWarning
+            __qualname__ = "NativeUnavailableWarning"
+
+        made = globals().setdefault("NativeUnavailableWarning", NativeUnavailableWarning)
+    return made  # type: ignore[no-any-return]
 
 
 # Picks the module that answers, once per interpreter; a fall-back warns once, at `stacklevel`.

@@ -105,27 +105,45 @@ def test_subinterpreter_falls_back_to_the_twin(tmp_path):
     assert (backend, caught) == ("corvantis._pyvellora", ["NativeUnavailableWarning"])
 
 
-# An audit hook that uses the package while the package's first use imports the module that answers.
-USE_DURING_THE_IMPORT = """
+# Others' code that uses the package on the same thread while the package runs code that can call
+# it: an audit hook while the first use imports the module that answers, and a profile hook while
+# the warning class is made. Each prints the module that answers and whether the hook's answer is
+# the package's.
+SAME_THREAD_START = """
 import sys
 if sys.argv[1] == "_pyvellora":
     sys.modules["corvantis._vellora_core"] = None  # as where the extension cannot be loaded
 import corvantis
-
 seen, answers = [], []
+"""
+USE_DURING = {
+    "the import": """
 def hook(event, args):
     if event == "import" and str(args[0]).startswith("corvantis._") and not seen:
         seen.append(args[0])
         answers.append(corvantis.list_quarks())
 sys.addaudithook(hook)
 print(corvantis.backend().__name__, answers == [corvantis.list_quarks()])
-"""
+""",
+    "the warning class": """
+def hook(frame, event, arg):
+    if event == "c_call" and arg is __build_class__ and not seen:
+        seen.append(arg)
+        answers.append(corvantis.NativeUnavailableWarning)
+sys.setprofile(hook)
+answer = corvantis.NativeUnavailableWarning
+sys.setprofile(None)
+print(corvantis.backend().__name__, answers == [answer])
+""",
+}
 
 
+@pytest.mark.parametrize("during", list(USE_DURING))
 @pytest.mark.parametrize("module", ["_vellora_core", "_pyvellora"])
-def test_the_package_used_on_the_same_thread_while_it_imports(module):
-    result = subprocess.run([sys.executable, "-c", USE_DURING_THE_IMPORT, module], capture_output=True, text=True,
-                            timeout=30)
+def test_the_package_used_on_the_same_thread_while_it_runs_others_code(module, during):
+    # The timeout only ends a hang (a lock taken twice): the script runs in well under a second.
+    result = subprocess.run([sys.executable, "-c", SAME_THREAD_START + USE_DURING[during], module],
+                            capture_output=True, text=True, timeout=120)
     assert result.stdout == f"corvantis.{module} True\n"
     assert result.stderr.count("NativeUnavailableWarning") == (module == "_pyvellora")
 
