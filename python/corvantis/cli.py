@@ -68,8 +68,13 @@ def _parser() -> _Parser:
 
 
 def _is_negative_number(text: str) -> bool:
+    """A value meant as a negative number: one that float() reads (-inf, -1E3), or a minus and a
+    digit, possibly after a point, however it goes on (-1,5, -0x1p-3), which --tol then refuses
+    with the accurate "invalid float value" rather than "expected one argument"."""
     if not text.startswith("-"):
         return False
+    if text[1:2].isdecimal() or (text[1:2] == "." and text[2:3].isdecimal()):
+        return True
     try:
         float(text)
     except ValueError:
@@ -230,6 +235,10 @@ def main(argv: list[str] | None = None) -> int:
         return _finish(stop.code if isinstance(stop.code, int) else 2, printed.getvalue())
     except _Failure as failure:
         return _report(failure)
+    try:
+        corvantis.backend()
+    except corvantis.NativeUnavailableWarning:
+        pass  # a filter made the fall-back's warning an error; the twin is chosen all the same
     try:
         output, status = _COMMANDS[args.command](args)
     except _Failure as failure:

@@ -97,6 +97,7 @@ NAMES_HINT = "Try 'corvantis constants' for the names."
         (("get", ""), 1, "constant `` not found in registry", NAMES_HINT),
         (("get",), 2, "the following arguments are required: NAME", "Try 'corvantis get --help' for more information."),
         (("ckm", "--tol", "x"), 2, "argument --tol: invalid float value: 'x'", "Try 'corvantis ckm --help' for more information."),
+        (("ckm", "--tol", "-1,5"), 2, "argument --tol: invalid float value: '-1,5'", "Try 'corvantis ckm --help' for more information."),
         (("bogus",), 2, "argument COMMAND: invalid choice: 'bogus'", "Try 'corvantis --help' for more information."),
         (("quarks", "--pretty"), 2, "unrecognized arguments: --pretty", "Try 'corvantis --help' for more information."),
         # Only ckm has --tol: elsewhere the option and its negative value are quoted as typed.
@@ -145,12 +146,25 @@ def test_closed_stdout_ends_quietly(args):
     assert (closed.returncode, closed.stderr) == (1, b"")
 
 
+# The command line where the extension cannot be loaded and warnings are errors.
+TWIN_WITH_WARNINGS_AS_ERRORS = """
+import sys
+sys.modules["corvantis._vellora_core"] = None
+from corvantis.cli import main
+sys.exit(main())
+"""
+
+
 @pytest.mark.parametrize("args", [("ckm", "--tol", "-1"), ("get", "nope"), ("--version",)])
-def test_console_script_is_the_module(args):
+def test_console_script_and_the_twin_answer_as_the_module(args):
     script = pathlib.Path(sysconfig.get_path("scripts")) / "corvantis"
     by_script = subprocess.run([script, *args], capture_output=True, text=True, timeout=60)
+    by_twin = subprocess.run([sys.executable, "-W", "error", "-c", TWIN_WITH_WARNINGS_AS_ERRORS, *args],
+                             capture_output=True, text=True, timeout=60)
     by_module = run(*args)
-    assert (by_script.returncode, by_script.stdout, by_script.stderr) == (by_module.returncode, by_module.stdout, by_module.stderr)
+    expected = (by_module.returncode, by_module.stdout, by_module.stderr)
+    assert (by_script.returncode, by_script.stdout, by_script.stderr) == expected
+    assert (by_twin.returncode, by_twin.stdout, by_twin.stderr) == expected
 
 
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
