@@ -279,14 +279,22 @@ def _text_argument(value: Any, parameter: str) -> bytes:
 _CALL = (lambda function, *args: function(*args)).__code__
 
 
+def _caller() -> Any:
+    """The frame of the line that called the twin: the innermost one whose code is not the twin's.
+    The extension has no frames of its own, so that line is the frame above all that it calls."""
+    frame = sys._getframe(1)
+    while frame is not None and frame.f_code.co_filename == _CALL.co_filename:
+        frame = frame.f_back
+    return frame
+
+
 def _from_callers_line(function: Callable[..., _T], *args: object) -> _T:
-    """function(*args) in a frame that stands for the line that called the twin's callable, three
-    frames up: that line's file, number and globals. The extension has no frame of its own, so a
-    warning that the interpreter issues while converting its argument names the caller's line;
-    here it does too."""
-    try:
-        caller = sys._getframe(3)
-    except ValueError:  # called from C, with no Python frame above
+    """function(*args) in a frame that stands for the line that called the twin's callable: that
+    line's file, number and globals. So a warning issued with a stacklevel by what it calls (the
+    interpreter converting an argument, json.loads, an import hook) names the line the
+    extension's would name, and is filtered by that line's module."""
+    caller = _caller()
+    if caller is None:  # called from C, with no Python frame above
         return function(*args)
     code = _CALL.replace(co_filename=caller.f_code.co_filename, co_firstlineno=caller.f_lineno or 0)
     return type(_from_callers_line)(code, caller.f_globals)(function, *args)
@@ -385,26 +393,49 @@ class _ExtensionType(type):
         return cls
 
     def __call__(cls, /, *args: Any, **kwargs: Any) -> Any:
-        if cls in _NEW_REPLACED:
+        if _new_replaced(cls):
             return super().__call__(*args, **kwargs)
-        return _OWN[cls][1].__func__(cls, *args, **kwargs)
+        self = _OWN[cls][1].__func__(cls, *args, **kwargs)
+        # As the interpreter does after any constructor: the __init__ of the instance's type runs,
+        # so one set from Python does, and it must return None.
+        returned = type(self).__init__(self, *args, **kwargs)
+        if returned is not None:
+            _InitReturns(returned)
+        return self
 
     # What inspect reads for each class: no parameters, as the extension's text signature says.
     setattr(__call__, "__text_signature__", "($cls)")
 
-    # The interpreter keeps a type's own constructor when __new__ is deleted or set to a built-in
-    # type's __new__ (object.__new__) or its own again. Any other __new__ replaces it for good: from
-    # then on a call of the type calls whatever __new__ the type has.
     def __setattr__(cls, name: str, value: Any) -> None:
         super().__setattr__(name, value)
-        if name == "__new__" and value is not _OWN[cls][1] and not (
-            type(value) is type(object.__new__) and value.__name__ == "__new__"
-        ):
-            _NEW_REPLACED.add(cls)
+        if name == "__new__":
+            _note_new(cls, value)
+
+
+# The interpreter keeps a type's own constructor when __new__ is deleted or set to a built-in
+# type's __new__ (object.__new__) or its own again. Any other __new__ replaces it for good: from
+# then on a call of the type calls whatever __new__ the type has.
+def _note_new(cls: type, new: object) -> None:
+    if new is not _OWN[cls][1] and not (type(new) is type(object.__new__) and new.__name__ == "__new__"):
+        _NEW_REPLACED.add(cls)
+
+
+def _new_replaced(cls: type) -> bool:
+    """Whether a __new__ set from Python has replaced the class's own constructor. One set by
+    type.__setattr__ passes the metaclass by; it is seen here, on the class's next use."""
+    _note_new(cls, vars(cls).get("__new__", _OWN[cls][1]))
+    return cls in _NEW_REPLACED
 
 
 # The classes whose own constructor a __new__ set from Python has replaced.
 _NEW_REPLACED: set[type] = set()
+
+
+class _InitReturns:
+    """Made with a value that is not None, it has the interpreter refuse an __init__ that returned
+    that value, in the interpreter's own words."""
+
+    __init__ = lambda self, value: value  # noqa: E731
 
 
 def _made(cls: type[_T], value: object) -> _T:
@@ -426,7 +457,7 @@ def _value_of(cls: type, self: object) -> Any:
         return slot.__get__(self)
     except AttributeError:
         pass
-    if cls not in _NEW_REPLACED:
+    if not _new_replaced(cls):
         raise TypeError(f"object.__new__({_type_name(cls)}) is not safe, use {_type_name(cls)}.__new__()")
     raise TypeError(f"{name} object was made without its constructor")
 
@@ -583,16 +614,17 @@ Raises `PyKeyError` when `name` is not in the registry."""
     if record is None:
         raise _not_found(key)
     # json is imported on every call, so whatever sys.modules holds at that moment is used.
-    return _import_module("json").loads(_datasheet_json(record))
+    return _from_callers_line(_import_module("json").loads, _datasheet_json(record))
 
 
 def _import_module(name: str) -> Any:
     """Imports `name` as the extension does, through the interpreter's PyImport_Import: the
     caller's `__import__` is called for its effect only, then the module is read from sys.modules
     (KeyError when an import hook left it out)."""
-    try:
-        caller_globals = sys._getframe(2).f_globals
-    except ValueError:  # called from C with no Python frame: the interpreter's own builtins
+    caller = _caller()
+    if caller is not None:
+        caller_globals = caller.f_globals
+    else:  # called from C with no Python frame: the interpreter's own builtins
         import builtins
 
         caller_globals = {"__builtins__": builtins}
@@ -601,11 +633,14 @@ def _import_module(name: str) -> Any:
         importer = builtins_namespace["__import__"]
     else:
         importer = builtins_namespace.__import__
-    importer(name, caller_globals, caller_globals, [], 0)
+    _from_callers_line(importer, name, caller_globals, caller_globals, [], 0)
     return sys.modules[name]
 
 
-# Like the extension's functions, these report the module as their __self__.
+# Like the extension's functions, these report the module as their __self__, and its static
+# methods None.
 for _function in (py_list_constants, py_list_quarks, py_get_constant):
     setattr(_function, "__self__", sys.modules[__name__])
+for _function in (PyFormulasRegistry.version, PyCKMMatrix.from_topology):
+    setattr(_function, "__self__", None)
 del _function

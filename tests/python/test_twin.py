@@ -2,9 +2,11 @@
 and unitarity test, which the extension does not expose to Python."""
 
 import array
+import builtins
 import collections
 import copy
 import inspect
+import json
 import math
 import pickle
 import random
@@ -93,17 +95,20 @@ def renamed(cls, call):
         cls.__name__ = name
 
 
-def with_new(cls, new, call):
-    """call(cls) while cls.__new__ is `new` (deleted for None), then with the class's own again."""
-    own = vars(cls)["__new__"]
-    if new is None:
-        del cls.__new__
+def with_attribute(cls, name, value, call):
+    """call(cls) while cls.<name> is `value` (deleted for None), then with the class's own again."""
+    own = vars(cls).get(name)
+    if value is None:
+        delattr(cls, name)
     else:
-        cls.__new__ = new
+        setattr(cls, name, value)
     try:
         return call(cls)
     finally:
-        cls.__new__ = own
+        if own is not None:
+            setattr(cls, name, own)
+        elif name in vars(cls):
+            delattr(cls, name)
 
 
 CALLS = {
@@ -167,8 +172,11 @@ CALLS = {
     "renamed class": lambda m: renamed(m.PyCKMMatrix, lambda cls: cls()),
     "renamed class, unbound method": lambda m: renamed(m.PyCKMMatrix, lambda cls: cls.jarlskog()),
     # The interpreter keeps a type's own constructor unless a __new__ written in Python replaces it.
-    "__new__ deleted": lambda m: len(with_new(m.PyFormulasRegistry, None, lambda cls: cls())),
-    "__new__ set to object.__new__": lambda m: with_new(m.PyCKMMatrix, object.__new__, lambda cls: cls()),
+    "__new__ deleted": lambda m: len(with_attribute(m.PyFormulasRegistry, "__new__", None, lambda cls: cls())),
+    "__new__ set to object.__new__": lambda m: with_attribute(m.PyCKMMatrix, "__new__", object.__new__, lambda cls: cls()),
+    # As after any constructor, an __init__ set from Python runs, and must return None.
+    "__init__ set": lambda m: with_attribute(m.PyQuarkRegistry, "__init__", lambda self: 1, lambda cls: cls()),
+    "__self__ of the static methods": lambda m: (m.PyFormulasRegistry.version.__self__, ckm(m).from_topology.__self__),
     "unknown attribute": lambda m: m.PyFormulasRegistry().nope,
 }
 
@@ -178,15 +186,42 @@ def test_twin_matches_the_extension(native, twin, call, capfd):
     assert outcome(call, twin) == outcome(call, native)
 
 
-@pytest.mark.parametrize("tol", [obj(__index__=lambda self: True), obj(__float__=lambda self: F(0.5))],
-                         ids=["__index__ bool", "__float__ float subclass"])
-def test_conversion_warning_points_at_the_caller(core, tol):
-    matrix = core.PyCKMMatrix.from_topology()
+def warning_first(function):
+    """`function`, warning first as a library warns about its caller: at stacklevel 2 (not again
+    while it warns: warnings.warn may import)."""
+    warning = []
+
+    def warned(*args, **kwargs):
+        if not warning:
+            warning.append(True)
+            try:
+                warnings.warn("others' code warns", DeprecationWarning, stacklevel=2)
+            finally:
+                warning.clear()
+        return function(*args, **kwargs)
+
+    return warned
+
+
+# Each call on one line, which the warning must name. The extension has no frame of its own, so a
+# warning at stacklevel 2 from what it calls (the interpreter's conversion, json.loads, an import
+# hook) is put on that line, and is filtered by that line's module.
+WARNING_CALLS = {
+    "__index__ bool": (None, lambda m: ckm(m).is_unitary(obj(__index__=lambda self: True))),
+    "__float__ float subclass": (None, lambda m: ckm(m).is_unitary(obj(__float__=lambda self: F(0.5)))),
+    "json.loads": ((json, "loads"), lambda m: m.py_get_constant("phi")),
+    "__import__ hook": ((builtins, "__import__"), lambda m: m.py_get_constant("phi")),
+}
+
+
+@pytest.mark.parametrize("wrapped, call", list(WARNING_CALLS.values()), ids=list(WARNING_CALLS))
+def test_warning_from_what_a_call_calls_points_at_the_caller(core, monkeypatch, wrapped, call):
+    if wrapped is not None:
+        monkeypatch.setattr(*wrapped, warning_first(getattr(*wrapped)))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        line = inspect.currentframe().f_lineno + 1
-        matrix.is_unitary(tol)
-    assert [(w.category, w.filename, w.lineno) for w in caught] == [(DeprecationWarning, __file__, line)]
+        call(core)
+    assert [(w.category, w.filename, w.lineno) for w in caught] == [(DeprecationWarning, __file__, call.__code__.co_firstlineno)]
 
 
 def test_fault_report_points_at_the_twin_source(twin, capfd):
