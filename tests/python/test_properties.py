@@ -1,10 +1,10 @@
-"""Property tests of the native extension's argument binding and conversion (hypothesis).
+"""Property tests of argument binding and conversion (hypothesis), on the extension and its twin.
 
-A small model of the binder predicts, for any call shape (positional values, keyword names of any
-text, lone surrogates included) the exact TypeError text or the bound value; names of any text
-(NUL, surrogates, very long) must give the seeded value, the KeyError carrying the name, or the
-interpreter's UnicodeEncodeError; any tolerance object must convert exactly as the C API's
-PyFloat_AsDouble does (called through ctypes as the oracle).
+For any call shape (positional values, keyword names of any text, lone surrogates included) the
+extension and the twin give the same outcome: the same result, or the same exception type and
+text. Names of any text (NUL, surrogates, very long) must give the seeded value, the KeyError
+carrying the name, or the interpreter's UnicodeEncodeError; any tolerance object must convert
+exactly as the C API's PyFloat_AsDouble does (called through ctypes as the oracle).
 """
 
 import ctypes
@@ -14,10 +14,11 @@ import os
 import struct
 import warnings
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from corvantis import _vellora_core as core
+from corvantis import _pyvellora, _vellora_core
 from support import stderr_to_devnull
 
 SEEDED = {
@@ -35,8 +36,9 @@ PROPERTY_SETTINGS = settings(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.large_base_example],
 )
 
-REGISTRY = core.PyFormulasRegistry()
-MATRIX = core.PyCKMMatrix.from_topology()
+# Each backend with a registry and a matrix of its own, made once: calls never change them.
+BACKENDS = [(module, module.PyFormulasRegistry(), module.PyCKMMatrix.from_topology())
+            for module in (_vellora_core, _pyvellora)]
 
 _as_double = ctypes.pythonapi.PyFloat_AsDouble
 _as_double.argtypes = [ctypes.py_object]
@@ -53,6 +55,16 @@ def outcome(call):
         return ("ok", call())
     except BaseException as error:  # noqa: BLE001 - PanicException is no Exception
         return ("raise", type(error), str(error))
+
+
+def outcomes(call):
+    """call(module, registry, matrix) on the extension and on the twin, which must give the same
+    outcome (exception types compared by name: each backend has a PanicException of its own); the
+    extension's outcome is returned."""
+    native, twin = (outcome(lambda: call(*backend)) for backend in BACKENDS)
+    named = [got[:1] + (got[1].__name__,) + got[2:] if got[0] == "raise" else got for got in (native, twin)]
+    assert named[0] == named[1]
+    return native
 
 
 def has_surrogate(text):
@@ -145,7 +157,7 @@ tolerances = st.one_of(
 @PROPERTY_SETTINGS
 @given(name=names)
 def test_any_name_gives_the_value_a_key_error_or_the_encode_error(name):
-    got = outcome(lambda: REGISTRY.get(name))
+    got = outcomes(lambda module, registry, matrix: registry.get(name))
     if has_surrogate(name):
         assert got[:2] == ("raise", UnicodeEncodeError)
     elif name in SEEDED:
@@ -158,7 +170,7 @@ def test_any_name_gives_the_value_a_key_error_or_the_encode_error(name):
 @given(name=names)
 def test_any_name_gives_the_datasheet_a_key_error_the_encode_error_or_the_fault(name):
     with stderr_to_devnull():
-        got = outcome(lambda: core.py_get_constant(name))
+        got = outcomes(lambda module, registry, matrix: module.py_get_constant(name))
     if has_surrogate(name):
         assert got[:2] == ("raise", UnicodeEncodeError)
     elif name == "":
@@ -170,74 +182,23 @@ def test_any_name_gives_the_datasheet_a_key_error_the_encode_error_or_the_fault(
         assert got == ("raise", KeyError, repr(f"constant `{name}` not found in registry"))
 
 
-# ---- Binding, modelled ----
+# ---- Binding: the extension and the twin alike ----
+
+CALLABLES = {
+    "get": lambda module, registry, matrix: registry.get,
+    "py_get_constant": lambda module, registry, matrix: module.py_get_constant,
+    "is_unitary": lambda module, registry, matrix: matrix.is_unitary,
+}
 
 
-def bind(full_name, parameter, args, kwargs):
-    """The binder's rules for one parameter: the bound value, or the TypeError text."""
-    if len(args) > 1:
-        return None, f"{full_name} takes 1 positional arguments but {len(args)} were given"
-    bound = args[0] if args else None
-    given_ = bool(args)
-    for keyword, value in kwargs.items():
-        if keyword != parameter:
-            return None, f"{full_name} got an unexpected keyword argument '{keyword}'"
-        if given_:
-            return None, f"{full_name} got multiple values for argument '{parameter}'"
-        bound, given_ = value, True
-    if not given_:
-        return None, f"{full_name} missing 1 required positional argument: '{parameter}'"
-    return bound, None
-
-
-def name_conversion(value):
-    if not isinstance(value, str):
-        return ("raise", TypeError,
-                f"argument 'name': '{type(value).__qualname__}' object cannot be converted to 'PyString'")
-    return None
-
-
-@PROPERTY_SETTINGS
-@given(args=st.lists(argument_values, max_size=3), kwargs=st.dictionaries(keyword_names, argument_values, max_size=3))
-def test_binding_of_get_matches_the_model(args, kwargs):
-    bound, message = bind("PyFormulasRegistry.get()", "name", args, kwargs)
-    got = outcome(lambda: REGISTRY.get(*args, **kwargs))
-    if message is not None:
-        assert got == ("raise", TypeError, message)
-        return
-    if (failure := name_conversion(bound)) is not None:
-        assert got == failure
-        return
-    assert got == outcome(lambda: REGISTRY.get(bound))  # the same as the plain positional call
-
-
-@PROPERTY_SETTINGS
-@given(args=st.lists(argument_values, max_size=3), kwargs=st.dictionaries(keyword_names, argument_values, max_size=3))
-def test_binding_of_py_get_constant_matches_the_model(args, kwargs):
-    bound, message = bind("py_get_constant()", "name", args, kwargs)
-    with stderr_to_devnull():
-        got = outcome(lambda: core.py_get_constant(*args, **kwargs))
-        if message is not None:
-            assert got == ("raise", TypeError, message)
-            return
-        if (failure := name_conversion(bound)) is not None:
-            assert got == failure
-            return
-        assert got == outcome(lambda: core.py_get_constant(bound))
-
-
+@pytest.mark.parametrize("callable_of", list(CALLABLES.values()), ids=list(CALLABLES))
 @PROPERTY_SETTINGS
 @given(args=st.lists(st.one_of(argument_values, tolerances), max_size=3),
        kwargs=st.dictionaries(keyword_names, st.one_of(argument_values, tolerances), max_size=3))
-def test_binding_of_is_unitary_matches_the_model(args, kwargs):
-    bound, message = bind("PyCKMMatrix.is_unitary()", "tol", args, kwargs)
-    with warnings.catch_warnings():
+def test_binding_is_the_same_on_the_extension_and_the_twin(callable_of, args, kwargs):
+    with stderr_to_devnull(), warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
-        got = outcome(lambda: MATRIX.is_unitary(*args, **kwargs))
-        if message is not None:
-            assert got == ("raise", TypeError, message)
-            return
-        assert got == outcome(lambda: MATRIX.is_unitary(bound))
+        outcomes(lambda *backend: callable_of(*backend)(*args, **kwargs))
 
 
 # ---- Tolerances against the C API's own conversion ----
@@ -258,8 +219,8 @@ def test_any_tolerance_converts_as_the_c_api_does(tol):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
         want = expected_is_unitary(tol)
-        assert outcome(lambda: MATRIX.is_unitary(tol)) == want
-        assert outcome(lambda: MATRIX.is_unitary(tol=tol)) == want
+        assert outcomes(lambda module, registry, matrix: matrix.is_unitary(tol)) == want
+        assert outcomes(lambda module, registry, matrix: matrix.is_unitary(tol=tol)) == want
 
 
 def test_the_oracle_distinguishes_outcomes():
