@@ -1,5 +1,6 @@
-"""Hostile and odd arguments to get, py_get_constant and is_unitary: each call ends in a result or
-an ordinary exception with the documented type and text, never a crash or a corrupted object."""
+"""Hostile and odd arguments to get, py_get_constant and is_unitary, on the extension and on its
+twin alike: each call ends in a result or an ordinary exception with the documented type and text,
+the same on both, never a crash or a corrupted object."""
 
 import copy
 import ctypes
@@ -12,7 +13,6 @@ import warnings
 import pytest
 
 import corvantis
-from corvantis import _vellora_core as core
 from support import stderr_to_devnull
 
 PHI = 1.618033988749895
@@ -23,13 +23,13 @@ def not_found(name):
     return f"constant `{name}` not found in registry"
 
 
-@pytest.fixture(scope="module")
-def registry():
+@pytest.fixture
+def registry(core):
     return core.PyFormulasRegistry()
 
 
-@pytest.fixture(scope="module")
-def matrix():
+@pytest.fixture
+def matrix(core):
     return core.PyCKMMatrix.from_topology()
 
 
@@ -73,7 +73,7 @@ class AlwaysEqual(str):
 
 
 @pytest.mark.parametrize("cls", [Deceitful, AlwaysEqual])
-def test_str_subclass_name_is_read_by_its_characters(registry, cls):
+def test_str_subclass_name_is_read_by_its_characters(core, registry, cls):
     assert registry.get(cls("phi")) == PHI
     assert registry.get(name=cls("phi")) == PHI
     assert core.py_get_constant(cls("phi"))["value"] == PHI
@@ -109,7 +109,7 @@ def test_str_subclass_tol_is_not_a_number(matrix):
     assert str(raised.value) == "argument 'tol': must be real number, not Deceitful"
 
 
-def test_str_subclass_with_lone_surrogate(registry):
+def test_str_subclass_with_lone_surrogate(core, registry):
     with pytest.raises(UnicodeEncodeError):
         registry.get(AlwaysEqual("ph\udc80i"))
     with pytest.raises(UnicodeEncodeError):
@@ -135,7 +135,7 @@ class FloatOverridesFloat(float):
         (["phi"], "list"), (None, "NoneType"), (1.5, "float"), (object(), "object"),
     ],
 )
-def test_non_str_names_are_conversion_errors(registry, name, type_name):
+def test_non_str_names_are_conversion_errors(core, registry, name, type_name):
     message = f"argument 'name': '{type_name}' object cannot be converted to 'PyString'"
     with pytest.raises(TypeError) as raised:
         registry.get(name)
@@ -146,8 +146,9 @@ def test_non_str_names_are_conversion_errors(registry, name, type_name):
 
 
 @pytest.mark.parametrize("keyword, shown", [(1, "1"), (b"name", "b'name'")])
-def test_non_str_keyword_from_a_c_caller(keyword, shown):
+def test_non_str_keyword_from_a_c_caller(core, skip_twin, keyword, shown):
     # Python refuses such keywords before any call; a C caller can pass them straight to the type.
+    skip_twin("the interpreter refuses a keyword that is not a str before any function written in Python runs")
     call = ctypes.pythonapi.PyObject_Call
     call.argtypes = [ctypes.py_object] * 3
     call.restype = ctypes.py_object
@@ -289,7 +290,7 @@ def test_reentrant_tolerance_calls_back_into_the_extension(matrix, registry):
     ],
     ids=["10MB-ascii", "10MB-two-byte", "10MB-four-byte", "one-nul", "1000-nuls", "10MB-nuls", "phi-then-nuls"],
 )
-def test_huge_and_nul_names_are_key_errors_carrying_the_name(registry, matrix, name):
+def test_huge_and_nul_names_are_key_errors_carrying_the_name(core, registry, matrix, name):
     with pytest.raises(KeyError) as raised:
         registry.get(name)
     assert raised.value.args[0] == not_found(name)
@@ -301,7 +302,7 @@ def test_huge_and_nul_names_are_key_errors_carrying_the_name(registry, matrix, n
     assert str(raised.value) == "argument 'tol': must be real number, not str"
 
 
-def test_empty_name_after_huge_ones_still_faults_cleanly(registry):
+def test_empty_name_after_huge_ones_still_faults_cleanly(core, registry):
     with stderr_to_devnull():
         with pytest.raises(BaseException) as raised:
             core.py_get_constant("")
@@ -314,8 +315,8 @@ def test_empty_name_after_huge_ones_still_faults_cleanly(registry):
 # unwound through its frames and becomes MemoryError. Run in a fresh interpreter under an address-
 # space limit, so that nothing else in the test run meets the limit.
 ALLOCATION_FAILURE = """
-import resource, sys
-from corvantis import _vellora_core as core
+import importlib, resource, sys
+core = importlib.import_module("corvantis." + sys.argv[2])
 
 call = {"get": core.PyFormulasRegistry().get, "py_get_constant": core.py_get_constant}[sys.argv[1]]
 name = "x" * (64 << 20)
@@ -334,9 +335,11 @@ print(outcome, core.PyFormulasRegistry().get("phi"))
 
 
 @pytest.mark.skipif(hasattr(ctypes.CDLL(None), "__asan_init"), reason="the sanitizer's allocator aborts instead")
+@pytest.mark.parametrize("module", ["_vellora_core", "_pyvellora"])
 @pytest.mark.parametrize("call", ["get", "py_get_constant"])
-def test_allocation_failure_in_the_core_is_a_memory_error(call):
-    done = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE, call], capture_output=True, text=True, timeout=60)
+def test_allocation_failure_in_the_core_is_a_memory_error(call, module):
+    done = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE, call, module], capture_output=True, text=True,
+                          timeout=60)
     assert (done.returncode, done.stdout, done.stderr) == (0, f"MemoryError {PHI}\n", "")
 
 
@@ -384,10 +387,11 @@ def test_instances_made_without_the_constructor_refuse_every_call(class_name, ca
 
 
 @pytest.mark.parametrize("class_name", ["PyFormulasRegistry", "PyQuarkRegistry", "PyCKMMatrix"])
-def test_class_level_misuse_is_refused(class_name):
+def test_class_level_misuse_is_refused(core, class_name):
     cls = getattr(core, class_name)
-    with pytest.raises(TypeError, match="is not safe"):
-        object.__new__(cls)
+    if core.__name__ == "corvantis._vellora_core":  # the twin's instance refuses its first use instead
+        with pytest.raises(TypeError, match="is not safe"):
+            object.__new__(cls)
     for other in {"PyFormulasRegistry", "PyQuarkRegistry", "PyCKMMatrix"} - {class_name}:
         with pytest.raises(TypeError, match="is not a subtype"):
             cls.__new__(getattr(core, other))
