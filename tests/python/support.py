@@ -5,6 +5,12 @@ import sys
 import sysconfig
 from contextlib import contextmanager
 
+# The timeout, in seconds, of every wait in the suite that only guards against a hang: a subprocess,
+# a thread, a barrier. Each wait ends as soon as what it waits for is done, so no test waits this
+# long to pass; it is minutes so that a machine loaded with other jobs (sanitizer builds on two
+# cores) never ends a slow run as if it had hung.
+HANG_TIMEOUT = 600
+
 # A free-threaded interpreter (3.13t): threads run Python code in parallel, no GIL takes turns.
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 

@@ -13,7 +13,7 @@ import warnings
 import pytest
 
 import corvantis
-from support import stderr_to_devnull
+from support import HANG_TIMEOUT, stderr_to_devnull
 
 PHI = 1.618033988749895
 TEN_MB = 10 * 1024 * 1024
@@ -339,7 +339,7 @@ print(outcome, core.PyFormulasRegistry().get("phi"))
 @pytest.mark.parametrize("call", ["get", "py_get_constant"])
 def test_allocation_failure_in_the_core_is_a_memory_error(call, module):
     done = subprocess.run([sys.executable, "-c", ALLOCATION_FAILURE, call, module], capture_output=True, text=True,
-                          timeout=60)
+                          timeout=HANG_TIMEOUT)
     assert (done.returncode, done.stdout, done.stderr) == (0, f"MemoryError {PHI}\n", "")
 
 
@@ -379,7 +379,7 @@ print("released")
 @pytest.mark.parametrize("class_name, calls", [("PyFormulasRegistry", 3), ("PyQuarkRegistry", 1), ("PyCKMMatrix", 2)])
 def test_instances_made_without_the_constructor_refuse_every_call(class_name, calls, module, setter):
     result = subprocess.run([sys.executable, "-c", MISUSE, class_name, module, setter], capture_output=True, text=True,
-                            timeout=60)
+                            timeout=HANG_TIMEOUT)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.splitlines() == [f"{class_name} object was made without its constructor"] * calls + [
         "released"

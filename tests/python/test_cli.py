@@ -14,10 +14,12 @@ import pytest
 
 import corvantis
 from corvantis import cli
+from support import HANG_TIMEOUT
 
 
 def run(*args):
-    return subprocess.run([sys.executable, "-m", "corvantis", *args], capture_output=True, text=True, timeout=60)
+    return subprocess.run([sys.executable, "-m", "corvantis", *args], capture_output=True, text=True,
+                          timeout=HANG_TIMEOUT)
 
 
 def test_constants_table_is_aligned_and_complete():
@@ -116,7 +118,8 @@ def test_errors_have_one_format_and_no_traceback(args, status, message, hint):
 @pytest.mark.parametrize("args", [("get", "phi"), ("--version",)])
 def test_a_failed_write_is_one_line_and_status_1(args):
     with open("/dev/full", "w") as full:
-        result = subprocess.run([sys.executable, "-m", "corvantis", *args], stdout=full, stderr=subprocess.PIPE, text=True, timeout=60)
+        result = subprocess.run([sys.executable, "-m", "corvantis", *args], stdout=full, stderr=subprocess.PIPE, text=True,
+                                timeout=HANG_TIMEOUT)
     assert result.returncode == 1 and result.stderr.count("\n") == 1
     assert result.stderr.startswith("corvantis: error: cannot write the output: ")
 
@@ -133,16 +136,17 @@ def test_get_reports_only_the_registrys_answer_as_not_found(monkeypatch, capsys)
 
 
 def test_undecodable_name_and_closed_pipe_end_without_a_traceback():
-    result = subprocess.run([sys.executable, "-m", "corvantis", "get", b"\xff"], capture_output=True, timeout=60)
+    result = subprocess.run([sys.executable, "-m", "corvantis", "get", b"\xff"], capture_output=True,
+                            timeout=HANG_TIMEOUT)
     assert result.returncode == 1 and result.stderr.count(b"\n") == 2 and b"not found in registry" in result.stderr
     process = subprocess.Popen([sys.executable, "-m", "corvantis", "constants"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     process.stdout.close()
-    assert (process.communicate(timeout=60)[1], process.returncode) == (b"", 1)
+    assert (process.communicate(timeout=HANG_TIMEOUT)[1], process.returncode) == (b"", 1)
 
 
 @pytest.mark.parametrize("args", [("get", "phi"), ("--help",), ("ckm", "--tol", "-1")])
 def test_closed_stdout_ends_quietly(args):
-    closed = subprocess.run(["sh", "-c", 'exec "$0" -m corvantis "$@" >&-', sys.executable, *args], capture_output=True, timeout=60)
+    closed = subprocess.run(["sh", "-c", 'exec "$0" -m corvantis "$@" >&-', sys.executable, *args], capture_output=True, timeout=HANG_TIMEOUT)
     assert (closed.returncode, closed.stderr) == (1, b"")
 
 
@@ -158,9 +162,9 @@ sys.exit(main())
 @pytest.mark.parametrize("args", [("ckm", "--tol", "-1"), ("get", "nope"), ("--version",)])
 def test_console_script_and_the_twin_answer_as_the_module(args):
     script = pathlib.Path(sysconfig.get_path("scripts")) / "corvantis"
-    by_script = subprocess.run([script, *args], capture_output=True, text=True, timeout=60)
+    by_script = subprocess.run([script, *args], capture_output=True, text=True, timeout=HANG_TIMEOUT)
     by_twin = subprocess.run([sys.executable, "-W", "error", "-c", TWIN_WITH_WARNINGS_AS_ERRORS, *args],
-                             capture_output=True, text=True, timeout=60)
+                             capture_output=True, text=True, timeout=HANG_TIMEOUT)
     by_module = run(*args)
     expected = (by_module.returncode, by_module.stdout, by_module.stderr)
     assert (by_script.returncode, by_script.stdout, by_script.stderr) == expected
@@ -178,5 +182,5 @@ def test_readme_command_lines_print_as_shown(session, tmp_path):
     path = f"{sysconfig.get_path('scripts')}{os.pathsep}{os.environ.get('PATH', '')}"
     for command, printed in re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", session, re.MULTILINE):
         result = subprocess.run(["sh", "-c", command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                cwd=tmp_path, env={**os.environ, "PATH": path}, timeout=60)
+                                cwd=tmp_path, env={**os.environ, "PATH": path}, timeout=HANG_TIMEOUT)
         assert result.stdout == printed, command

@@ -16,6 +16,7 @@ import warnings
 import pytest
 
 import corvantis
+from support import HANG_TIMEOUT
 
 
 @pytest.fixture
@@ -141,9 +142,8 @@ print(corvantis.backend().__name__, answers == [answer])
 @pytest.mark.parametrize("during", list(USE_DURING))
 @pytest.mark.parametrize("module", ["_vellora_core", "_pyvellora"])
 def test_the_package_used_on_the_same_thread_while_it_runs_others_code(module, during):
-    # The timeout only ends a hang (a lock taken twice): the script runs in well under a second.
     result = subprocess.run([sys.executable, "-c", SAME_THREAD_START + USE_DURING[during], module],
-                            capture_output=True, text=True, timeout=120)
+                            capture_output=True, text=True, timeout=HANG_TIMEOUT)
     assert result.stdout == f"corvantis.{module} True\n"
     assert result.stderr.count("NativeUnavailableWarning") == (module == "_pyvellora")
 

@@ -18,7 +18,7 @@ from contextlib import contextmanager
 import pytest
 
 from corvantis import _vellora_core as core
-from support import FREE_THREADED, stderr_to_devnull
+from support import FREE_THREADED, HANG_TIMEOUT, stderr_to_devnull
 
 THREADS = 8
 SECONDS = float(os.environ.get("VELLORA_THREAD_SECONDS", "2.0"))
@@ -129,7 +129,7 @@ def test_import_leaves_the_gil_off():
     # itself safe without the GIL turns it on for the whole process, with a RuntimeWarning.
     environment = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
     script = f"import sys, {core.__name__}; print(sys._is_gil_enabled())"
-    run = subprocess.run([sys.executable, "-c", script], env=environment, capture_output=True, text=True, timeout=60)
+    run = subprocess.run([sys.executable, "-c", script], env=environment, capture_output=True, text=True, timeout=HANG_TIMEOUT)
     assert (run.returncode, run.stdout, run.stderr) == (0, "False\n", "")
 
 
@@ -146,7 +146,7 @@ def test_eight_threads_share_every_object(panic_type):
 
     def worker(index):
         try:
-            barrier.wait(timeout=30)
+            barrier.wait(timeout=HANG_TIMEOUT)
             stop = deadline[0]
             step = 0
             # Every thread goes round the whole list of operations at least once, however slowly it is scheduled.
@@ -167,7 +167,7 @@ def test_eight_threads_share_every_object(panic_type):
         for thread in threads:
             thread.start()
         for thread in threads:
-            thread.join(timeout=SECONDS + 60)
+            thread.join(timeout=HANG_TIMEOUT)
     assert not any(thread.is_alive() for thread in threads), "a thread did not finish"
     assert errors == []
     assert wrong == []
@@ -183,7 +183,7 @@ def test_registries_made_on_one_thread_are_used_and_dropped_on_others():
 
     def maker():
         try:
-            barrier.wait(timeout=30)
+            barrier.wait(timeout=HANG_TIMEOUT)
             for _ in range(200):
                 made.append((core.PyFormulasRegistry(), core.PyCKMMatrix.from_topology(), core.PyQuarkRegistry()))
         except BaseException as error:  # noqa: BLE001
@@ -191,7 +191,7 @@ def test_registries_made_on_one_thread_are_used_and_dropped_on_others():
 
     def user():
         try:
-            barrier.wait(timeout=30)
+            barrier.wait(timeout=HANG_TIMEOUT)
             used = 0
             while used < 200:
                 try:
@@ -211,7 +211,7 @@ def test_registries_made_on_one_thread_are_used_and_dropped_on_others():
         for thread in threads:
             thread.start()
         for thread in threads:
-            thread.join(timeout=60)
+            thread.join(timeout=HANG_TIMEOUT)
     assert not any(thread.is_alive() for thread in threads), "a thread did not finish"
     assert errors == []
     assert made == []
@@ -302,7 +302,7 @@ def test_daemon_threads_inside_a_call_at_exit(kind):
     runs = [subprocess.Popen([sys.executable, "-c", EXIT_CHILD, kind], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True) for _ in range(EXIT_RUNS)]
     try:
-        outcomes = [(*run.communicate(timeout=120), run.returncode) for run in runs]
+        outcomes = [(*run.communicate(timeout=HANG_TIMEOUT), run.returncode) for run in runs]
     finally:  # a run that hangs is ended, not left behind
         for run in runs:
             if run.poll() is None:
