@@ -282,7 +282,7 @@ _CALL = (lambda function, *args: function(*args)).__code__
 def _caller() -> Any:
     """The frame of the line that called the twin: the innermost one whose code is not the twin's.
     The extension has no frames of its own, so that line is the frame above all that it calls."""
-    frame = sys._getframe(1)
+    frame: Any = sys._getframe(1)
     while frame is not None and frame.f_code.co_filename == _CALL.co_filename:
         frame = frame.f_back
     return frame
@@ -435,7 +435,7 @@ class _InitReturns:
     """Made with a value that is not None, it has the interpreter refuse an __init__ that returned
     that value, in the interpreter's own words."""
 
-    __init__ = lambda self, value: value  # noqa: E731
+    __init__: Any = lambda self, value: value  # noqa: E731
 
 
 def _made(cls: type[_T], value: object) -> _T:
