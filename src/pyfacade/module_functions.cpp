@@ -2,9 +2,7 @@
 // registry per call, nothing cached.
 #include <Python.h>
 
-#include <algorithm>
 #include <string>
-#include <vector>
 
 #include "pyfacade/arguments.hpp"
 #include "pyfacade/call.hpp"
@@ -54,7 +52,7 @@ PyObject* py_list_constants(PyObject*, PyObject*) {
   return call_returning_object([]() -> Outcome<OwnedRef> {
     // A fresh seeded registry per call, gone before the list is made; its names are sorted as
     // views of the table's texts, and each becomes a new str.
-    std::vector<std::string_view> names = FormulasRegistry::seeded_names();
+    auto names = FormulasRegistry::seeded_names();
     sort_by_bytes(names);
     return new_text_list(names);
   });

@@ -75,7 +75,7 @@ constexpr std::size_t round_up(std::size_t bytes) noexcept {
 struct Shard {
   mutable SharedLock lock;
   // The cells taken so far while a private build places its records (a table of at most 32 cells
-  // then); it sits in what would be padding after the lock.
+  // then), and after it, for listing them; it sits in what would be padding after the lock.
   std::uint32_t cells_taken_while_private = 0;
   // The records in the table: read and written under the write lock, or while the build is private.
   std::size_t count = 0;
@@ -405,13 +405,15 @@ std::vector<std::string> FormulasRegistry::names() const {
   return std::vector<std::string>(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
-void FormulasRegistry::append_keys_while_private(std::vector<std::string_view>& keys) const {
-  std::size_t cells = 0;
-  for (std::size_t i = 0; i < storage_->shard_count; ++i) cells += storage_->shards[i].capacity;
-  std::size_t end = keys.size();
-  keys.resize(end + cells);
-  for (std::size_t i = 0; i < storage_->shard_count; ++i) end += storage_->shards[i].write_keys(keys.data() + end);
-  keys.resize(end);
+std::size_t FormulasRegistry::write_keys_while_private(std::string_view* keys) const noexcept {
+  // Only the taken cells are visited, from the build's own mask of them.
+  std::size_t end = 0;
+  for (std::size_t i = 0; i < storage_->shard_count; ++i) {
+    const Shard& shard = storage_->shards[i];
+    for (std::uint32_t taken = shard.cells_taken_while_private; taken != 0; taken &= taken - 1)
+      keys[end++] = shard.cells[std::countr_zero(taken)].key();
+  }
+  return end;
 }
 
 std::size_t FormulasRegistry::len() const noexcept { return storage_->record_count.load(std::memory_order_relaxed); }

@@ -1,6 +1,7 @@
 // The sharded store of named constants.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,10 +55,13 @@ class FormulasRegistry {
   /// `shard_count` shards (a power of two).
   static FormulasRegistry seeded(std::size_t shard_count = process_shard_count());
 
+  /// How many records the standard table holds.
+  static constexpr std::size_t kSeededSize = 17;
+
   /// The names a new seeded registry holds, in its own order. That registry is built and dropped
   /// here and no other thread ever sees it, so it is read without locks; its names are the
   /// table's static texts, so the views stay valid after it is gone.
-  static std::vector<std::string_view> seeded_names();
+  static std::array<std::string_view, kSeededSize> seeded_names();
 
   /// Stores `record` under `name`; returns the record that an equal name held before, if any
   /// (the stored key then stays and `name` is dropped).
@@ -87,9 +91,9 @@ class FormulasRegistry {
   /// viewing it); the names are hashed together first.
   void insert_static_while_private(std::span<const RecordParts> records, std::span<const PaddedName> names);
 
-  /// Appends the stored keys as names() lists them, unlocked: only while no other thread can see
-  /// the registry.
-  void append_keys_while_private(std::vector<std::string_view>& keys) const;
+  /// Writes the stored keys of a registry built by insert_static_while_private as names() lists
+  /// them, unlocked: only while no other thread can see the registry. Returns how many.
+  std::size_t write_keys_while_private(std::string_view* keys) const noexcept;
 
   struct Storage;
   struct StorageDeleter {

@@ -1,5 +1,6 @@
 // The standard table of seventeen constants with which every registry is built.
 #include <array>
+#include <cassert>
 #include <string>
 #include <string_view>
 
@@ -85,6 +86,7 @@ struct StandardRecords {
 
 FormulasRegistry FormulasRegistry::seeded(std::size_t shard_count) {
   static_assert(kSeedRows.size() + kFormulaCount <= kPrivateRecordsAtMost);
+  static_assert(kSeedRows.size() + kFormulaCount == kSeededSize);
   static const StandardRecords standard;
   FormulasRegistry registry(next_registry_key(), shard_count);
   // Records go straight from the table into the store: no other thread can see it yet, and every
@@ -93,12 +95,10 @@ FormulasRegistry FormulasRegistry::seeded(std::size_t shard_count) {
   return registry;
 }
 
-std::vector<std::string_view> FormulasRegistry::seeded_names() {
-  // The list is allocated before the registry, so the registry's block is the last one made and
-  // the first given back: the allocator then reuses it at once on the next call.
-  std::vector<std::string_view> names;
-  names.reserve(kSeedRows.size() + kFormulaCount);
-  seeded().append_keys_while_private(names);
+std::array<std::string_view, FormulasRegistry::kSeededSize> FormulasRegistry::seeded_names() {
+  std::array<std::string_view, kSeededSize> names;
+  [[maybe_unused]] const std::size_t written = seeded().write_keys_while_private(names.data());
+  assert(written == kSeededSize);
   return names;
 }
 
