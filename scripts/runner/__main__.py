@@ -1,0 +1,96 @@
+"""The project's jobs: bash scripts/dev.sh COMMAND (which runs this module).
+
+  demo                install what is needed, build and install the package, run the main job
+  test                install what is needed, then run every test: GoogleTest via CTest; the
+                      pytest suite on every interpreter of scripts/matrix.toml; every wheel built,
+                      checked and tested in a fresh venv of each interpreter it is proven on; a
+                      smoke run of the benchmarks; the reliability jobs
+  test --python ID    the pytest suite on one interpreter of the table (its wheels', where the
+                      table says its suite runs on wheels)
+  check               the everyday loop on a set-up machine: incremental build, GoogleTest, pytest
+                      without the slow leak tests
+  wheels              the sdist and every wheel of the table, repaired, into dist/
+  run JOB...          jobs of `test` by name, with the jobs they need (`run --list` names them)
+  bench               the benchmarks in full: ratios to baselines timed in the same run
+
+Jobs run side by side, each logging to build/logs/JOB.log; the first failure (or Ctrl-C) stops the
+rest and shows the end of the failed job's log. Interpreters and roots are made once and cached
+under $VELLORA_CACHE (/var/cache/vellora).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+from . import tasks
+from .jobs import Job, Runner, Spec, say
+from .matrix import CHECKOUT, load
+from .places import apt_install
+
+
+def main() -> int:
+    # The runner's own import path is not the jobs' business.
+    os.environ.pop("PYTHONPATH", None)
+    parser = argparse.ArgumentParser(prog="bash scripts/dev.sh", description=__doc__.splitlines()[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     epilog="\n".join(__doc__.splitlines()[2:]))
+    parser.add_argument("command", choices=["demo", "test", "check", "wheels", "bench", "run"])
+    parser.add_argument("jobs", nargs="*", metavar="JOB", help="run: the jobs to run")
+    parser.add_argument("--list", action="store_true", help="run: list the jobs of `test`")
+    parser.add_argument("--python", metavar="ID", help="test: one interpreter of scripts/matrix.toml")
+    parser.add_argument("--parallel", type=int, default=int(os.environ.get("VELLORA_PARALLEL", "6")),
+                        help="jobs at a time (default 6, or $VELLORA_PARALLEL)")
+    options = parser.parse_args()
+    if options.python and options.command != "test":
+        parser.error("--python goes with test")
+    if (options.jobs or options.list) and options.command != "run":
+        parser.error("job names go with run")
+
+    matrix = load()
+    plan = tasks.Plan(matrix)
+    packages = tasks.BASE_PACKAGES
+    echo = True
+    if options.command == "demo":
+        plan.add("demo", tasks.demo, [plan.venv()])
+    elif options.command == "test" and options.python:
+        plan.suite(matrix.interpreter(options.python))
+        packages = tasks.TEST_PACKAGES
+    elif options.command in ("test", "run"):
+        echo = False
+        packages = tasks.TEST_PACKAGES
+        plan.everything()
+        if options.list:
+            print("\n".join(plan.specs))
+            return 0
+        if options.command == "run":
+            unknown = [name for name in options.jobs if name not in plan.specs]
+            if unknown or not options.jobs:
+                parser.error(f"no job {' '.join(unknown)}: `run --list` names them")
+            plan.keep_only(options.jobs)
+            echo = len(plan.specs) == 1
+    elif options.command == "check":
+        plan.core_tests()
+        plan.suite(matrix.development, "-m", "not leak")
+    elif options.command == "wheels":
+        echo = False
+        plan.dist()
+    elif options.command == "bench":
+        plan.bench(quick=False)
+
+    # What echoes to the terminal runs one job at a time, so that its output reads in order.
+    runner = Runner(CHECKOUT / "build" / "logs", 1 if echo else options.parallel, echo=echo)
+    # apt takes one at a time: what every job needs is installed before any starts.
+    if not runner.run([Spec("system-packages", lambda job: apt_install(job, packages))]):
+        return 1
+    try:
+        passed = runner.run(plan.specs.values())
+    except KeyboardInterrupt:
+        return 130
+    say("passed" if passed else "FAILED")
+    return 0 if passed else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

