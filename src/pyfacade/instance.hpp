@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "pyfacade/call.hpp"
+#include "pyfacade/cpython_internals.hpp"
 #include "pyfacade/outcome.hpp"
 #include "pyfacade/py_ref.hpp"
 
@@ -87,16 +88,11 @@ struct Instance {
 };
 
 /// Allocates an instance of `type` and moves `core` into it. On failure `core` is dropped with the
-/// caller's value and the allocation error stays set. The generic allocation would zero the memory
-/// that this fills: a type with nothing before the object header and no items (the classes
-/// themselves) is only initialised.
+/// caller's value and the allocation error stays set. Every field is written here, so the
+/// allocation may leave the memory unzeroed (cpython_internals.hpp says when).
 template <class Core>
 Outcome<OwnedRef> new_instance(PyTypeObject* type, Core&& core) noexcept {
-  constexpr unsigned long kPreHeader = Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF;
-  const bool plain = type->tp_alloc == PyType_GenericAlloc && (type->tp_flags & kPreHeader) == 0 &&
-                     type->tp_itemsize == 0;
-  PyObject* const object = plain ? PyObject_Init(static_cast<PyObject*>(PyObject_Malloc(type->tp_basicsize)), type)
-                                 : type->tp_alloc(type, 0);
+  PyObject* const object = cpython::allocate_instance(type);
   if (object == nullptr) return ErrorIsSet{};
   auto* const instance = Instance<Core>::from(object);
   ::new (static_cast<void*>(instance->storage)) Core(std::move(core));

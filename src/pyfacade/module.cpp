@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "pyfacade/call.hpp"
+#include "pyfacade/cpython_internals.hpp"
 #include "pyfacade/errors.hpp"
 #include "pyfacade/instance.hpp"
 #include "pyfacade/module_members.hpp"
@@ -24,7 +25,6 @@ namespace {
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, texts::kModuleName, texts::kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
-constexpr int kModuleApiVersion = 1013;
 
 std::atomic<std::int64_t> owning_interpreter{-1};
 // Held while the module is built or handed out again: without a GIL, imports on two threads
@@ -146,7 +146,7 @@ Outcome<OwnedRef> build_module() {
   // module is only kept, as before, for a runtime that is never started again.
   static_cast<void>(Py_AtExit(forget_finalized_runtime));
   prepare_for_forced_unwind();
-  OwnedRef module = OwnedRef::consuming(PyModule_Create2(&module_definition, kModuleApiVersion));
+  OwnedRef module = OwnedRef::consuming(PyModule_Create2(&module_definition, cpython::kModuleApiVersion));
   if (!module) return ErrorIsSet{};
 #ifdef Py_GIL_DISABLED
   // Nothing here relies on the GIL (the shared state is atomic or written once under `building`),

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "pyfacade/cpython_internals.hpp"
 #include "pyfacade/errors.hpp"
 #include "support/byte_loads.hpp"
 
@@ -48,10 +49,7 @@ PyObject* make_str(std::string_view text) noexcept {
   // interpreter, which hands out its shared one-character and empty strings for them.
   if (size >= 2 && is_ascii(text)) [[likely]] {
     PyObject* const result = PyUnicode_New(size, 127);
-    // A str made for at most U+007F is compact ASCII, its text right after the header. Asking the
-    // object where its text is (PyUnicode_1BYTE_DATA) reads back the kind bits PyUnicode_New has
-    // just written, a read that stalls: nearly half of this function's time in a profile.
-    if (result != nullptr) copy_text(reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(result) + 1), text);
+    if (result != nullptr) copy_text(cpython::new_ascii_text(result), text);
     return result;
   }
   return PyUnicode_FromStringAndSize(text.data(), size);
