@@ -30,7 +30,7 @@ Result run_body(Body&& body, Result failed) {
     if (outcome.ok()) [[likely]]
       return handed_back(std::move(outcome).value());
     raise_failure(std::move(outcome).failure());
-  } catch (abi::__forced_unwind&) {
+  } catch (ForcedUnwind&) {
     note_forced_unwind();
     throw;
   } catch (...) {

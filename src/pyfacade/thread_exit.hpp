@@ -14,6 +14,18 @@
 
 namespace vellora::py {
 
+#if defined(__GLIBCXX__)
+/// What a thread ended by pthread_exit unwinds with, to be let through every catch clause.
+using ForcedUnwind = abi::__forced_unwind;
+#else
+/// libc++ has no such type. With it on musl, pthread_exit does not unwind at all, so there is
+/// nothing to let through; with it on glibc, its personality routine passes a forced unwind by
+/// every catch clause of its own accord. A type nothing throws keeps the catch clauses written once.
+struct ForcedUnwind {
+  ForcedUnwind() = delete;
+};
+#endif
+
 /// Set for good once a forced unwind has been seen leaving Python code, on any thread.
 extern std::atomic<bool> forced_unwind_seen;
 
@@ -37,7 +49,7 @@ template <class Body>
 decltype(auto) may_run_python(Body&& body) {
   try {
     return std::forward<Body>(body)();
-  } catch (abi::__forced_unwind&) {
+  } catch (ForcedUnwind&) {
     note_forced_unwind();
     throw;  // glibc ends the process should the unwind not go on
   }
