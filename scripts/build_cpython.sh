@@ -2,7 +2,9 @@
 # build_cpython.sh TARBALL PREFIX [CONFIGURE FLAGS...]: configure, make and install a CPython from
 # its source tarball into PREFIX, stamped PREFIX/.complete when done (written last, so an
 # interrupted build is redone rather than half used). Runs on this machine or inside a root; the
-# job runner (scripts/runner) says which CPython, with which flags, from scripts/matrix.toml.
+# job runner (scripts/runner) says which CPython, with which flags, from scripts/matrix.toml. With
+# DESTDIR set (a build for another machine, installed into its root) the runner checks and stamps
+# the result where it runs.
 set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: bash scripts/build_cpython.sh TARBALL PREFIX [CONFIGURE FLAGS...]" >&2; exit 2; }
 tarball="$1" prefix="$2"
@@ -10,7 +12,7 @@ shift 2
 
 build="$(mktemp -d "${TMPDIR:-/tmp}/cpython-build.XXXXXX")"
 trap 'rm -rf "$build"' EXIT
-rm -rf "$prefix"
+rm -rf "${DESTDIR:-}$prefix"
 tar -xJf "$tarball" -C "$build" --strip-components=1
 cd "$build"
 echo "==> building $(basename "$tarball") ($*) into $prefix" >&2
@@ -21,8 +23,9 @@ make -j"$(nproc)" >make.log 2>&1 || { tail -n 40 make.log >&2; exit 1; }
 make install >install.log 2>&1 || { tail -n 40 install.log >&2; exit 1; }
 # The races CPython knows in itself, each with its reason, for runs under a sanitized interpreter.
 if [[ " $* " == *" --with-thread-sanitizer "* ]]; then
-  cp Tools/tsan/suppressions_free_threading.txt "$prefix/lib/tsan-suppressions-cpython.txt"
+  cp Tools/tsan/suppressions_free_threading.txt "${DESTDIR:-}$prefix/lib/tsan-suppressions-cpython.txt"
 fi
+[ -z "${DESTDIR:-}" ] || exit 0
 python="$(ls "$prefix"/bin/python3.*[0-9t] | head -n 1)"
 "$python" -c 'import ssl, ctypes, sqlite3, lzma, bz2, zlib, sys; print(sys.version)' >&2
 touch "$prefix/.complete"

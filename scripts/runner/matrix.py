@@ -43,6 +43,7 @@ class Interpreter:
     cache: str | None = None
     prefix: str | None = None
     configure: tuple[str, ...] = ()
+    build_python: str | None = None
 
     @property
     def executable_name(self) -> str:

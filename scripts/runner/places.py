@@ -226,10 +226,43 @@ def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
                     flags = [*(["--disable-gil"] if interpreter.free_threaded else []), *interpreter.configure]
                     job.run(["bash", SCRIPTS / "build_cpython.sh", tarball, prefix, *flags])
         return Made(interpreter, Place(), str(python))
+    if interpreter.kind == "cross-built":
+        return cross_build(job, matrix, interpreter)
     if interpreter.kind in ("root", "root-built"):
         system = make_root(job, matrix, matrix.roots[interpreter.root])
         return Made(interpreter, Place(system, interpreter_path(interpreter)), interpreter.executable_name)
     raise SystemExit(f"{interpreter.id}: unknown kind {interpreter.kind}")
+
+
+def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
+    """A CPython built on this machine for the root's machine, with the root as its sysroot, by the
+    native build of the same version, and installed into the root, where it runs under emulation."""
+    system = make_root(job, matrix, matrix.roots[interpreter.root])
+    place = Place(system, interpreter_path(interpreter))
+    made = Made(interpreter, place, interpreter.executable_name)
+    stamp = place.host(f"{interpreter.prefix}/.complete")
+    if stamp.exists():
+        return made
+    native = make(job, matrix, matrix.interpreter(interpreter.build_python))
+    with locked(CACHE / f"{matrix.roots[interpreter.root].dir}-{interpreter.id}.lock"):
+        if stamp.exists():
+            return made
+        apt_install(job, [f"gcc-{interpreter.machine}-linux-gnu", "pkg-config"])
+        tarball = cpython_tarball(job, matrix.sources[interpreter.version])
+        triplet = f"{interpreter.machine}-linux-gnu"
+        # The root's libraries, found through its pkg-config files and nowhere on this machine.
+        env = {**os.environ, "DESTDIR": str(system),
+               "PKG_CONFIG_LIBDIR": f"{system}/usr/lib/{triplet}/pkgconfig:{system}/usr/share/pkgconfig",
+               "PKG_CONFIG_SYSROOT_DIR": str(system)}
+        job.run(["bash", SCRIPTS / "build_cpython.sh", tarball, interpreter.prefix,
+                 f"--host={triplet}", "--build=x86_64-linux-gnu", f"--with-build-python={native.python}",
+                 *(["--disable-gil"] if interpreter.free_threaded else []), *interpreter.configure,
+                 f"CC={triplet}-gcc --sysroot={system}", f"CXX={triplet}-g++ --sysroot={system}",
+                 # What configure cannot find out without running the target's programs.
+                 "ac_cv_file__dev_ptmx=yes", "ac_cv_file__dev_ptc=no", "ac_cv_buggy_getaddrinfo=no"], env=env)
+        place.run(job, [made.python, "-c", f"import ssl, venv, sys; assert sys._is_gil_enabled() == {not interpreter.free_threaded}"])
+        stamp.touch()
+    return made
 
 
 def find_host_python(interpreter: Interpreter) -> str:

@@ -86,10 +86,16 @@ class Plan:
         """The job that makes an interpreter (one per root, since a root holds several), if any."""
         if interpreter.kind == "host":
             return []
-        name = f"root:{interpreter.root}" if interpreter.root else f"python:{interpreter.id}"
-        keys = [i for i in self.matrix.interpreters.values()
-                if (f"root:{i.root}" if i.root else f"python:{i.id}") == name]
-        return [self.add(name, lambda job: [self.made(job, i) for i in keys])]
+        if interpreter.kind == "cross-built":  # built here for another machine, to run in its root
+            root = self.matrix.roots[interpreter.root]
+            native = self.matrix.interpreter(interpreter.build_python)
+            return [self.add(f"python:{interpreter.id}", lambda job: self.made(job, interpreter),
+                             [*self.prepare(native), self.add(f"root:{root.name}", lambda job: places.make_root(
+                                 job, self.matrix, root))])]
+        if interpreter.root:
+            root = self.matrix.roots[interpreter.root]
+            return [self.add(f"root:{root.name}", lambda job: places.make_root(job, self.matrix, root))]
+        return [self.add(f"python:{interpreter.id}", lambda job: self.made(job, interpreter))]
 
     def made(self, job: Job, interpreter: Interpreter) -> Made:
         with self._lock:
