@@ -1,5 +1,5 @@
 """Calls every callable and every error path of corvantis._vellora_core a few times: the workload
-that scripts/reliability.sh runs under valgrind. The paths are those of tests/python/test_leaks.py,
+that the valgrind job (scripts/runner) runs under memcheck. The paths are those of tests/python/test_leaks.py,
 whose own test fails when a module callable has no path there."""
 
 import os

@@ -1,6 +1,8 @@
 """Helpers shared by the test modules (fixtures live in conftest.py)."""
 
 import os
+import pathlib
+import re
 import sys
 import sysconfig
 from contextlib import contextmanager
@@ -27,3 +29,17 @@ def stderr_to_devnull():
         os.dup2(saved, 2)
         os.close(saved)
         os.close(devnull)
+
+
+# The README and the files of docs/: their examples run as the tests below them say.
+DOCUMENTS = [pathlib.Path(__file__).resolve().parents[2] / "README.md",
+             *sorted((pathlib.Path(__file__).resolve().parents[2] / "docs").glob("*.md"))]
+
+
+def blocks(language: str, pattern: str = "(.*?)") -> list[str]:
+    """Every fenced block of `language` in the documents, its text matched by `pattern`."""
+    found = []
+    for document in DOCUMENTS:
+        if document.is_file():
+            found += re.findall(f"```{language}\n{pattern}```", document.read_text(encoding="utf-8"), re.DOTALL)
+    return found

@@ -14,7 +14,7 @@ import pytest
 
 import corvantis
 from corvantis import cli
-from support import HANG_TIMEOUT
+from support import HANG_TIMEOUT, blocks
 
 
 def run(*args):
@@ -171,8 +171,7 @@ def test_console_script_and_the_twin_answer_as_the_module(args):
     assert (by_twin.returncode, by_twin.stdout, by_twin.stderr) == expected
 
 
-README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
-SESSIONS = re.findall(r"```console\n(.*?)```", README.read_text(encoding="utf-8") if README.is_file() else "", re.DOTALL)
+SESSIONS = blocks("console")
 
 
 @pytest.mark.parametrize("session", SESSIONS)

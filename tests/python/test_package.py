@@ -16,7 +16,7 @@ import warnings
 import pytest
 
 import corvantis
-from support import HANG_TIMEOUT
+from support import HANG_TIMEOUT, blocks
 
 
 @pytest.fixture
@@ -241,7 +241,7 @@ def test_signatures_of_bound_methods(core):
 
 
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
-EXAMPLES = re.findall(r"```python\n(>>>.*?)```", README.read_text(encoding="utf-8") if README.is_file() else "", re.DOTALL)
+EXAMPLES = blocks("python", "(>>>.*?)")
 
 
 @pytest.mark.parametrize("example", EXAMPLES)
@@ -266,7 +266,7 @@ def test_readme_code_passes_mypy_strict(tmp_path):
     # Run where no configuration file is found, against the installed package and its stub.
     command = [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "."]
     result = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path)
-    assert (result.returncode, len(EXAMPLES)) == (0, len(re.findall("```python\n", README.read_text(encoding="utf-8")))), result.stdout
+    assert (result.returncode, len(EXAMPLES)) == (0, len(blocks("python"))), result.stdout
 
 
 def test_readme_table_of_constants_is_the_registrys():
