@@ -40,8 +40,8 @@ def main() -> int:
     parser.add_argument("jobs", nargs="*", metavar="JOB", help="run: the jobs to run")
     parser.add_argument("--list", action="store_true", help="run: list the jobs of `test`")
     parser.add_argument("--python", metavar="ID", help="test: one interpreter of scripts/matrix.toml")
-    parser.add_argument("--parallel", type=int, default=int(os.environ.get("VELLORA_PARALLEL", "6")),
-                        help="jobs at a time (default 6, or $VELLORA_PARALLEL)")
+    parser.add_argument("--parallel", type=int, default=int(os.environ.get("VELLORA_PARALLEL", "8")),
+                        help="jobs at a time (default 8, or $VELLORA_PARALLEL)")
     options = parser.parse_args()
     if options.python and options.command != "test":
         parser.error("--python goes with test")
@@ -82,10 +82,9 @@ def main() -> int:
     # What echoes to the terminal runs one job at a time, so that its output reads in order.
     runner = Runner(CHECKOUT / "build" / "logs", 1 if echo else options.parallel, echo=echo)
     # apt takes one at a time: what every job needs is installed before any starts.
-    if not runner.run([Spec("system-packages", lambda job: apt_install(job, packages))]):
-        return 1
     try:
-        passed = runner.run(plan.specs.values())
+        passed = (runner.run([Spec("system-packages", lambda job: apt_install(job, packages))])
+                  and runner.run(plan.specs.values()))
     except KeyboardInterrupt:
         return 130
     say("passed" if passed else "FAILED")

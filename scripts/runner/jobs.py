@@ -13,6 +13,7 @@ import subprocess
 import sys
 import threading
 import time
+import traceback
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -91,6 +92,10 @@ class Job:
         return self.run([interpreter, *args], **options)
 
 
+def _interrupt(signum, frame) -> None:
+    raise KeyboardInterrupt
+
+
 class Runner:
     def __init__(self, logs: Path, parallel: int, echo: bool = False) -> None:
         self.logs = logs
@@ -158,9 +163,12 @@ class Runner:
                     job.outcome = "passed"
                 except Stopped:
                     job.outcome = "stopped"
-                except BaseException as error:  # a job's failure, whatever it is, fails the run
+                except CommandFailed as error:
                     job.outcome = "failed"
-                    log.write(f"\n==> {spec.name} failed: {error!r}\n")
+                    log.write(f"\n==> {spec.name} failed: {error}\n")
+                except BaseException:  # a job's failure, whatever it is, fails the run
+                    job.outcome = "failed"
+                    log.write(f"\n==> {spec.name} failed:\n{traceback.format_exc()}")
                 job.ended = time.monotonic()
             if job.outcome != "stopped":
                 say(f"{spec.name} {job.outcome} in {job.ended - job.started:.0f} s")
@@ -170,11 +178,14 @@ class Runner:
                 done.notify_all()
 
         pending = list(specs)
+        # A runner told to end (by CI's time limit, say) ends its jobs first, as after Ctrl-C.
+        previous = signal.signal(signal.SIGTERM, _interrupt)
         try:
             with done:
                 while True:
                     running = sum(1 for job in jobs.values() if job.outcome == "running")
                     if failed and not self.stopping.is_set():
+                        self.stopping.set()
                         threading.Thread(target=self.stop_everything, daemon=True).start()
                     if not self.stopping.is_set():
                         for spec in list(pending):
@@ -203,6 +214,8 @@ class Runner:
                 thread.join()
             self._report(jobs, began)
             raise
+        finally:
+            signal.signal(signal.SIGTERM, previous)
         for thread in threads:
             thread.join()
         self._report(jobs, began)
@@ -215,6 +228,8 @@ class Runner:
         return not failed and not self.stopping.is_set()
 
     def _report(self, jobs: dict[str, Job], began: float) -> None:
+        if len(jobs) < 2:
+            return
         width = max(len(name) for name in jobs)
         lines = [f"  {name:<{width}}  {job.outcome:<8} {job.ended - job.started if job.ended else 0:7.0f} s"
                  for name, job in jobs.items()]

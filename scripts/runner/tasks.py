@@ -58,7 +58,9 @@ class Plan:
 
     def everything(self) -> None:
         """The test command: every job."""
-        # The interpreters first: when they are not cached, making them is the longest path.
+        # The development venv, then the interpreters: when they are not cached, making them is
+        # the longest path, and the suites on 3.13 run meanwhile.
+        self.venv()
         for interpreter in self.matrix.interpreters.values():
             self.prepare(interpreter)
         self.core_tests()
