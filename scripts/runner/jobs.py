@@ -61,11 +61,13 @@ class Job:
         self._log.flush()
 
     def run(self, argv: Sequence[str | os.PathLike[str]], *, cwd: Path | str | None = None,
-            env: dict[str, str] | None = None, capture: bool = False, check: bool = True) -> str:
+            env: dict[str, str] | None = None, capture: bool = False, check: bool = True,
+            shown: str | None = None) -> str:
         """Runs a command, its output into the log (and the terminal when echoing); with `capture`,
-        stdout is returned instead. A failure raises CommandFailed unless `check` is false."""
+        stdout is returned instead. A failure raises CommandFailed unless `check` is false. The
+        log shows `shown` for the command, where given."""
         argv = [str(part) for part in argv]
-        self._write(f"$ {' '.join(argv)}\n")
+        self._write(f"$ {shown or ' '.join(argv)}\n")
         stdout = subprocess.PIPE if capture or self.echo else self._log
         process = self.runner.start(argv, cwd=cwd, env=env, stdout=stdout, stderr=self._log)
         try:

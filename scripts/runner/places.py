@@ -123,9 +123,11 @@ class Place:
             return job.run(argv, cwd=cwd, env=environment, **options)
         settings = [f"{name}={value}" for name, value in (env or {}).items()]
         chdir = ["-C", cwd] if cwd else []
+        inside = ["/usr/bin/env", "-i", *chdir, "HOME=/root", f"PATH={self.path}", "LANG=C.UTF-8", *settings,
+                  *map(str, argv)]
         return job.run(["unshare", "--mount", "--fork", "sh", "-ec", ENTER_ROOT, "enter-root", self.root,
-                        f"{CHECKOUT}:{CHECKOUT_INSIDE}", "--", "/usr/bin/env", "-i", *chdir, "HOME=/root",
-                        f"PATH={self.path}", "LANG=C.UTF-8", *settings, *argv], **options)
+                        f"{CHECKOUT}:{CHECKOUT_INSIDE}", "--", *inside],
+                       shown=f"[in {self.root.name}] {' '.join(inside)}", **options)
 
 
 @dataclass(frozen=True)

@@ -315,6 +315,7 @@ def build_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
                                      wheel_file.read_text(), flags=re.M))
         out = build / "dist"
         shutil.rmtree(out, ignore_errors=True)
+        out.mkdir()
         job.run([VENV / "bin/python", "-m", "wheel", "pack", "-d", out, tree])
         built, = out.glob("*.whl")
     # auditwheel refuses a wheel that needs a library outside the policy; with `--plat auto` (the
