@@ -439,7 +439,7 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
                         "for module in (corvantis, core):\n"
                         "    assert module.__file__.startswith(sys.prefix), module.__file__"], cwd=outside)
         place.run(job, [python, "-m", "mypy.stubtest", "corvantis._vellora_core"], cwd=outside)
-        deselect = EMULATION_DESELECTS if made.interpreter.emulated else []
+        deselect = [*EMULATION_DESELECTS, "--durations=10"] if made.interpreter.emulated else []
         place.run(job, [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs", place.inside(TESTS), *deselect],
                   cwd=outside, drop=["PYTHON_GIL"])
     finally:

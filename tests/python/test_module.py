@@ -6,7 +6,7 @@ import textwrap
 
 import pytest
 
-from support import FREE_THREADED
+from support import FREE_THREADED, HANG_TIMEOUT
 
 def attribute(module, path):
     """The object at dotted `path` inside `module`."""
@@ -148,7 +148,8 @@ def test_fresh_interpreter_imports_cleanly(core):
         print(len(m.PyFormulasRegistry()))
         """
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                            timeout=HANG_TIMEOUT)
     assert result.stdout.strip() == "17"
 
 
@@ -189,7 +190,7 @@ def embedding_program(directory):
                f"-Wl,-rpath,{os.path.dirname(library)}",
                *shlex.split(config("LIBS") or ""), *shlex.split(config("SYSLIBS") or ""),
                *shlex.split(config("LINKFORSHARED") or "")]
-    built = subprocess.run(command, capture_output=True, text=True)
+    built = subprocess.run(command, capture_output=True, text=True, timeout=HANG_TIMEOUT)
     if built.returncode != 0:
         pytest.skip(f"cannot build an embedding program here: {built.stderr[-500:]}")
     return program
@@ -209,5 +210,5 @@ def test_each_embedded_runtime_gets_a_working_module(native, tmp_path):
     )
     path = os.pathsep.join(entry for entry in sys.path if entry)
     result = subprocess.run([str(program), code], capture_output=True, text=True,
-                            env={**os.environ, "PYTHONPATH": path})
+                            env={**os.environ, "PYTHONPATH": path}, timeout=HANG_TIMEOUT)
     assert (result.returncode, result.stdout) == (0, "17 b3 True\n" * 2), result.stderr
