@@ -1,6 +1,6 @@
 // Stress of the registry's concurrency: one registry hammered by more threads than cores with every
 // operation at once, tables growing under readers, and registries made on one thread and used and
-// dropped on another. Run under ThreadSanitizer by scripts/reliability.sh; in the ordinary suite
+// dropped on another. Run under ThreadSanitizer by the tsan job (scripts/runner); in the ordinary suite
 // they check results and that nothing hangs.
 #include <gtest/gtest.h>
 

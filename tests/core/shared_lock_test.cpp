@@ -1,6 +1,6 @@
 // Tests of the shards' reader-writer lock: who waits for whom, writers exclusive under contention
 // and when oversubscribed, every sleeper woken, and a thread ended inside a guard. Also run under
-// ThreadSanitizer by scripts/reliability.sh.
+// ThreadSanitizer by the tsan job (scripts/runner).
 #include "support/shared_lock.hpp"
 
 #include <gtest/gtest.h>
