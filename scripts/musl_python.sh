@@ -25,13 +25,17 @@ exec 8>"$prefix.lock"
 flock 8
 finished
 
-apt_install musl musl-dev musl-tools curl
+# SQLite's build generates some of its sources with tclsh.
+apt_install musl musl-dev musl-tools curl tcl
 
-# zlib and libffi as Debian 12 ships them, each checked against the SHA-256 its .dsc lists.
+# zlib and libffi as Debian 12 ships them, SQLite as Debian 13 does (mypy keeps its cache in it),
+# each checked against the SHA-256 its .dsc lists.
 zlib_url=http://deb.debian.org/debian/pool/main/z/zlib/zlib_1.2.13.dfsg.orig.tar.bz2
 zlib_sha256=71feb7947e3c00ef125f83b79a4e529bde31171e5babe48b391f06758d1ab0a1
 ffi_url=http://deb.debian.org/debian/pool/main/libf/libffi/libffi_3.4.4.orig.tar.gz
 ffi_sha256=d66c56ad259a82cf2a9dfc408b32bf5da52371500b84745f7fb8b645712df676
+sqlite_url=http://deb.debian.org/debian/pool/main/s/sqlite3/sqlite3_3.46.1.orig.tar.xz
+sqlite_sha256=d0cdd2ece271b29e7ce18095745d892517ee26d0f270065b3a25c2e9eb11639c
 
 # Writes FOLDER/bin/musl-cc: musl-gcc that also sees the kernel's headers (libffi includes
 # linux/limits.h), after musl's own and without glibc's, and that answers --print-multiarch with
@@ -74,15 +78,22 @@ build_deps() {
   write_wrapper "$deps"
   fetch "$zlib_url" "$zlib_sha256" "$work/zlib.tar.bz2"
   fetch "$ffi_url" "$ffi_sha256" "$work/libffi.tar.gz"
-  mkdir "$work/zlib" "$work/libffi"
+  fetch "$sqlite_url" "$sqlite_sha256" "$work/sqlite.tar.xz"
+  mkdir "$work/zlib" "$work/libffi" "$work/sqlite"
   tar -xjf "$work/zlib.tar.bz2" -C "$work/zlib" --strip-components=1
   tar -xzf "$work/libffi.tar.gz" -C "$work/libffi" --strip-components=1
+  tar -xJf "$work/sqlite.tar.xz" -C "$work/sqlite" --strip-components=1
   export CC="$deps/bin/musl-cc" CFLAGS="-O2 -fPIC"
   (cd "$work/zlib" && step "zlib: configure" ./configure --static --prefix="$deps" &&
     step "zlib: make" make -j"$jobs" && step "zlib: install" make install)
   (cd "$work/libffi" && step "libffi: configure" ./configure --prefix="$deps" --disable-shared --enable-static \
       --with-pic --disable-docs --disable-multi-os-directory &&
     step "libffi: make" make -j"$jobs" && step "libffi: install" make install)
+  (cd "$work/sqlite" && step "sqlite: configure" ./configure --prefix="$deps" --disable-shared --enable-static \
+      --disable-tcl --disable-readline &&
+    step "sqlite: make" make -j"$jobs" libsqlite3.la &&
+    cp .libs/libsqlite3.a "$deps/lib/" && cp sqlite3.h sqlite3ext.h "$deps/include/" &&
+    cp sqlite3.pc "$deps/lib/pkgconfig/")
   unset CC CFLAGS
   rm -rf "$work"
   touch "$deps/.complete"
@@ -111,9 +122,9 @@ tar -xJf "$tarball" -C "$work" --strip-components=1
 )
 python="$(find "$prefix/bin" -maxdepth 1 -name 'python3.*[0-9]' -type f | head -n 1)"
 [ -x "$python" ] || die "no python in $prefix/bin"
-# The suite needs ctypes and zlib (pip's wheels are zip files); a module that failed to build only
-# warns in make.
-step "CPython: checking ctypes and zlib" "$python" -c 'import ctypes, zlib; ctypes.pythonapi.Py_IsInitialized'
+# The suite needs ctypes, zlib (pip's wheels are zip files) and sqlite3 (mypy's cache); a module
+# that failed to build only warns in make.
+step "CPython: checking ctypes, zlib and sqlite3" "$python" -c 'import ctypes, zlib, sqlite3; ctypes.pythonapi.Py_IsInitialized'
 readelf -d "$python" | grep -q "libc\.so\.6" && die "$python links glibc"
 rm -rf "$work"
 printf '%s\n' "$python" >"$prefix/.complete"
