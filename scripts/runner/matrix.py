@@ -86,7 +86,7 @@ class Wheel:
 
     @property
     def short(self) -> str:
-        """cp313t-aarch64, cp314-musl: a name for jobs and logs."""
+        """The ABI tag, then the machine and C library where not x86-64 glibc: a name for jobs and logs."""
         libc = "-musl" if self.libc == "musl" else ""
         machine = "" if self.machine == "x86_64" else f"-{self.machine}"
         return f"{self.abi_tag}{machine}{libc}"

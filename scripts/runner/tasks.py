@@ -59,7 +59,7 @@ class Plan:
     def everything(self) -> None:
         """The test command: every job."""
         # The development venv, then the interpreters: when they are not cached, making them is
-        # the longest path, and the suites on 3.13 run meanwhile.
+        # the longest path, and the development suites run meanwhile.
         self.venv()
         for interpreter in self.matrix.interpreters.values():
             self.prepare(interpreter)
