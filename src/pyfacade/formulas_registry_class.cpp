@@ -32,10 +32,10 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const auto look_up = [&bound](const FormulasRegistry& registry) -> Outcome<OwnedRef> {
       auto name = text_argument(bound.value()[0], kNameParameters[0]);
       if (!name.ok()) return std::move(name).failure();
-      auto record = registry.get(name.value());
-      if (!record) [[unlikely]]
-        return raise_registry_error(record.error());
-      return new_float(record->value);
+      const auto value = registry.value_of(name.value());
+      if (!value) [[unlikely]]
+        return raise_registry_error(value.error());
+      return new_float(*value);
     };
     // Converting the name and looking it up run no Python code, so nothing could see the access
     // counter raised: an instance of the class itself that passes the access check is read at once.

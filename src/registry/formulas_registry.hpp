@@ -70,6 +70,10 @@ class FormulasRegistry {
   /// A deep copy of the record stored under exactly `name`, or `NotFound` carrying the name.
   Expected<ConstantRecord, RegistryError> get(std::string_view name) const;
 
+  /// The value of the record stored under exactly `name`, or `NotFound` carrying the name: the
+  /// lookup of get without copying the record's texts, for callers that need only the number.
+  Expected<double, RegistryError> value_of(std::string_view name) const;
+
   /// A copy of every stored name: shards in ascending index, each in its table's own order.
   std::vector<std::string> names() const;
 

@@ -125,6 +125,9 @@ TEST_P(ShardIndexTest, StandardTableIsFoundUnderEveryKey) {
       const auto got = registry.get(name);
       ASSERT_TRUE(got.has_value()) << name << " in build " << build;
       ASSERT_EQ(*got, reference.get(name).value());
+      const auto value = registry.value_of(name);
+      ASSERT_TRUE(value.has_value()) << name << " in build " << build;
+      ASSERT_EQ(bits(*value), bits(got->value)) << name;
     }
   }
 }
@@ -183,6 +186,10 @@ TEST_P(MissingNameTest, NotFoundCarriesTheExactName) {
   EXPECT_EQ(got.error().kind(), RegistryError::Kind::NotFound);
   EXPECT_EQ(got.error().subject(), name);
   EXPECT_EQ(got.error().message(), "constant `" + name + "` not found in registry");
+  const auto value = registry.value_of(name);
+  ASSERT_FALSE(value.has_value());
+  EXPECT_EQ(value.error().kind(), RegistryError::Kind::NotFound);
+  EXPECT_EQ(value.error().subject(), name);
 }
 
 INSTANTIATE_TEST_SUITE_P(
