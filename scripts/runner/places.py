@@ -189,7 +189,7 @@ def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
                 build_inside(job, matrix, place, interpreter)
             made = Made(interpreter, Place(building, interpreter_path(interpreter)), interpreter.executable_name)
             made.query(job, "__import__('ssl') and __import__('venv') and __import__('sysconfig').get_config_var('INCLUDEPY')")
-        ready.touch()
+        (building / ready.name).touch()
         shutil.rmtree(system, ignore_errors=True)
         building.rename(system)
     return system
