@@ -12,6 +12,8 @@ shift 2
 
 build="$(mktemp -d "${TMPDIR:-/tmp}/cpython-build.XXXXXX")"
 trap 'rm -rf "$build"' EXIT
+# Stopped (the runner ends a job's whole process group), the build folder still goes.
+trap 'exit 143' TERM INT
 rm -rf "${DESTDIR:-}$prefix"
 tar -xJf "$tarball" -C "$build" --strip-components=1
 cd "$build"
