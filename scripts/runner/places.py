@@ -16,7 +16,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
-from .jobs import Job
+from .jobs import Job, Stopped
 from .matrix import CHECKOUT, Interpreter, Matrix, Root, Source
 
 CACHE = Path(os.environ.get("VELLORA_CACHE", "/var/cache/vellora"))
@@ -32,11 +32,18 @@ CHECKOUT_INSIDE = "/repo"
 
 
 @contextlib.contextmanager
-def locked(path: Path) -> Iterator[None]:
-    """One maker at a time: the runs of CI and of a developer on one machine share the cache."""
+def locked(job: Job, path: Path) -> Iterator[None]:
+    """One maker at a time: the runs of CI and of a developer on one machine share the cache. The
+    wait polls, so that a run being stopped does not wait for another run's build."""
     path.parent.mkdir(parents=True, exist_ok=True)
     with open(path, "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if job.runner.stopping.wait(1.0):
+                    raise Stopped() from None
         yield
 
 
@@ -47,7 +54,7 @@ def apt_install(job: Job, packages: Sequence[str]) -> None:
     if not missing:
         return
     sudo = [] if os.geteuid() == 0 else ["sudo"]
-    with locked(Path(tempfile.gettempdir()) / "vellora-apt.lock"):
+    with locked(job, Path(tempfile.gettempdir()) / "vellora-apt.lock"):
         job.note(f"apt-get install {' '.join(missing)}")
         job.run([*sudo, "apt-get", "update", "-qq"])
         job.run([*sudo, "env", "DEBIAN_FRONTEND=noninteractive", "apt-get", "install", "-y", "-qq", *missing])
@@ -169,7 +176,7 @@ def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
         return system
     if os.geteuid() != 0:
         raise RuntimeError("making a Debian root needs root")
-    with locked(CACHE / f"{root.dir}.lock"):
+    with locked(job, CACHE / f"{root.dir}.lock"):
         if ready.exists():
             return system
         apt_install(job, ["debootstrap"])
@@ -228,7 +235,7 @@ def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
         prefix = CACHE / interpreter.cache
         python = prefix / "bin" / interpreter.executable_name
         if not (prefix / ".complete").exists():
-            with locked(CACHE / f".{interpreter.cache}.lock"):
+            with locked(job, CACHE / f".{interpreter.cache}.lock"):
                 if not (prefix / ".complete").exists():
                     apt_install(job, CPYTHON_BUILD_PACKAGES)
                     tarball = cpython_tarball(job, matrix.sources[interpreter.version])
@@ -258,7 +265,7 @@ def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     if stamp.exists():
         return made
     native = make(job, matrix, matrix.interpreter(interpreter.build_python))
-    with locked(CACHE / f"{matrix.roots[interpreter.root].dir}-{interpreter.id}.lock"):
+    with locked(job, CACHE / f"{matrix.roots[interpreter.root].dir}-{interpreter.id}.lock"):
         if stamp.exists():
             return made
         apt_install(job, [f"gcc-{interpreter.machine}-linux-gnu", "pkg-config"])
