@@ -148,13 +148,14 @@ class Plan:
                         [self.wheel(wheel) for wheel in self.matrix.wheels])
 
     def wheel_check(self, wheel: Wheel, interpreter: Interpreter) -> str:
+        # Each check waits for its own wheel alone, not for every wheel of dist/.
         return self.add(f"check:{wheel.short}@{interpreter.id}",
                         lambda job: check_wheel(job, wheel, self.made(job, interpreter), self.matrix),
-                        [self.dist(), *self.prepare(interpreter)])
+                        [self.wheel(wheel), *self.prepare(interpreter)])
 
     def package_check(self) -> list[str]:
-        return [self.wheel_check(wheel, self.matrix.interpreter(id))
-                for wheel in self.matrix.wheels for id in wheel.proven_on]
+        return [self.dist(), *(self.wheel_check(wheel, self.matrix.interpreter(id))
+                               for wheel in self.matrix.wheels for id in wheel.proven_on)]
 
     # -- the rest ----------------------------------------------------------------------------------
 
