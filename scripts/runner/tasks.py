@@ -457,9 +457,9 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
 # == reliability ===================================================================================
 
 def configure_and_build(job: Job, build: Path, *options: str, python: str | Path = VENV / "bin/python",
-                        env=None) -> None:
+                        env=None, build_type: str = "Debug") -> None:
     # -O1 keeps the sanitizers' stacks exact and builds faster; -g1 gives them file and line.
-    job.run([venv_tool("cmake"), "-S", CHECKOUT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
+    job.run([venv_tool("cmake"), "-S", CHECKOUT, "-B", build, "-G", "Ninja", f"-DCMAKE_BUILD_TYPE={build_type}",
              "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1", f"-DCMAKE_MAKE_PROGRAM={venv_tool('ninja')}",
              f"-DPython_EXECUTABLE={python}", *options], env=env)
     job.run([venv_tool("cmake"), "--build", build, "-j", COMPILE_JOBS], env=env)
@@ -589,10 +589,8 @@ def run_valgrind(job: Job) -> None:
     """memcheck over a script that calls every callable and error path: no definitely-lost block
     and no invalid access may come from the extension."""
     build = BUILD / "valgrind"
-    job.run([venv_tool("cmake"), "-S", CHECKOUT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-             f"-DCMAKE_MAKE_PROGRAM={venv_tool('ninja')}", f"-DPython_EXECUTABLE={VENV}/bin/python",
-             "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF"])
-    job.run([venv_tool("cmake"), "--build", build, "-j", COMPILE_JOBS])
+    configure_and_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF",
+                        build_type="RelWithDebInfo")
     site = stage_package(build)
     checker = CHECKOUT / "scripts/reliability/valgrind_check.py"
     job.run([VENV / "bin/python", checker, "--self-test"])
@@ -609,10 +607,8 @@ def run_public_api(job: Job) -> None:
     """The extension built with its public-API fallbacks forced, in place of every reliance on a
     CPython internal: the suite passes on them too."""
     build = BUILD / "public-api"
-    job.run([venv_tool("cmake"), "-S", CHECKOUT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-             f"-DCMAKE_MAKE_PROGRAM={venv_tool('ninja')}", f"-DPython_EXECUTABLE={VENV}/bin/python",
-             "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_PUBLIC_API_ONLY=ON"])
-    job.run([venv_tool("cmake"), "--build", build, "-j", COMPILE_JOBS])
+    configure_and_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_PUBLIC_API_ONLY=ON",
+                        build_type="Release")
     site = stage_package(build)
     env = {**os.environ, "PYTHONPATH": str(site)}
     loads_from(job, VENV / "bin/python", site, env)
