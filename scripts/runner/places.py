@@ -190,7 +190,8 @@ def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
         place = Place(building)
         trust_host_certificates(job, place)
         for interpreter in matrix.interpreters.values():
-            if interpreter.root != root.name:
+            # A cross-built interpreter is installed into the root after it is made.
+            if interpreter.root != root.name or interpreter.kind == "cross-built":
                 continue
             if interpreter.kind == "root-built":
                 build_inside(job, matrix, place, interpreter)
