@@ -69,6 +69,7 @@ class Job:
         argv = [str(part) for part in argv]
         self._write(f"$ {shown or ' '.join(argv)}\n")
         stdout = subprocess.PIPE if capture or self.echo else self._log
+        began = time.monotonic()
         process = self.runner.start(argv, cwd=cwd, env=env, stdout=stdout, stderr=self._log)
         try:
             if capture:
@@ -84,6 +85,7 @@ class Job:
             status = process.wait()
         finally:
             self.runner.forget(process)
+        self._write(f"  ({time.monotonic() - began:.0f} s)\n")
         if self.runner.stopping.is_set():
             raise Stopped()
         if status != 0 and check:
