@@ -148,7 +148,11 @@ class Made:
     python: str
 
     def query(self, job: Job, expression: str) -> str:
-        return self.place.run(job, [self.python, "-c", f"print({expression})"], capture=True).strip()
+        return self.query_with(job, self.python, expression)
+
+    def query_with(self, job: Job, python: str, expression: str) -> str:
+        """What an expression prints, run by this interpreter (or a venv of it) where it runs."""
+        return self.place.run(job, [python, "-c", f"print({expression})"], capture=True).strip()
 
 
 def enable_emulation(job: Job) -> None:

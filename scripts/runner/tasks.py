@@ -298,6 +298,8 @@ def build_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
                         f"-DCMAKE_CXX_COMPILER={wheel.machine}-linux-gnu-g++"]
         if wheel.libc == "musl":  # zig's clang for musl, its libc++ linked in
             options.append(f"-DCMAKE_TOOLCHAIN_FILE={work / 'sdist-source/cmake/zig-musl.cmake'}")
+            # zig builds musl's libc++ once (minutes on 2 cores), kept with the interpreters.
+            env["ZIG_GLOBAL_CACHE_DIR"] = str(places.CACHE / "zig")
         # FindPython passes over free-threaded headers unless told their ABI is wanted.
         if made.interpreter.free_threaded:
             options.append("-DPython_FIND_ABI=ANY;ANY;ANY;ON")
@@ -399,26 +401,44 @@ def check_dist(job: Job, matrix: Matrix) -> None:
     job.note("dist/: " + " ".join(sorted(path.name for path in DIST.iterdir())))
 
 
-def wheelhouse(job: Job, made: Made, matrix: Matrix, wheel: Wheel) -> list[str]:
-    """For an interpreter whose pip cannot reach the index: the test tools downloaded here, for its
-    version, ABI and C library, to be installed there with --no-index."""
-    if made.interpreter.pip != "wheelhouse":
-        return []
-    house = BUILD / "wheelhouse" / made.interpreter.id
-    shutil.rmtree(house, ignore_errors=True)
+def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: str, requirement: Path) -> None:
+    """Installs into a venv whose own pip cannot reach the index (musl's CPython has no ssl) or is
+    slow (under emulation, pip takes minutes): this machine's pip resolves, downloads and unpacks
+    the wheels for the interpreter's version, ABI and C library into its site-packages."""
+    site = made.place.host(made.query_with(job, f"{venv}/bin/python", "__import__('sysconfig').get_path('purelib')"))
     if wheel.libc == "musl":
         platforms = [f"musllinux_1_2_{wheel.machine}", f"musllinux_1_1_{wheel.machine}"]
     else:
-        libc = made.query(job, "__import__('platform').libc_ver()[1]").replace(".", "_")
-        platforms = [f"manylinux_{libc}_{wheel.machine}"]
-    requirements = [*matrix.jobs["free_threaded_pins"]] if made.interpreter.free_threaded else []
-    project = __import__("tomllib").loads((CHECKOUT / "pyproject.toml").read_text())
-    job.run([VENV / "bin/python", "-m", "pip", "download", "-q", "--only-binary=:all:", "--dest", house,
-             "--python-version", made.interpreter.version, "--implementation", "cp",
+        # pip takes a named platform alone, not the older ones a newer glibc also runs: each is named.
+        newest = int(made.query(job, "__import__('platform').libc_ver()[1]").split(".")[1])
+        platforms = [f"manylinux_2_{minor}_{wheel.machine}" for minor in range(newest, 16, -1)]
+        platforms.append(f"manylinux2014_{wheel.machine}")
+    job.run([VENV / "bin/python", "-m", "pip", "install", "-q", "--no-compile", "--only-binary=:all:",
+             "--target", site, "--python-version", made.interpreter.version, "--implementation", "cp",
              *(option for abi in (wheel.abi_tag, "abi3", "none") for option in ("--abi", abi)),
              *(option for platform in [*platforms, "any"] for option in ("--platform", platform)),
-             *project["project"]["optional-dependencies"]["test"], *requirements])
-    return ["--no-index", "--find-links", made.place.inside(house)]
+             *pins(matrix, made.interpreter, Place()), f"{requirement}[test]"])
+    # pip leaves the console scripts in the target, started by this machine's python: they go to the
+    # venv's bin, started by the venv's.
+    for script in sorted((site / "bin").iterdir()):
+        _, body = script.read_text().split("\n", 1)
+        moved = made.place.host(f"{venv}/bin") / script.name
+        moved.write_text(f"#!{venv}/bin/python\n{body}")
+        moved.chmod(0o755)
+    shutil.rmtree(site / "bin")
+
+
+def stubtest_config(job: Job, made: Made, venv_host: Path) -> str:
+    """A mypy configuration that keeps stubtest's analysis of the standard library's stubs between
+    runs, in the interpreter's root or cache folder: under emulation that analysis takes minutes.
+    mypy checks every cached module against its source, so a changed stub is analysed again."""
+    place = made.place
+    cache = (place.host(f"/var/cache/vellora-stubtest/{made.interpreter.id}") if place.root
+             else places.CACHE / "stubtest" / made.interpreter.id)
+    cache.mkdir(parents=True, exist_ok=True)
+    config = venv_host / "stubtest.ini"
+    config.write_text(f"[mypy]\nincremental = True\ncache_dir = {place.inside(cache)}\n")
+    return place.inside(config)
 
 
 def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
@@ -440,13 +460,19 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
     python = f"{venv}/bin/python"
     outside = str(Path(venv).parent)
     try:
-        place.run(job, [made.python, "-m", "venv", venv])
-        place.run(job, [python, "-m", "pip", "install", "-q", "--no-compile", *pins(matrix, made.interpreter, place),
-                        *wheelhouse(job, made, matrix, wheel), f"{place.inside(copy)}[test]"])
+        if made.interpreter.pip == "here":
+            # No pip in the venv: ensurepip compiles all of pip, minutes under emulation.
+            place.run(job, [made.python, "-m", "venv", "--without-pip", venv])
+            install_from_here(job, made, matrix, wheel, venv, copy)
+        else:
+            place.run(job, [made.python, "-m", "venv", venv])
+            place.run(job, [python, "-m", "pip", "install", "-q", "--no-compile", *pins(matrix, made.interpreter, place),
+                            f"{place.inside(copy)}[test]"])
         place.run(job, [python, "-c", "import sys, corvantis, corvantis._vellora_core as core\n"
                         "for module in (corvantis, core):\n"
                         "    assert module.__file__.startswith(sys.prefix), module.__file__"], cwd=outside)
-        place.run(job, [python, "-m", "mypy.stubtest", "corvantis._vellora_core"], cwd=outside)
+        place.run(job, [python, "-m", "mypy.stubtest", "--mypy-config-file", stubtest_config(job, made, venv_host),
+                        "corvantis._vellora_core"], cwd=outside)
         deselect = [*EMULATION_DESELECTS, "--durations=10"] if made.interpreter.emulated else []
         place.run(job, [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs", place.inside(TESTS), *deselect],
                   cwd=outside, drop=["PYTHON_GIL"])
