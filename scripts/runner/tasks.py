@@ -301,7 +301,8 @@ def build_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
                         f"-DCMAKE_CXX_COMPILER={wheel.machine}-linux-gnu-g++"]
         if wheel.libc == "musl":  # zig's clang for musl, its libc++ linked in
             options.append(f"-DCMAKE_TOOLCHAIN_FILE={work / 'sdist-source/cmake/zig-musl.cmake'}")
-            # zig builds musl's libc++ once (minutes on 2 cores), kept with the interpreters.
+            # On PATH, since CMake's trial builds read the toolchain afresh.
+            env["PATH"] = f"{cached_zig(job).parent}:{env['PATH']}"
             env["ZIG_GLOBAL_CACHE_DIR"] = str(places.CACHE / "zig")
         # FindPython passes over free-threaded headers unless told their ABI is wanted.
         if made.interpreter.free_threaded:
@@ -345,6 +346,22 @@ def build_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
         raise RuntimeError(f"auditwheel bundled libraries into {result.name}: {bundled}")
     check_binary(job, wheel, result)
     shutil.copy(result, DIST)
+
+
+def cached_zig(job: Job) -> Path:
+    """The development venv's zig, installed once more into the cache folder: zig builds musl's
+    libc++ for each set of flags (minutes each on 2 cores) and keys what it keeps by where zig
+    lives, which a venv in a new clone would change."""
+    version = job.run([VENV / "bin/python", "-c", "import importlib.metadata as m; print(m.version('ziglang'))"],
+                      capture=True).strip()
+    home = places.CACHE / f"ziglang-{version}"
+    with places.locked(job, places.CACHE / f"ziglang-{version}.lock"):
+        if not (home / ".complete").exists():
+            shutil.rmtree(home, ignore_errors=True)
+            job.run([VENV / "bin/python", "-m", "pip", "install", "-q", "--no-deps", "--target", home,
+                     f"ziglang=={version}"])
+            (home / ".complete").touch()
+    return home / "ziglang" / "zig"
 
 
 def check_binary(job: Job, wheel: Wheel, path: Path) -> None:
