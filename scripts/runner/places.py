@@ -147,12 +147,9 @@ class Made:
     place: Place
     python: str
 
-    def query(self, job: Job, expression: str) -> str:
-        return self.query_with(job, self.python, expression)
-
-    def query_with(self, job: Job, python: str, expression: str) -> str:
-        """What an expression prints, run by this interpreter (or a venv of it) where it runs."""
-        return self.place.run(job, [python, "-c", f"print({expression})"], capture=True).strip()
+    def query(self, job: Job, expression: str, python: str | None = None) -> str:
+        """What an expression prints, run by this interpreter (or `python`, a venv of it) where it runs."""
+        return self.place.run(job, [python or self.python, "-c", f"print({expression})"], capture=True).strip()
 
 
 def enable_emulation(job: Job) -> None:

@@ -425,7 +425,7 @@ def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: 
     """Installs into a venv whose own pip cannot reach the index (musl's CPython has no ssl) or is
     slow (under emulation, pip takes minutes): this machine's pip resolves, downloads and unpacks
     the wheels for the interpreter's version, ABI and C library into its site-packages."""
-    site = made.place.host(made.query_with(job, f"{venv}/bin/python", "__import__('sysconfig').get_path('purelib')"))
+    site = made.place.host(made.query(job, "__import__('sysconfig').get_path('purelib')", f"{venv}/bin/python"))
     if wheel.libc == "musl":
         platforms = [f"musllinux_1_2_{wheel.machine}", f"musllinux_1_1_{wheel.machine}"]
     else:
@@ -440,12 +440,13 @@ def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: 
              *pins(matrix, made.interpreter, Place()), f"{requirement}[test]"])
     # pip leaves the console scripts in the target, started by this machine's python: they go to the
     # venv's bin, started by the venv's.
-    for script in sorted((site / "bin").iterdir()):
+    scripts = site / "bin"
+    for script in sorted(scripts.iterdir()) if scripts.is_dir() else []:
         _, body = script.read_text().split("\n", 1)
         moved = made.place.host(f"{venv}/bin") / script.name
         moved.write_text(f"#!{venv}/bin/python\n{body}")
         moved.chmod(0o755)
-    shutil.rmtree(site / "bin")
+    shutil.rmtree(scripts, ignore_errors=True)
 
 
 def stubtest_config(job: Job, made: Made, venv_host: Path) -> str:
