@@ -35,9 +35,16 @@ inline std::uint64_t leading_word(std::string_view name, std::size_t offset = 0)
   return __builtin_bswap64(count >= 8 ? load_le64(bytes) : load_partial_le(bytes, count));
 }
 
-/// Sorts names into byte order, stably. A listing holds a few dozen names at most: they are
-/// inserted one by one, compared by their leading words, with the bytes compared only where two
-/// leading words are equal. Long lists go to a merge sort.
-void sort_by_bytes(std::span<std::string_view> names);
+/// Sorts names into byte order, stably. A listing holds a few dozen names, which come in the
+/// random order of a registry's cells, and comparison sorts lose most of their time to
+/// mispredicted branches there: each name's place is instead the count of leading words smaller
+/// than its own, found by compares that do not branch (four names at a time where the processor
+/// has AVX2), with the bytes compared only for names whose leading words are equal. Long lists
+/// go to a merge sort.
+///
+/// `units` ScalarOnly counts without vector instructions, as on a processor without AVX2: the tests
+/// run that path on every machine.
+enum class CountingUnits { Detected, ScalarOnly };
+void sort_by_bytes(std::span<std::string_view> names, CountingUnits units = CountingUnits::Detected);
 
 }  // namespace vellora

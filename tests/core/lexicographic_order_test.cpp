@@ -42,11 +42,14 @@ TEST(LexicographicOrder, AgreesWithStableComparisonSort) {
     }
     std::vector<std::string_view> expected(texts.begin(), texts.end());
     std::stable_sort(expected.begin(), expected.end(), precedes_by_bytes);
-    std::vector<std::string_view> names(texts.begin(), texts.end());
-    sort_by_bytes(names);
-    ASSERT_EQ(names.size(), expected.size());
-    for (std::size_t i = 0; i < names.size(); ++i)  // the same views, so equal names kept their order
-      ASSERT_EQ(names[i].data(), expected[i].data()) << "round " << round << ", place " << i;
+    for (const CountingUnits units : {CountingUnits::Detected, CountingUnits::ScalarOnly}) {
+      std::vector<std::string_view> names(texts.begin(), texts.end());
+      sort_by_bytes(names, units);
+      ASSERT_EQ(names.size(), expected.size());
+      for (std::size_t i = 0; i < names.size(); ++i)  // the same views, so equal names kept their order
+        ASSERT_EQ(names[i].data(), expected[i].data())
+            << "round " << round << ", place " << i << (units == CountingUnits::ScalarOnly ? ", scalar" : "");
+    }
   }
 }
 
