@@ -54,7 +54,7 @@ __attribute__((target("avx2"))) void count_smaller_avx2(const std::int64_t* word
 
 }  // namespace
 
-void sort_by_bytes(std::span<std::string_view> names, CountingUnits units) {
+void sort_by_bytes(std::span<std::string_view> names, [[maybe_unused]] CountingUnits units) {
   const std::size_t count = names.size();
   if (count > kCountedAtMost) {
     std::stable_sort(names.begin(), names.end(),
