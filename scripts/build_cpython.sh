@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# build_cpython.sh TARBALL PREFIX [CONFIGURE FLAGS...]: configure, make and install a CPython from
-# its source tarball into PREFIX, stamped PREFIX/.complete when done (written last, so an
+# build_cpython.sh TARBALL PREFIX [CONFIGURE ARGUMENTS...]: configure, make and install a CPython
+# from its source tarball into PREFIX, stamped PREFIX/.complete when done (written last, so an
 # interrupted build is redone rather than half used). Runs on this machine or inside a root; the
-# job runner (scripts/runner) says which CPython, with which flags, from scripts/matrix.toml. With
-# DESTDIR set (a build for another machine, installed into its root) the runner checks and stamps
-# the result where it runs.
+# job runner (scripts/runner) says which CPython, with which flags, from scripts/matrix.toml.
+#   DESTDIR                 installs under it (a build for another machine, into its root); the
+#                           runner checks and stamps the result where it runs
+#   VELLORA_COMPILE_PYTHON  byte-compiles the library with this CPython of the same version, not
+#                           the one just built (a sanitized one would take most of an hour)
 set -euo pipefail
-[ $# -ge 2 ] || { echo "usage: bash scripts/build_cpython.sh TARBALL PREFIX [CONFIGURE FLAGS...]" >&2; exit 2; }
+[ $# -ge 2 ] || { echo "usage: bash scripts/build_cpython.sh TARBALL PREFIX [CONFIGURE ARGUMENTS...]" >&2; exit 2; }
 tarball="$1" prefix="$2"
 shift 2
 
@@ -22,12 +24,12 @@ echo "==> building $(basename "$tarball") ($*) into $prefix" >&2
 # A sanitized interpreter runs while it builds itself; races it reports there are CPython's own.
 export TSAN_OPTIONS="report_bugs=0"
 make -j"$(nproc)" >make.log 2>&1 || { tail -n 40 make.log >&2; exit 1; }
-make install >install.log 2>&1 || { tail -n 40 install.log >&2; exit 1; }
+make install ${VELLORA_COMPILE_PYTHON:+PYTHON_FOR_BUILD="$VELLORA_COMPILE_PYTHON -E"} >install.log 2>&1 ||
+  { tail -n 40 install.log >&2; exit 1; }
 # The races CPython knows in itself, each with its reason, for runs under a sanitized interpreter.
 if [[ " $* " == *" --with-thread-sanitizer "* ]]; then
   cp Tools/tsan/suppressions_free_threading.txt "${DESTDIR:-}$prefix/lib/tsan-suppressions-cpython.txt"
 fi
 [ -z "${DESTDIR:-}" ] || exit 0
-python="$(ls "$prefix"/bin/python3.*[0-9t] | head -n 1)"
-"$python" -c 'import ssl, ctypes, sqlite3, lzma, bz2, zlib, sys; print(sys.version)' >&2
+"$(ls "$prefix"/bin/python3.*[0-9t] | head -n 1)" "$(dirname "$0")/probe.py" modules "$([[ " $* " == *" --disable-gil "* ]] && echo True || echo False)"
 touch "$prefix/.complete"

@@ -1,39 +1,25 @@
 #!/usr/bin/env bash
-# musl_python.sh TARBALL PREFIX: builds the CPython of a source tarball against musl (Debian's
-# musl-gcc) into PREFIX, for trying the musllinux wheels, and prints its python. zlib and libffi,
-# which it needs for zip files and ctypes, are built static with -fPIC for musl once, into a
-# folder beside PREFIX. A finished PREFIX holds .complete, written last, and is left alone; a lock
-# keeps two runs from building the same PREFIX. Logs go to PREFIX.log; stdout has the path alone.
+# musl_python.sh TARBALL PREFIX ZLIB LIBFFI SQLITE: builds the CPython of a source tarball against
+# musl (Debian's musl-gcc) into PREFIX, for trying the musllinux wheels. zlib, libffi and SQLite
+# (source tarballs), which it needs for zip files, ctypes and mypy's cache, are built static with
+# -fPIC for musl once, into a folder beside PREFIX. A finished PREFIX holds .complete, written last;
+# the job runner builds each PREFIX once, under a lock. Logs go to PREFIX.log.
 #   VELLORA_JOBS  parallel make jobs (default: 2)
 set -euo pipefail
 
-[ $# -eq 2 ] || { echo "usage: musl_python.sh TARBALL PREFIX" >&2; exit 2; }
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+[ $# -eq 5 ] || { echo "usage: musl_python.sh TARBALL PREFIX ZLIB LIBFFI SQLITE" >&2; exit 2; }
 tarball="$(realpath "$1")"
 prefix="$(realpath -m "$2")"
+zlib="$(realpath "$3")" libffi="$(realpath "$4")" sqlite="$(realpath "$5")"
 jobs="${VELLORA_JOBS:-2}"
 deps="$(dirname "$prefix")/musl-deps"
 
 die() { printf 'musl_python: %s\n' "$*" >&2; exit 1; }
 [ -f "$tarball" ] || die "no such tarball: $tarball"
-finished() { if [ -f "$prefix/.complete" ]; then cat "$prefix/.complete"; exit 0; fi; }
-finished
 mkdir -p "$(dirname "$prefix")"
-exec 8>"$prefix.lock"
-flock 8
-finished
 
-# Needs Debian's musl, musl-dev and musl-tools, curl, and tcl (SQLite's build generates some of
-# its sources with tclsh); the job runner installs them.
-
-# zlib and libffi as Debian 12 ships them, SQLite as Debian 13 does (mypy keeps its cache in it),
-# each checked against the SHA-256 its .dsc lists.
-zlib_url=http://deb.debian.org/debian/pool/main/z/zlib/zlib_1.2.13.dfsg.orig.tar.bz2
-zlib_sha256=71feb7947e3c00ef125f83b79a4e529bde31171e5babe48b391f06758d1ab0a1
-ffi_url=http://deb.debian.org/debian/pool/main/libf/libffi/libffi_3.4.4.orig.tar.gz
-ffi_sha256=d66c56ad259a82cf2a9dfc408b32bf5da52371500b84745f7fb8b645712df676
-sqlite_url=http://deb.debian.org/debian/pool/main/s/sqlite3/sqlite3_3.46.1.orig.tar.xz
-sqlite_sha256=d0cdd2ece271b29e7ce18095745d892517ee26d0f270065b3a25c2e9eb11639c
+# Needs Debian's musl, musl-dev and musl-tools, and tcl (SQLite's build generates some of its
+# sources with tclsh); the job runner installs them, and fetches the sources named in the table.
 
 # Writes FOLDER/bin/musl-cc: musl-gcc that also sees the kernel's headers (libffi includes
 # linux/limits.h), after musl's own and without glibc's, and that answers --print-multiarch with
@@ -53,14 +39,6 @@ EOF
   chmod 755 "$1/bin/musl-cc"
 }
 
-fetch() {  # url, sha256, destination
-  local part
-  part="$(mktemp "$3.part.XXXXXX")"
-  curl -fsS -o "$part" "$1" || { rm -f "$part"; die "fetching $1 failed"; }
-  echo "$2  $part" | sha256sum -c --quiet - >&2 || { rm -f "$part"; die "$1 does not match its SHA-256"; }
-  mv -f "$part" "$3"
-}
-
 # Runs a build step with its output in the log, showing the log's end if it fails.
 step() {  # what, then the command
   local what="$1"
@@ -74,13 +52,10 @@ build_deps() {
   rm -rf "$work"
   mkdir -p "$work"
   write_wrapper "$deps"
-  fetch "$zlib_url" "$zlib_sha256" "$work/zlib.tar.bz2"
-  fetch "$ffi_url" "$ffi_sha256" "$work/libffi.tar.gz"
-  fetch "$sqlite_url" "$sqlite_sha256" "$work/sqlite.tar.xz"
   mkdir "$work/zlib" "$work/libffi" "$work/sqlite"
-  tar -xjf "$work/zlib.tar.bz2" -C "$work/zlib" --strip-components=1
-  tar -xzf "$work/libffi.tar.gz" -C "$work/libffi" --strip-components=1
-  tar -xJf "$work/sqlite.tar.xz" -C "$work/sqlite" --strip-components=1
+  tar -xf "$zlib" -C "$work/zlib" --strip-components=1
+  tar -xf "$libffi" -C "$work/libffi" --strip-components=1
+  tar -xf "$sqlite" -C "$work/sqlite" --strip-components=1
   export CC="$deps/bin/musl-cc" CFLAGS="-O2 -fPIC"
   (cd "$work/zlib" && step "zlib: configure" ./configure --static --prefix="$deps" &&
     step "zlib: make" make -j"$jobs" && step "zlib: install" make install)
@@ -114,7 +89,7 @@ tar -xJf "$tarball" -C "$work" --strip-components=1
   cd "$work"
   export PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH=""
   step "CPython: configure" ./configure --prefix="$prefix" CC="$prefix/bin/musl-cc" \
-    CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib" --without-ensurepip
+    CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib" --without-ensurepip --disable-test-modules
   step "CPython: make" make -j"$jobs"
   step "CPython: install" make install
 )

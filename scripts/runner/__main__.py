@@ -13,8 +13,8 @@
   run JOB...          jobs of `test` by name, with the jobs they need (`run --list` names them)
   bench               the benchmarks in full: ratios to baselines timed in the same run
 
-Jobs run side by side, each logging to build/logs/JOB.log; the first failure (or Ctrl-C) stops the
-rest and shows the end of the failed job's log. Interpreters and roots are made once and cached
+Jobs run side by side as the machine's cores allow, each logging to build/logs/JOB.log; the first
+failure (or Ctrl-C) stops the rest and shows the end of the failed job's log. Interpreters and roots are made once and cached
 under $VELLORA_CACHE (/var/cache/vellora).
 """
 
@@ -25,9 +25,8 @@ import os
 import sys
 
 from . import tasks
-from .jobs import Job, Runner, Spec, say
+from .jobs import Runner, say
 from .matrix import CHECKOUT, load
-from .places import apt_install
 
 
 def main() -> int:
@@ -40,8 +39,8 @@ def main() -> int:
     parser.add_argument("jobs", nargs="*", metavar="JOB", help="run: the jobs to run")
     parser.add_argument("--list", action="store_true", help="run: list the jobs of `test`")
     parser.add_argument("--python", metavar="ID", help="test: one interpreter of scripts/matrix.toml")
-    parser.add_argument("--parallel", type=int, default=int(os.environ.get("VELLORA_PARALLEL", "8")),
-                        help="jobs at a time (default 8, or $VELLORA_PARALLEL)")
+    parser.add_argument("--cpus", type=float, default=float(os.environ.get("VELLORA_CPUS", os.cpu_count() or 2)),
+                        help="the cores jobs may keep busy at once (default: this machine's, or $VELLORA_CPUS)")
     options = parser.parse_args()
     if options.python and options.command != "test":
         parser.error("--python goes with test")
@@ -49,17 +48,15 @@ def main() -> int:
         parser.error("job names go with run")
 
     matrix = load()
-    plan = tasks.Plan(matrix)
-    packages = tasks.BASE_PACKAGES
-    echo = True
+    full = options.command in ("test", "run", "wheels")
+    plan = tasks.Plan(matrix, tasks.TEST_PACKAGES if full else tasks.BASE_PACKAGES)
+    echo = options.command in ("demo", "check", "bench")
     if options.command == "demo":
         plan.add("demo", tasks.demo, [plan.venv()])
     elif options.command == "test" and options.python:
         plan.suite(matrix.interpreter(options.python))
-        packages = tasks.TEST_PACKAGES
+        echo = len(plan.specs) <= 3
     elif options.command in ("test", "run"):
-        echo = False
-        packages = tasks.TEST_PACKAGES
         plan.everything()
         if options.list:
             print("\n".join(plan.specs))
@@ -69,22 +66,18 @@ def main() -> int:
             if unknown or not options.jobs:
                 parser.error(f"no job {' '.join(unknown)}: `run --list` names them")
             plan.keep_only(options.jobs)
-            echo = len(plan.specs) == 1
     elif options.command == "check":
         plan.core_tests()
         plan.suite(matrix.development, "-m", "not leak")
     elif options.command == "wheels":
-        echo = False
         plan.dist()
     elif options.command == "bench":
         plan.bench(quick=False)
 
     # What echoes to the terminal runs one job at a time, so that its output reads in order.
-    runner = Runner(CHECKOUT / "build" / "logs", 1 if echo else options.parallel, echo=echo)
-    # apt takes one at a time: what every job needs is installed before any starts.
+    runner = Runner(CHECKOUT / "build" / "logs", 0 if echo else options.cpus, echo=echo)
     try:
-        passed = (runner.run([Spec("system-packages", lambda job: apt_install(job, packages))])
-                  and runner.run(plan.specs.values()))
+        passed = runner.run(plan.specs.values())
     except KeyboardInterrupt:
         return 130
     say("passed" if passed else "FAILED")

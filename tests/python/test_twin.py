@@ -19,6 +19,9 @@ import pytest
 
 from corvantis import _pyvellora
 
+# The twin is Python-level: its tests run once per version, on the checkout.
+pytestmark = pytest.mark.python_level
+
 
 def outcome(call, module):
     """A call's result or exception (type, text, cause type) and its warnings, with the names of
