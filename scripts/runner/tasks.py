@@ -40,8 +40,9 @@ EMULATION_ENV = {"VELLORA_PROPERTY_EXAMPLES": "50"}
 # The GoogleTest suites that start threads; ThreadSanitizer runs these (the rest are single-threaded).
 TSAN_FILTER = "*Concurrency*:*Stress*:*SharedLock*:*NextRegistryKey*:*DefaultRegistry*"
 FUZZ_TARGETS = ("datasheet_json", "number_format")
-# What a job keeps busy: a compile takes every core, a test run one, a download next to none.
-ALL, ONE, LITTLE = float(os.cpu_count() or 2), 1.0, 0.25
+# What a job keeps busy: a compile takes every core, a test run one, a download or unpacking none
+# that counts (they run beside the rest).
+ALL, ONE, LITTLE = float(os.cpu_count() or 2), 1.0, 0.0
 
 
 def version() -> str:
