@@ -1,7 +1,7 @@
 """Jobs side by side: each with a log of its own, its exit checked, its time kept.
 
 A job is a function given a `Job` to run its commands through. It starts when the jobs it needs
-have passed and its CPUs fit the machine's budget. The first failure, or Ctrl-C, stops every job
+have passed and a core of the machine's budget is free. The first failure, or Ctrl-C, stops every job
 still running (each command runs in a process group of its own, which is ended whole) and starts
 no other. graphlib orders the jobs and a thread pool runs them; what is left here is the budget.
 """
@@ -173,7 +173,9 @@ class Runner:
                 ready = sorted({*ready, *graph.get_ready()}, key=order.get)
                 busy = sum(specs[name].cpus for name in running.values())
                 for name in list(ready):
-                    if running and busy + specs[name].cpus > self.cpus:
+                    # Started in order while a core is free, so a heavy job is never passed over
+                    # for lighter ones; jobs that keep no core busy start at once.
+                    if specs[name].cpus and running and busy >= self.cpus:
                         continue
                     ready.remove(name)
                     busy += specs[name].cpus

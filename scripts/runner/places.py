@@ -351,8 +351,7 @@ def find_host_python(interpreter: Interpreter) -> str:
                                 check=True).stdout.strip()
         candidates.append(f"{prefix}/bin/{interpreter.executable_name}")
     for candidate in filter(None, candidates):
-        check = subprocess.run([candidate, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
-                               capture_output=True, text=True)
-        if check.returncode == 0 and check.stdout.strip() == interpreter.version:
+        check = subprocess.run([candidate, "--version"], capture_output=True, text=True)
+        if check.returncode == 0 and check.stdout.startswith(f"Python {interpreter.version}."):
             return shutil.which(candidate) or candidate
     raise SystemExit(f"CPython {interpreter.version} not found; set PYTHON=/path/to/{interpreter.executable_name}")
