@@ -188,8 +188,15 @@ _COMMANDS: dict[str, Callable[[argparse.Namespace], tuple[str, int]]] = {
 }
 
 
+def _one_line(text: str) -> str:
+    """`text` with each character that does not print (a line break, a control character, an
+    undecodable byte) escaped as repr escapes it, so that an error that echoes what was typed
+    stays on its line."""
+    return "".join(character if character.isprintable() else repr(character)[1:-1] for character in text)
+
+
 def _report(failure: _Failure) -> int:
-    text = f"{PROG}: error: {failure}\n" + (f"{failure.hint}\n" if failure.hint else "")
+    text = f"{PROG}: error: {_one_line(str(failure))}\n" + (f"{failure.hint}\n" if failure.hint else "")
     if sys.stderr is not None:
         try:
             sys.stderr.write(text)
