@@ -63,6 +63,9 @@ _FORMULAS = (
 )
 # Registration order of the standard-model quarks; listings sort them.
 _QUARKS = ("up", "down", "strange", "charm", "bottom", "top")
+# The rows of the matrix that PyCKMMatrix.from_topology() builds: the identity. The command line
+# shows them from here, for the matrix object shows only its verdict and its J.
+_TOPOLOGY_ROWS = ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))
 
 
 class _Record:
@@ -570,7 +573,7 @@ class PyCKMMatrix(metaclass=_ExtensionType):
     @_texts("()", "Build the CKM matrix from the underlying topology.")
     def from_topology(*args: object, **kwargs: object) -> PyCKMMatrix:
         _no_arguments("PyCKMMatrix.from_topology()", args, kwargs)
-        return _ckm_matrix(((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)), 0.0)
+        return _ckm_matrix(_TOPOLOGY_ROWS, 0.0)
 
     @_texts("($self, tol)", "`True` when the matrix is unitary within `tol`.")
     def is_unitary(*args: object, **kwargs: object) -> bool:

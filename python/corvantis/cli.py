@@ -14,10 +14,6 @@ import corvantis
 
 PROG = "corvantis"
 
-# PyCKMMatrix.from_topology() builds the identity; the matrix object shows its J and its verdict
-# but not its elements, so the rows it is built from are written here.
-_TOPOLOGY_ROWS = ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))
-
 _EXIT_STATUS = (
     "exit status: 0 on success; 1 for an unknown constant, for a matrix that is not unitary within "
     "TOL (ckm), or when the output cannot be written; 2 for a usage error."
@@ -164,6 +160,9 @@ def _quarks(args: argparse.Namespace) -> tuple[str, int]:
 
 def _ckm(args: argparse.Namespace) -> tuple[str, int]:
     tol: float = args.tol
+    # The matrix object shows its J and its verdict but not its elements: the twin has its rows.
+    from corvantis._pyvellora import _TOPOLOGY_ROWS
+
     matrix = corvantis.PyCKMMatrix.from_topology()
     unitary, jarlskog = matrix.is_unitary(tol), matrix.jarlskog()
     status = 0 if unitary else 1
