@@ -5,9 +5,13 @@
 #
 # Callables take *args/**kwargs and bind them by hand: Python's own binder words its errors
 # differently ("takes 1 positional argument") from the extension's, and the messages must match.
-"""PyO3 module entry point. Wired as `corvantis._vellora_core`."""
+#
+# The texts the extension shows (docstrings, text signatures) are set as values rather than
+# written as docstrings: -OO strips docstrings, while the extension's texts live in C and stay.
 
 from __future__ import annotations
+
+__doc__ = "PyO3 module entry point. Wired as `corvantis._vellora_core`."
 
 import sys
 from math import ldexp as _ldexp
@@ -17,7 +21,7 @@ from corvantis import _NOT_FOUND_MESSAGE, __version__
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing is not imported at run time
     from collections.abc import Callable, Sequence
-    from typing import Any, NoReturn, TypeVar
+    from typing import Any, TypeVar
 
     _F = TypeVar("_F", bound=Callable[..., Any])
     _T = TypeVar("_T")
@@ -59,6 +63,9 @@ _FORMULAS = (
 )
 # Registration order of the standard-model quarks; listings sort them.
 _QUARKS = ("up", "down", "strange", "charm", "bottom", "top")
+# The rows of the matrix that PyCKMMatrix.from_topology() builds: the identity. The command line
+# shows them from here, for the matrix object shows only its verdict and its J.
+_TOPOLOGY_ROWS = ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))
 
 
 class _Record:
@@ -141,10 +148,10 @@ def _datasheet_json(record: _Record) -> str:
 
 
 class PanicException(BaseException):
-    """An internal fault of the extension (a broken invariant), not an error in the caller's input.
+    __doc__ = """An internal fault of the extension (a broken invariant), not an error in the caller's input.
 
-    It derives from BaseException rather than Exception so that, like SystemExit, it propagates to
-    the top instead of being swallowed by `except Exception:` handlers."""
+It derives from BaseException rather than Exception so that, like SystemExit, it propagates to
+the top instead of being swallowed by `except Exception:` handlers."""
 
 
 # The extension does not export its PanicException either; it is reached only through a fault.
@@ -326,11 +333,13 @@ def _real_argument(value: object, parameter: str) -> float:
     raise renamed
 
 
-def _text_signature(text: str) -> Callable[[_F], _F]:
-    """Gives a function the text signature the extension's callable has, which inspect reads."""
+def _texts(signature: str | None, doc: str | None) -> Callable[[_F], _F]:
+    """Gives a function the text signature (which inspect reads) and the docstring that the
+    extension's callable has."""
 
     def attach(function: _F) -> _F:
-        setattr(function, "__text_signature__", text)
+        function.__doc__ = doc
+        setattr(function, "__text_signature__", signature)
         return function
 
     return attach
@@ -351,10 +360,41 @@ class _Unshared(str):
         return self is other
 
 
-# The extension's objects hold a native value that no pickle or copy can carry. (Pickling by a
-# protocol from 2 on is refused by the interpreter itself: the class shows no slot to save.)
-def _refuse_reduce(self: object, /) -> NoReturn:
-    raise TypeError(f"cannot pickle {_type_name(type(self))!r} object")
+_BUILTIN_METHOD = type(object.__new__)
+
+
+class _Constructor:
+    """A class's own __new__, shown as the interpreter shows that of a type made in C: a built-in
+    method bound to the class, with object.__new__'s docstring and text signature.
+
+    That binding also refuses to pickle an instance, as for the extension's: the interpreter's base
+    reduction (object.__reduce__, copyreg._reduce_ex) rebuilds an instance from the nearest class
+    whose __new__ is a built-in method bound to it, and refuses when that class is the instance's
+    own. (From protocol 2 on the interpreter refuses by itself: the class shows no slot to save.)"""
+
+    __slots__ = ("__self__", "_make")
+    __doc__ = object.__new__.__doc__
+    __text_signature__ = object.__new__.__text_signature__
+    __module__ = None  # type: ignore[assignment]  # a built-in method belongs to no module
+    __name__ = "__new__"
+
+    def __init__(self, make: Callable[..., Any]) -> None:
+        self._make = make
+
+    # isinstance() falls back on __class__, so the interpreter's checks (inspect's, copyreg's) see
+    # a built-in method; type() still tells the truth.
+    @property  # type: ignore[misc]
+    def __class__(self) -> type:  # type: ignore[override]
+        return _BUILTIN_METHOD
+
+    def __getattr__(self, name: str) -> Any:
+        # A class statement takes __qualname__ as the class's own, so an instance's is made here.
+        if name == "__qualname__":
+            return f"{self.__self__.__qualname__}.__new__"
+        return getattr(object.__new__, name)  # refused in the interpreter's words
+
+    def __call__(self, /, *args: object, **kwargs: object) -> Any:
+        return self._make(*args, **kwargs)
 
 
 # Per class of the twin: the descriptor of the slot that holds an instance's value, the class's
@@ -376,11 +416,12 @@ class _ExtensionType(type):
         namespace["__module__"] = "builtins"
         for attribute in namespace.values():
             function = getattr(attribute, "__func__", attribute)
-            if type(function) is type(_refuse_reduce):
+            if type(function) is type(_texts):
                 function.__module__ = None
         namespace["__slots__"] = (_Unshared("_value"),)
-        namespace["__reduce__"] = _refuse_reduce
+        namespace["__new__"] = constructor = _Constructor(namespace["__new__"])
         cls = super().__new__(mcs, name, bases, namespace, **kwargs)
+        constructor.__self__ = cls
         # The slot is reached through its descriptor alone, kept here: the class shows neither
         # the slot nor its __slots__, so an instance exposes no value, takes none, and pickles none.
         _OWN[cls] = (vars(cls)["_value"], vars(cls)["__new__"], name)
@@ -395,7 +436,7 @@ class _ExtensionType(type):
     def __call__(cls, /, *args: Any, **kwargs: Any) -> Any:
         if _new_replaced(cls):
             return super().__call__(*args, **kwargs)
-        self = _OWN[cls][1].__func__(cls, *args, **kwargs)
+        self = _OWN[cls][1]._make(cls, *args, **kwargs)
         # As the interpreter does after any constructor: the __init__ of the instance's type runs,
         # so one set from Python does, and it must return None.
         returned = type(self).__init__(self, *args, **kwargs)
@@ -416,7 +457,7 @@ class _ExtensionType(type):
 # type's __new__ (object.__new__) or its own again. Any other __new__ replaces it for good: from
 # then on a call of the type calls whatever __new__ the type has.
 def _note_new(cls: type, new: object) -> None:
-    if new is not _OWN[cls][1] and not (type(new) is type(object.__new__) and new.__name__ == "__new__"):
+    if new is not _OWN[cls][1] and not (isinstance(new, _BUILTIN_METHOD) and new.__name__ == "__new__"):
         _NEW_REPLACED.add(cls)
 
 
@@ -466,9 +507,8 @@ def _version_function(version_text: str) -> Callable[..., str]:
     """PyFormulasRegistry.version, holding the version it was made with: like the extension's, it
     answers the same whatever later happens to the module's attributes."""
 
-    @_text_signature("()")
+    @_texts("()", "Library-version round-trip helper.")
     def version(*args: object, **kwargs: object) -> str:
-        """Library-version round-trip helper."""
         _no_arguments("PyFormulasRegistry.version()", args, kwargs)
         return version_text
 
@@ -480,7 +520,7 @@ def _version_function(version_text: str) -> Callable[..., str]:
 
 
 class PyFormulasRegistry(metaclass=_ExtensionType):
-    """PyFormulasRegistry()
+    __doc__ = """PyFormulasRegistry()
 --
 
 Python wrapper for [`FormulasRegistry`]."""
@@ -489,9 +529,8 @@ Python wrapper for [`FormulasRegistry`]."""
         _bind("PyFormulasRegistry.__new__", (), _new_arguments(PyFormulasRegistry, args), kwargs)
         return _made(PyFormulasRegistry, _seeded_records())
 
-    @_text_signature("($self, name)")
+    @_texts("($self, name)", "Retrieve the numeric value for `name`.")
     def get(*args: object, **kwargs: object) -> float:
-        """Retrieve the numeric value for `name`."""
         self, args = _method_self(PyFormulasRegistry, "get", args)
         (name,) = _bind("PyFormulasRegistry.get", ("name",), args, kwargs)
         records = _value_of(PyFormulasRegistry, self)
@@ -503,14 +542,13 @@ Python wrapper for [`FormulasRegistry`]."""
 
     version = staticmethod(_version_function(__version__))
 
-    @_text_signature("($self, /)")
+    @_texts(list.__len__.__text_signature__, list.__len__.__doc__)  # the interpreter's own
     def __len__(*args: object, **kwargs: object) -> int:
-        """Return len(self)."""
         return len(_value_of(PyFormulasRegistry, _slot_self(PyFormulasRegistry, "__len__", args, kwargs)))
 
 
 class PyQuarkRegistry(metaclass=_ExtensionType):
-    """PyQuarkRegistry()
+    __doc__ = """PyQuarkRegistry()
 --
 
 Python wrapper for [`QuarkRegistry`]."""
@@ -519,29 +557,26 @@ Python wrapper for [`QuarkRegistry`]."""
         _bind("PyQuarkRegistry.__new__", (), _new_arguments(PyQuarkRegistry, args), kwargs)
         return _made(PyQuarkRegistry, {})  # an empty registry, as the extension's class holds
 
-    @_text_signature("($self, /)")
+    @_texts(list.__len__.__text_signature__, list.__len__.__doc__)  # the interpreter's own
     def __len__(*args: object, **kwargs: object) -> int:
-        """Return len(self)."""
         return len(_value_of(PyQuarkRegistry, _slot_self(PyQuarkRegistry, "__len__", args, kwargs)))
 
 
 class PyCKMMatrix(metaclass=_ExtensionType):
-    """Python wrapper for [`CKMMatrix`]."""
+    __doc__ = """Python wrapper for [`CKMMatrix`]."""
 
     def __new__(*args: object, **kwargs: object) -> PyCKMMatrix:
         _new_arguments(PyCKMMatrix, args)
         raise TypeError(f"No constructor defined for {PyCKMMatrix.__name__}")
 
     @staticmethod
-    @_text_signature("()")
+    @_texts("()", "Build the CKM matrix from the underlying topology.")
     def from_topology(*args: object, **kwargs: object) -> PyCKMMatrix:
-        """Build the CKM matrix from the underlying topology."""
         _no_arguments("PyCKMMatrix.from_topology()", args, kwargs)
-        return _ckm_matrix(((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)), 0.0)
+        return _ckm_matrix(_TOPOLOGY_ROWS, 0.0)
 
-    @_text_signature("($self, tol)")
+    @_texts("($self, tol)", "`True` when the matrix is unitary within `tol`.")
     def is_unitary(*args: object, **kwargs: object) -> bool:
-        """`True` when the matrix is unitary within `tol`."""
         self, args = _method_self(PyCKMMatrix, "is_unitary", args)
         (tol,) = _bind("PyCKMMatrix.is_unitary", ("tol",), args, kwargs)
         elements, _ = _value_of(PyCKMMatrix, self)
@@ -550,9 +585,8 @@ class PyCKMMatrix(metaclass=_ExtensionType):
         # A NaN or infinite deviation never passes, not even at an infinite tolerance.
         return worst <= sys.float_info.max and tol >= worst
 
-    @_text_signature("($self)")
+    @_texts("($self)", "CP-violation Jarlskog invariant J.")
     def jarlskog(*args: object, **kwargs: object) -> float:
-        """CP-violation Jarlskog invariant J."""
         self, args = _method_self(PyCKMMatrix, "jarlskog", args)
         _no_arguments("PyCKMMatrix.jarlskog()", args, kwargs)
         return _value_of(PyCKMMatrix, self)[1]  # type: ignore[no-any-return]
@@ -579,33 +613,39 @@ def _max_deviation(e: Sequence[Sequence[float]]) -> float:
 # ---- Module functions -----------------------------------------------------------------------
 
 
-@_text_signature("()")
-def py_list_constants(*args: object, **kwargs: object) -> list[str]:
+@_texts(
+    "()",
     """Rust-accelerated twin of `corvantis.list_constants`.
 
-Returns all known constant names from the FormulasRegistry."""
+Returns all known constant names from the FormulasRegistry.""",
+)
+def py_list_constants(*args: object, **kwargs: object) -> list[str]:
     _no_arguments(f"{__name__}.py_list_constants()", args, kwargs)
     return [key.decode() for key in sorted(_seeded_records())]  # bytes order, as the extension sorts
 
 
-@_text_signature("()")
-def py_list_quarks(*args: object, **kwargs: object) -> list[str]:
+@_texts(
+    "()",
     """Rust-accelerated twin of `corvantis.list_quarks`.
 
-Returns all SM quark names from the QuarkRegistry."""
+Returns all SM quark names from the QuarkRegistry.""",
+)
+def py_list_quarks(*args: object, **kwargs: object) -> list[str]:
     _no_arguments(f"{__name__}.py_list_quarks()", args, kwargs)
     return sorted(_QUARKS, key=str.encode)
 
 
-@_text_signature("(name)")
-def py_get_constant(*args: object, **kwargs: object) -> Any:
+@_texts(
+    "(name)",
     """Rust-accelerated twin of `corvantis.Get` for the constants branch.
 
 Returns a JSON-serialised dict with `name`, `value`, `units`,
 `uncertainty`, and `status` fields \u2014 matching the Python constant
 datasheet schema so callers don't need to branch.
 
-Raises `PyKeyError` when `name` is not in the registry."""
+Raises `PyKeyError` when `name` is not in the registry.""",
+)
+def py_get_constant(*args: object, **kwargs: object) -> Any:
     (name,) = _bind("py_get_constant", ("name",), args, kwargs)
     key = _text_argument(name, "name")
     if not key:

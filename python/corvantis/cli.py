@@ -14,10 +14,6 @@ import corvantis
 
 PROG = "corvantis"
 
-# PyCKMMatrix.from_topology() builds the identity; the matrix object shows its J and its verdict
-# but not its elements, so the rows it is built from are written here.
-_TOPOLOGY_ROWS = ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))
-
 _EXIT_STATUS = (
     "exit status: 0 on success; 1 for an unknown constant, for a matrix that is not unitary within "
     "TOL (ckm), or when the output cannot be written; 2 for a usage error."
@@ -164,6 +160,9 @@ def _quarks(args: argparse.Namespace) -> tuple[str, int]:
 
 def _ckm(args: argparse.Namespace) -> tuple[str, int]:
     tol: float = args.tol
+    # The matrix object shows its J and its verdict but not its elements: the twin has its rows.
+    from corvantis._pyvellora import _TOPOLOGY_ROWS
+
     matrix = corvantis.PyCKMMatrix.from_topology()
     unitary, jarlskog = matrix.is_unitary(tol), matrix.jarlskog()
     status = 0 if unitary else 1
@@ -188,8 +187,15 @@ _COMMANDS: dict[str, Callable[[argparse.Namespace], tuple[str, int]]] = {
 }
 
 
+def _one_line(text: str) -> str:
+    """`text` with each character that does not print (a line break, a control character, an
+    undecodable byte) escaped as repr escapes it, so that an error that echoes what was typed
+    stays on its line."""
+    return "".join(character if character.isprintable() else repr(character)[1:-1] for character in text)
+
+
 def _report(failure: _Failure) -> int:
-    text = f"{PROG}: error: {failure}\n" + (f"{failure.hint}\n" if failure.hint else "")
+    text = f"{PROG}: error: {_one_line(str(failure))}\n" + (f"{failure.hint}\n" if failure.hint else "")
     if sys.stderr is not None:
         try:
             sys.stderr.write(text)

@@ -56,12 +56,12 @@ class FormulasRegistry {
   static FormulasRegistry seeded(std::size_t shard_count = process_shard_count());
 
   /// How many records the standard table holds.
-  static constexpr std::size_t kSeededSize = 17;
+  static constexpr std::size_t kStandardSize = 17;
 
-  /// The names a new seeded registry holds, in its own order. That registry is built and dropped
+  /// The names a new registry from seeded() holds, in its own order. That registry is built and dropped
   /// here and no other thread ever sees it, so it is read without locks; its names are the
   /// table's static texts, so the views stay valid after it is gone.
-  static std::array<std::string_view, kSeededSize> seeded_names();
+  static std::array<std::string_view, kStandardSize> seeded_names();
 
   /// Stores `record` under `name`; returns the record that an equal name held before, if any
   /// (the stored key then stays and `name` is dropped).

@@ -53,11 +53,11 @@ RecordParts formula_parts(std::string_view name, std::string_view formula, std::
 }
 
 /// The standard table as the store takes it: built once per process from the rows above and the
-/// formula texts, and read by every seeded build. It holds only the table's own texts and values.
+/// formula texts, and read by every seeded() build. It holds only the table's own texts and values.
 struct StandardRecords {
   NumericFormulas numbers;
   std::array<RecordParts, kSeedRows.size() + kFormulaCount> records;
-  // The records' names, padded for hashing: every seeded build hashes all of them with its own key.
+  // The records' names, padded for hashing: every seeded() build hashes all of them with its own key.
   std::array<PaddedName, kSeedRows.size() + kFormulaCount> names;
 
   StandardRecords() {
@@ -86,7 +86,7 @@ struct StandardRecords {
 
 FormulasRegistry FormulasRegistry::seeded(std::size_t shard_count) {
   static_assert(kSeedRows.size() + kFormulaCount <= kPrivateRecordsAtMost);
-  static_assert(kSeedRows.size() + kFormulaCount == kSeededSize);
+  static_assert(kSeedRows.size() + kFormulaCount == kStandardSize);
   static const StandardRecords standard;
   FormulasRegistry registry(next_registry_key(), shard_count);
   // Records go straight from the table into the store: no other thread can see it yet, and every
@@ -95,10 +95,10 @@ FormulasRegistry FormulasRegistry::seeded(std::size_t shard_count) {
   return registry;
 }
 
-std::array<std::string_view, FormulasRegistry::kSeededSize> FormulasRegistry::seeded_names() {
-  std::array<std::string_view, kSeededSize> names;
+std::array<std::string_view, FormulasRegistry::kStandardSize> FormulasRegistry::seeded_names() {
+  std::array<std::string_view, kStandardSize> names;
   [[maybe_unused]] const std::size_t written = seeded().write_keys_while_private(names.data());
-  assert(written == kSeededSize);
+  assert(written == kStandardSize);
   return names;
 }
 

@@ -1,4 +1,5 @@
-// The name hash every registry keys names by (SipHash-1-3), and the per-thread supply of registry keys.
+// The name hash the constants registry keys names by (SipHash-1-3), and the per-thread supply of the
+// random keys that it and the quark registry, with a hash of its own, key their hashes with.
 #pragma once
 
 #include <cstddef>
@@ -14,9 +15,9 @@ struct SipKey {
   std::uint64_t k1 = 0;
 };
 
-/// SipHash-1-3 of the name's bytes followed by one 0xFF byte: the hash every registry keys names by.
-/// The trailing byte is part of that definition (shard placement depends on it, and the tests pin
-/// it); for one name on its own it adds nothing, since SipHash already mixes in the length.
+/// SipHash-1-3 of the name's bytes followed by one 0xFF byte: the hash the constants registry keys
+/// names by. The trailing byte is part of that definition (shard placement depends on it, and the
+/// tests pin it); for one name on its own it adds nothing, since SipHash already mixes in the length.
 std::uint64_t hash_name(SipKey key, std::string_view name) noexcept;
 
 /// A name of at most kCapacity bytes kept for hashing: its bytes, and the message words SipHash

@@ -482,7 +482,7 @@ TEST_P(ManyRecords, FiveThousandNamesRoundTrip) {
 
 INSTANTIATE_TEST_SUITE_P(Shards, ManyRecords, ::testing::Values(1u, 4u, 32u));
 
-TEST(ManyRecordsSeeded, DefaultRegistryGrowsFromTheStandardTable) {
+TEST(ManyRecordsStandard, DefaultRegistryGrowsFromTheStandardTable) {
   FormulasRegistry registry = FormulasRegistry::seeded();
   for (int i = 0; i < 5000; ++i) registry.insert("n" + std::to_string(i), ConstantRecord::seed("n", i, "u"));
   EXPECT_EQ(registry.len(), 5017u);

@@ -1,4 +1,4 @@
-// Tests of the listing order and of the lock-free name listing of a fresh seeded registry.
+// Tests of the listing order and of the lock-free name listing of a fresh registry from seeded().
 #include "support/lexicographic_order.hpp"
 
 #include <gtest/gtest.h>

@@ -7,6 +7,34 @@ import sys
 import sysconfig
 from contextlib import contextmanager
 
+# The standard table of seventeen constants, in its order: name: (status, units, value). The ten
+# seeds come first; the seven formula constants are carried, never evaluated, and hold +0.0. The
+# tests' one copy: both modules, and so the twin's own copy, are checked against it.
+CONSTANTS = {
+    "b3": ("Seed", "dimensionless", 24.0),
+    "chi_eff": ("Seed", "dimensionless", 72.0),
+    "n_gen": ("Seed", "count", 3.0),
+    "roots_total": ("Seed", "count", 288.0),
+    "visible_sector": ("Seed", "count", 125.0),
+    "sterile_sector": ("Seed", "count", 163.0),
+    "phi": ("Seed", "dimensionless", 1.618033988749895),
+    "gamma_em": ("Seed", "dimensionless", 0.5772156649015329),
+    "jc_constant": ("Seed", "count", 153.0),
+    "logic_closure": ("Seed", "count", 288.0),
+    "v_higgs_mev": ("Pending", "MeV", 0.0),
+    "sterile_check": ("Pending", "count", 0.0),
+    "n_gen_sq": ("Pending", "count", 0.0),
+    "h0_central": ("Pending", "km/s/Mpc", 0.0),
+    "w0_central": ("Pending", "dimensionless", 0.0),
+    "m_tau_mev": ("Pending", "MeV", 0.0),
+    "topo_gen_check": ("Pending", "count", 0.0),
+}
+# What get(name) answers for each constant.
+VALUES = {name: value for name, (_, _, value) in CONSTANTS.items()}
+# The listing's order: the names are ASCII, so the order of str is that of their UTF-8 bytes.
+NAMES = sorted(CONSTANTS)
+QUARKS = ["bottom", "charm", "down", "strange", "top", "up"]
+
 # The timeout, in seconds, of every wait in the suite that only guards against a hang: a subprocess,
 # a thread, a barrier. Each wait ends as soon as what it waits for is done, so no test waits this
 # long to pass; it is minutes so that a machine loaded with other jobs (sanitizer builds on two

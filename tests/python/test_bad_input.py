@@ -13,9 +13,9 @@ import warnings
 import pytest
 
 import corvantis
-from support import FREE_THREADED, HANG_TIMEOUT, stderr_to_devnull
+from support import FREE_THREADED, HANG_TIMEOUT, VALUES, stderr_to_devnull
 
-PHI = 1.618033988749895
+PHI = VALUES["phi"]
 TEN_MB = 10 * 1024 * 1024
 
 

@@ -100,6 +100,10 @@ NAMES_HINT = "Try 'corvantis constants' for the names."
         (("get", "nope"), 1, "constant `nope` not found in registry", NAMES_HINT),
         (("get", "PHI", "--pretty"), 1, "constant `PHI` not found in registry", NAMES_HINT),
         (("get", ""), 1, "constant `` not found in registry", NAMES_HINT),
+        # What an error echoes stays on its line, whatever breaks a line or does not print.
+        (("get", "a\nb\r\x0b\x1c\x85\u2028\tz"), 1, "constant `a\\nb\\r\\x0b\\x1c\\x85\\u2028\\tz` not found in registry",
+         NAMES_HINT),
+        (("quarks", "x\ny"), 2, "unrecognized arguments: x\\ny", "Try 'corvantis --help' for more information."),
         (("get",), 2, "the following arguments are required: NAME", "Try 'corvantis get --help' for more information."),
         (("ckm", "--tol", "x"), 2, "argument --tol: invalid float value: 'x'", "Try 'corvantis ckm --help' for more information."),
         (("ckm", "--tol", "-1,5"), 2, "argument --tol: invalid float value: '-1,5'", "Try 'corvantis ckm --help' for more information."),

@@ -6,31 +6,8 @@ import sys
 
 import pytest
 
-NAMES = [
-    "b3", "chi_eff", "gamma_em", "h0_central", "jc_constant", "logic_closure", "m_tau_mev", "n_gen",
-    "n_gen_sq", "phi", "roots_total", "sterile_check", "sterile_sector", "topo_gen_check",
-    "v_higgs_mev", "visible_sector", "w0_central",
-]
-# name: (status, units, value); formula constants are carried, never evaluated.
-SHEETS = {
-    "b3": ("Seed", "dimensionless", 24.0),
-    "chi_eff": ("Seed", "dimensionless", 72.0),
-    "n_gen": ("Seed", "count", 3.0),
-    "roots_total": ("Seed", "count", 288.0),
-    "visible_sector": ("Seed", "count", 125.0),
-    "sterile_sector": ("Seed", "count", 163.0),
-    "phi": ("Seed", "dimensionless", 1.618033988749895),
-    "gamma_em": ("Seed", "dimensionless", 0.5772156649015329),
-    "jc_constant": ("Seed", "count", 153.0),
-    "logic_closure": ("Seed", "count", 288.0),
-    "v_higgs_mev": ("Pending", "MeV", 0.0),
-    "sterile_check": ("Pending", "count", 0.0),
-    "n_gen_sq": ("Pending", "count", 0.0),
-    "h0_central": ("Pending", "km/s/Mpc", 0.0),
-    "w0_central": ("Pending", "dimensionless", 0.0),
-    "m_tau_mev": ("Pending", "MeV", 0.0),
-    "topo_gen_check": ("Pending", "count", 0.0),
-}
+from support import CONSTANTS, NAMES
+
 KEYS = ["name", "status", "uncertainty", "units", "value"]
 
 
@@ -41,7 +18,7 @@ def bits(x):
 @pytest.mark.parametrize("name", NAMES)
 def test_every_datasheet(core, name):
     sheet = core.py_get_constant(name)
-    status, units, value = SHEETS[name]
+    status, units, value = CONSTANTS[name]
     assert list(sheet) == KEYS
     assert sheet == {"name": name, "status": status, "uncertainty": None, "units": units, "value": value}
     assert type(sheet["value"]) is float and bits(sheet["value"]) == bits(value)

@@ -19,15 +19,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from corvantis import _pyvellora, _vellora_core
-from support import stderr_to_devnull
+from support import NAMES, VALUES, stderr_to_devnull
 
-SEEDED = {
-    "b3": 24.0, "chi_eff": 72.0, "n_gen": 3.0, "roots_total": 288.0, "visible_sector": 125.0,
-    "sterile_sector": 163.0, "phi": 1.618033988749895, "gamma_em": 0.5772156649015329,
-    "jc_constant": 153.0, "logic_closure": 288.0, "v_higgs_mev": 0.0, "sterile_check": 0.0,
-    "n_gen_sq": 0.0, "h0_central": 0.0, "w0_central": 0.0, "m_tau_mev": 0.0, "topo_gen_check": 0.0,
-}
-NAMES = sorted(SEEDED)
 
 PROPERTY_SETTINGS = settings(
     max_examples=int(os.environ.get("VELLORA_PROPERTY_EXAMPLES", "300")),
@@ -160,8 +153,8 @@ def test_any_name_gives_the_value_a_key_error_or_the_encode_error(name):
     got = outcomes(lambda module, registry, matrix: registry.get(name))
     if has_surrogate(name):
         assert got[:2] == ("raise", UnicodeEncodeError)
-    elif name in SEEDED:
-        assert got[0] == "ok" and bits(got[1]) == bits(SEEDED[name])
+    elif name in VALUES:
+        assert got[0] == "ok" and bits(got[1]) == bits(VALUES[name])
     else:
         assert got == ("raise", KeyError, repr(f"constant `{name}` not found in registry"))
 
@@ -176,8 +169,8 @@ def test_any_name_gives_the_datasheet_a_key_error_the_encode_error_or_the_fault(
     elif name == "":
         assert got[0] == "raise" and not issubclass(got[1], Exception)
         assert got[2] == "py_get_constant: name must be non-empty"
-    elif name in SEEDED:
-        assert got[0] == "ok" and got[1]["name"] == name and bits(got[1]["value"]) == bits(SEEDED[name])
+    elif name in VALUES:
+        assert got[0] == "ok" and got[1]["name"] == name and bits(got[1]["value"]) == bits(VALUES[name])
     else:
         assert got == ("raise", KeyError, repr(f"constant `{name}` not found in registry"))
 

@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-QUARKS = ["bottom", "charm", "down", "strange", "top", "up"]
+from support import QUARKS
 
 
 def test_list_quarks(core):

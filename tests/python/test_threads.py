@@ -19,19 +19,11 @@ from contextlib import contextmanager
 import pytest
 
 from corvantis import _vellora_core as core
-from support import FREE_THREADED, HANG_TIMEOUT, stderr_to_devnull
+from support import FREE_THREADED, HANG_TIMEOUT, NAMES, QUARKS, VALUES, stderr_to_devnull
 
 THREADS = 8
 SECONDS = float(os.environ.get("VELLORA_THREAD_SECONDS", "2.0"))
 
-SEEDED = {
-    "b3": 24.0, "chi_eff": 72.0, "n_gen": 3.0, "roots_total": 288.0, "visible_sector": 125.0,
-    "sterile_sector": 163.0, "phi": 1.618033988749895, "gamma_em": 0.5772156649015329,
-    "jc_constant": 153.0, "logic_closure": 288.0, "v_higgs_mev": 0.0, "sterile_check": 0.0,
-    "n_gen_sq": 0.0, "h0_central": 0.0, "w0_central": 0.0, "m_tau_mev": 0.0, "topo_gen_check": 0.0,
-}
-NAMES = sorted(SEEDED)
-QUARKS = ["bottom", "charm", "down", "strange", "top", "up"]
 
 
 def bits(x):
@@ -74,16 +66,16 @@ def operations(registry, quarks, matrix, panic):
 
     ops = []
     for name in NAMES:
-        ops.append((f"get {name}", lambda n=name: registry.get(n), lambda v, n=name: bits(v) == bits(SEEDED[n])))
+        ops.append((f"get {name}", lambda n=name: registry.get(n), lambda v, n=name: bits(v) == bits(VALUES[n])))
     for name in ("phi", "w0_central", "sterile_check"):
         ops.append((
             f"py_get_constant {name}",
             lambda n=name: core.py_get_constant(n),
-            lambda sheet, n=name: sheet["name"] == n and bits(sheet["value"]) == bits(SEEDED[n])
+            lambda sheet, n=name: sheet["name"] == n and bits(sheet["value"]) == bits(VALUES[n])
             and sheet["uncertainty"] is None and list(sheet) == ["name", "status", "uncertainty", "units", "value"],
         ))
     ops += [
-        ("get keyword", lambda: registry.get(name="phi"), lambda v: v == SEEDED["phi"]),
+        ("get keyword", lambda: registry.get(name="phi"), lambda v: v == VALUES["phi"]),
         ("len", lambda: len(registry), lambda n: n == 17),
         ("version", lambda: (registry.version(), core.PyFormulasRegistry.version()), lambda v: v == ("2.3.0",) * 2),
         ("new registry", lambda: core.PyFormulasRegistry(), lambda r: len(r) == 17 and r.get("b3") == 24.0),
@@ -114,16 +106,6 @@ def operations(registry, quarks, matrix, panic):
     return ops
 
 
-@pytest.fixture(scope="module")
-def panic_type():
-    with stderr_to_devnull():
-        try:
-            core.py_get_constant("")
-        except BaseException as error:  # noqa: BLE001 - PanicException is no Exception
-            return type(error)
-    raise AssertionError("an empty name must fault")
-
-
 @pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded interpreter can run without the GIL")
 def test_import_leaves_the_gil_off():
     # A fresh process, the GIL left to the interpreter's choice: a module that does not declare
@@ -134,6 +116,7 @@ def test_import_leaves_the_gil_off():
     assert (run.returncode, run.stdout, run.stderr) == (0, "False\n", "")
 
 
+@pytest.mark.parametrize("core", ["native"], indirect=True)  # the panic_type of the extension
 def test_eight_threads_share_every_object(panic_type):
     # Nothing imported by this session turned the GIL back on: the threads below run in parallel.
     assert not (FREE_THREADED and sys._is_gil_enabled())
@@ -173,7 +156,7 @@ def test_eight_threads_share_every_object(panic_type):
     assert errors == []
     assert wrong == []
     # The shared objects are unchanged afterwards.
-    assert len(registry) == 17 and [registry.get(n) for n in NAMES] == [SEEDED[n] for n in NAMES]
+    assert len(registry) == 17 and [registry.get(n) for n in NAMES] == [VALUES[n] for n in NAMES]
     assert matrix.is_unitary(0.0) and len(quarks) == 0
 
 

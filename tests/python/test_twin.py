@@ -5,12 +5,18 @@ import array
 import builtins
 import collections
 import copy
+import copyreg
 import inspect
 import json
 import math
+import operator
+import pathlib
 import pickle
 import random
 import struct
+import subprocess
+import sys
+import types
 import warnings
 import weakref
 from fractions import Fraction
@@ -18,6 +24,7 @@ from fractions import Fraction
 import pytest
 
 from corvantis import _pyvellora
+from support import HANG_TIMEOUT
 
 # The twin is Python-level: its tests run once per version, on the checkout.
 pytestmark = pytest.mark.python_level
@@ -164,6 +171,9 @@ CALLS = {
     "deepcopy": lambda m: copy.deepcopy(ckm(m)),
     "pickle": lambda m: pickle.dumps(m.PyQuarkRegistry()),
     "pickle protocol 0": lambda m: pickle.dumps(m.PyFormulasRegistry(), 0),
+    # The base reduction, which serializers fall back on where pickle and copy ask the class.
+    "object.__reduce__": lambda m: object.__reduce__(m.PyFormulasRegistry()),
+    "copyreg._reduce_ex": lambda m: copyreg._reduce_ex(ckm(m), 0),
     # The twin cannot refuse object.__new__ itself; its unmade instance refuses its first use.
     "object new registry": lambda m: object.__new__(m.PyFormulasRegistry).get("phi"),
     "object new matrix": lambda m: object.__new__(m.PyCKMMatrix).jarlskog(),
@@ -181,12 +191,53 @@ CALLS = {
     "__init__ set": lambda m: with_attribute(m.PyQuarkRegistry, "__init__", lambda self: 1, lambda cls: cls()),
     "__self__ of the static methods": lambda m: (m.PyFormulasRegistry.version.__self__, ckm(m).from_topology.__self__),
     "unknown attribute": lambda m: m.PyFormulasRegistry().nope,
+    # The stub's, which the package's tests hold equal to the extension's.
+    "__all__": lambda m: m.__all__,
 }
+
+
+def texts(m, path):
+    """What help() shows of the object at dotted `path` in module `m`: its docstring and text
+    signature, and for a class's __new__ what makes it the interpreter's own."""
+    obj = operator.attrgetter(path)(m) if path else m
+    shown = (obj.__doc__, getattr(obj, "__text_signature__", None))
+    if path.endswith(".__new__"):
+        shown += (obj.__qualname__, obj.__self__ is getattr(m, path.split(".")[0]),
+                  isinstance(obj, types.BuiltinMethodType), str(inspect.signature(obj)))
+    return shown
+
+
+MEMBERS = {
+    "PyFormulasRegistry": ["__new__", "get", "version", "__len__"],
+    "PyQuarkRegistry": ["__new__", "__len__"],
+    "PyCKMMatrix": ["__new__", "from_topology", "is_unitary", "jarlskog"],
+}
+PATHS = ["", "py_list_constants", "py_list_quarks", "py_get_constant"]
+PATHS += [path for cls, members in MEMBERS.items() for path in [cls, *(f"{cls}.{member}" for member in members)]]
+CALLS.update({f"texts of {path or 'the module'}": (lambda m, path=path: texts(m, path)) for path in PATHS})
 
 
 @pytest.mark.parametrize("call", list(CALLS.values()), ids=list(CALLS))
 def test_twin_matches_the_extension(native, twin, call, capfd):
     assert outcome(call, twin) == outcome(call, native)
+
+
+# -OO (PYTHONOPTIMIZE=2, common in container images) strips the docstrings written in Python, while
+# the extension's texts live in C: each comparison must hold there too.
+OPTIMIZED_RUNS = [
+    "test_twin.py::test_twin_matches_the_extension",
+    "test_module.py::test_docstrings_and_text_signatures",
+    "test_formulas_registry.py::test_panic_is_not_an_exception_and_leaves_the_module_usable",
+]
+
+
+def test_the_comparisons_hold_with_docstrings_stripped():
+    here = pathlib.Path(__file__).parent
+    run = subprocess.run(
+        [sys.executable, "-OO", "-m", "pytest", "-q", "-p", "no:cacheprovider", *(str(here / test) for test in OPTIMIZED_RUNS)],
+        capture_output=True, text=True, timeout=HANG_TIMEOUT,
+    )
+    assert run.returncode == 0, run.stdout[-5000:] + run.stderr
 
 
 def warning_first(function):

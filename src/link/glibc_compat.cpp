@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-// CMakeLists.txt defines VELLORA_STATIC_CXX_RUNTIME for this file in the module that links the
-// runtime in; elsewhere (a shared runtime, a build that globs the sources) it compiles to nothing.
+// Part of linking the module, not of the core: CMakeLists.txt adds it, with VELLORA_STATIC_CXX_RUNTIME
+// defined, to the module that links the runtime in. Compiled without that, it is empty.
 // The definitions are hidden whatever the build's default: a visible pthread_once would also
 // answer the GLIBC_2.2.5 reference below, itself.
 #if defined(VELLORA_STATIC_CXX_RUNTIME) && defined(__GLIBC__) && (defined(__x86_64__) || defined(__aarch64__))
