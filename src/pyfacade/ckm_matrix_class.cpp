@@ -6,6 +6,7 @@
 #include "ckm/ckm_matrix.hpp"
 #include "pyfacade/arguments.hpp"
 #include "pyfacade/call.hpp"
+#include "pyfacade/cpython_internals.hpp"
 #include "pyfacade/instance.hpp"
 #include "pyfacade/module_members.hpp"
 #include "pyfacade/results.hpp"
@@ -20,7 +21,7 @@ constexpr Signature kIsUnitarySignature{"PyCKMMatrix", "is_unitary", kTolParamet
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
   return call_returning_object([type]() -> Outcome<OwnedRef> {
     const OwnedRef name = OwnedRef::consuming(PyType_GetName(type));
-    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
     if (text == nullptr) {
       PyErr_Clear();
       text = texts::kUnknownTypeName;
@@ -40,7 +41,7 @@ PyObject* from_topology(PyObject*, PyObject*) {
       // Nothing the caller did can make this fail: report it as a fault, naming the error.
       const OwnedRef error = OwnedRef::consuming(PyErr_GetRaisedException());
       const OwnedRef description = OwnedRef::consuming(error ? PyObject_Repr(error.get()) : nullptr);
-      const char* const text = description ? PyUnicode_AsUTF8(description.get()) : nullptr;
+      const char* const text = description ? PyUnicode_AsUTF8AndSize(description.get(), nullptr) : nullptr;
       PyErr_Clear();
       return fault(std::string("could not allocate a PyCKMMatrix instance: ") +
                    (text != nullptr ? text : "unknown error"));
@@ -69,7 +70,7 @@ PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   // immortal, so no reference is counted.
   if (kwnames == nullptr && nargs == 1 && PyFloat_CheckExact(args[0])) [[likely]]
     if (const CKMMatrix* const matrix = peek_core<CKMMatrix>(self, ckm_matrix_class)) [[likely]]
-      return matrix->is_unitary(PyFloat_AS_DOUBLE(args[0])) ? Py_True : Py_False;
+      return matrix->is_unitary(cpython::float_value(args[0])) ? Py_True : Py_False;
   return bound_is_unitary(self, args, nargs, kwnames);
 }
 

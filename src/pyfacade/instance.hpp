@@ -108,7 +108,7 @@ void release_instance(PyObject* object) {
     auto* const instance = Instance<Core>::from(object);
     if (instance->constructed) instance->core().~Core();
     PyTypeObject* const type = Py_TYPE(object);
-    type->tp_free(object);
+    cpython::free_instance(object);
     Py_DECREF(type);  // every instance of a heap type holds a reference to it
     return Outcome<Done>(Done{});
   });
