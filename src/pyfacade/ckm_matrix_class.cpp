@@ -6,7 +6,6 @@
 #include "ckm/ckm_matrix.hpp"
 #include "pyfacade/arguments.hpp"
 #include "pyfacade/call.hpp"
-#include "pyfacade/cpython_internals.hpp"
 #include "pyfacade/instance.hpp"
 #include "pyfacade/module_members.hpp"
 #include "pyfacade/results.hpp"
@@ -50,13 +49,12 @@ PyObject* from_topology(PyObject*, PyObject*) {
   });
 }
 
-/// Every is_unitary call the fast path below does not answer: arguments bound and converted.
-[[gnu::noinline]] PyObject* bound_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames) {
+PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     auto bound = bind_fastcall<1>(kIsUnitarySignature, args, nargs, kwnames);
     if (!bound.ok()) return std::move(bound).failure();
-    auto matrix = SharedAccess<CKMMatrix>::take(self, ckm_matrix_class);
+    // Converting the tolerance can run its __float__.
+    auto matrix = SharedAccess<CKMMatrix, Reader::may_run_python>::take(self, ckm_matrix_class);
     if (!matrix.ok()) return std::move(matrix).failure();
     auto tol = real_argument(bound.value()[0], kTolParameters[0]);
     if (!tol.ok()) return std::move(tol).failure();
@@ -64,19 +62,9 @@ PyObject* from_topology(PyObject*, PyObject*) {
   });
 }
 
-PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  // The usual call, one exact float by position on a matrix that from_topology made, runs no
-  // Python code, so it is answered here, in a frame that saves no registers; True and False are
-  // immortal, so no reference is counted.
-  if (kwnames == nullptr && nargs == 1 && PyFloat_CheckExact(args[0])) [[likely]]
-    if (const CKMMatrix* const matrix = peek_core<CKMMatrix>(self, ckm_matrix_class)) [[likely]]
-      return matrix->is_unitary(cpython::float_value(args[0])) ? Py_True : Py_False;
-  return bound_is_unitary(self, args, nargs, kwnames);
-}
-
 PyObject* jarlskog(PyObject* self, PyObject*) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
-    auto matrix = SharedAccess<CKMMatrix>::take(self, ckm_matrix_class);
+    auto matrix = SharedAccess<CKMMatrix, Reader::runs_no_python>::take(self, ckm_matrix_class);
     if (!matrix.ok()) return std::move(matrix).failure();
     return new_float(matrix.value()->jarlskog());
   });

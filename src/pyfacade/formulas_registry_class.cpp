@@ -29,21 +29,15 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     auto bound = bind_fastcall<1>(kGetSignature, args, nargs, kwnames);
     if (!bound.ok()) return std::move(bound).failure();
-    const auto look_up = [&bound](const FormulasRegistry& registry) -> Outcome<OwnedRef> {
-      auto name = text_argument(bound.value()[0], kNameParameters[0]);
-      if (!name.ok()) return std::move(name).failure();
-      const auto value = registry.value_of(name.value());
-      if (!value) [[unlikely]]
-        return raise_registry_error(value.error());
-      return new_float(*value);
-    };
-    // Converting the name and looking it up run no Python code, so nothing could see the access
-    // counter raised: an instance of the class itself that passes the access check is read at once.
-    if (const FormulasRegistry* const registry = peek_core<FormulasRegistry>(self, formulas_registry_class)) [[likely]]
-      return look_up(*registry);
-    auto registry = SharedAccess<FormulasRegistry>::take(self, formulas_registry_class);
+    // Converting the name and looking it up run no Python code.
+    auto registry = SharedAccess<FormulasRegistry, Reader::runs_no_python>::take(self, formulas_registry_class);
     if (!registry.ok()) return std::move(registry).failure();
-    return look_up(*registry.value());
+    auto name = text_argument(bound.value()[0], kNameParameters[0]);
+    if (!name.ok()) return std::move(name).failure();
+    const auto value = registry.value()->value_of(name.value());
+    if (!value) [[unlikely]]
+      return raise_registry_error(value.error());
+    return new_float(*value);
   });
 }
 
