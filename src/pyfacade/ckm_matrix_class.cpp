@@ -14,7 +14,7 @@
 namespace vellora::py {
 namespace {
 
-constexpr Signature kIsUnitarySignature{"PyCKMMatrix", "is_unitary", kTolParameters, interned.tol_parameters};
+constexpr Signature kIsUnitarySignature{texts::kCKMMatrixName, "is_unitary", kTolParameters, interned.tol_parameters};
 
 /// Calling the class is refused whatever the arguments: instances come from from_topology().
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
@@ -42,7 +42,7 @@ PyObject* from_topology(PyObject*, PyObject*) {
       const OwnedRef description = OwnedRef::consuming(error ? PyObject_Repr(error.get()) : nullptr);
       const char* const text = description ? PyUnicode_AsUTF8AndSize(description.get(), nullptr) : nullptr;
       PyErr_Clear();
-      return fault(std::string("could not allocate a PyCKMMatrix instance: ") +
+      return fault(std::string("could not allocate a ") + texts::kCKMMatrixName + " instance: " +
                    (text != nullptr ? text : "unknown error"));
     }
     return instance;
@@ -87,7 +87,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    texts::kCKMMatrixTypeName,
+    texts::kCKMMatrixTypeName.data(),
     static_cast<int>(sizeof(Instance<CKMMatrix>)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -96,6 +96,6 @@ PyType_Spec spec = {
 
 }  // namespace
 
-TypeCell ckm_matrix_class{"PyCKMMatrix", &spec};
+TypeCell ckm_matrix_class{texts::kCKMMatrixName, &spec};
 
 }  // namespace vellora::py

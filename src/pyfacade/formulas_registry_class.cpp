@@ -15,8 +15,8 @@ namespace {
 
 using RegistryInstance = Instance<FormulasRegistry>;
 
-constexpr Signature kConstructorSignature{"PyFormulasRegistry", "__new__"};
-constexpr Signature kGetSignature{"PyFormulasRegistry", "get", kNameParameters, interned.name_parameters};
+constexpr Signature kConstructorSignature{texts::kFormulasRegistryName, "__new__"};
+constexpr Signature kGetSignature{texts::kFormulasRegistryName, "get", kNameParameters, interned.name_parameters};
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
@@ -53,7 +53,7 @@ PyMethodDef methods[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(texts::kFormulasRegistryDoc)},
+    {Py_tp_doc, const_cast<char*>(texts::kFormulasRegistryDoc.data())},
     {Py_tp_new, reinterpret_cast<void*>(construct)},
     {Py_mp_length,
      reinterpret_cast<void*>(length_slot<FormulasRegistry, &formulas_registry_class, &FormulasRegistry::len>)},
@@ -63,7 +63,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    texts::kFormulasRegistryTypeName,
+    texts::kFormulasRegistryTypeName.data(),
     static_cast<int>(sizeof(RegistryInstance)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -72,6 +72,6 @@ PyType_Spec spec = {
 
 }  // namespace
 
-TypeCell formulas_registry_class{"PyFormulasRegistry", &spec};
+TypeCell formulas_registry_class{texts::kFormulasRegistryName, &spec};
 
 }  // namespace vellora::py
