@@ -84,9 +84,11 @@ bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value
   return true;
 }
 
-bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t count, PyObject** bound) {
+/// Binds `count` positional arguments, `item(i)` giving the i-th.
+template <class Item>
+bool bind_positional(const Signature& signature, Py_ssize_t count, Item item, PyObject** bound) {
   if (static_cast<std::size_t>(count) > signature.parameters.size()) return too_many_positional(signature, count);
-  for (Py_ssize_t i = 0; i < count; ++i) bound[i] = args[i];
+  for (Py_ssize_t i = 0; i < count; ++i) bound[i] = item(i);
   return true;
 }
 
@@ -100,26 +102,28 @@ bool check_required(const Signature& signature, PyObject* const* bound) {
 
 bool bind_fastcall_slow(const Signature& signature, PyObject* const* args, Py_ssize_t positional_count,
                         PyObject* keyword_names, PyObject** bound) {
-  if (!bind_positional(signature, args, positional_count, bound)) return false;
-  const Py_ssize_t keyword_count = keyword_names == nullptr ? 0 : PyTuple_GET_SIZE(keyword_names);
+  if (!bind_positional(signature, positional_count, [args](Py_ssize_t i) { return args[i]; }, bound)) return false;
+  const Py_ssize_t keyword_count = keyword_names == nullptr ? 0 : cpython::tuple_size(keyword_names);
   for (Py_ssize_t i = 0; i < keyword_count; ++i)
-    if (!bind_keyword(signature, PyTuple_GET_ITEM(keyword_names, i), args[positional_count + i], bound)) return false;
+    if (!bind_keyword(signature, cpython::tuple_item(keyword_names, i), args[positional_count + i], bound))
+      return false;
   return check_required(signature, bound);
 }
 
 bool bind_tuple_and_dict(const Signature& signature, PyObject* positional, PyObject* keywords, PyObject** bound) {
-  if (!bind_positional(signature, &PyTuple_GET_ITEM(positional, 0), PyTuple_GET_SIZE(positional), bound)) return false;
+  const auto item = [positional](Py_ssize_t i) { return cpython::tuple_item(positional, i); };
+  if (!bind_positional(signature, cpython::tuple_size(positional), item, bound)) return false;
   if (keywords != nullptr) {
     bool keywords_bound = true;
     // A C caller may hand in a dict other threads change: it is walked under the dict's own lock
     // (nothing on builds with a GIL), so the borrowed keys and values stay alive while used.
-    Py_BEGIN_CRITICAL_SECTION(keywords);
+    VELLORA_BEGIN_CRITICAL_SECTION(keywords);
     Py_ssize_t position = 0;
     PyObject* keyword = nullptr;
     PyObject* value = nullptr;
     while (keywords_bound && PyDict_Next(keywords, &position, &keyword, &value))
       keywords_bound = bind_keyword(signature, keyword, value, bound);
-    Py_END_CRITICAL_SECTION();
+    VELLORA_END_CRITICAL_SECTION();
     if (!keywords_bound) return false;
   }
   return check_required(signature, bound);

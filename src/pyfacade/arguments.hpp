@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "pyfacade/cpython_internals.hpp"
 #include "pyfacade/outcome.hpp"
 #include "pyfacade/thread_exit.hpp"
 
@@ -55,8 +56,8 @@ inline Outcome<std::array<PyObject*, N>> bind_fastcall(const Signature& signatur
     return bound;
   }
   if constexpr (N == 1) {  // f(name=value): the one keyword, matched by identity
-    if (nargs == 0 && kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 1 &&
-        PyTuple_GET_ITEM(kwnames, 0) == signature.interned_parameters[0]) {
+    if (nargs == 0 && kwnames != nullptr && cpython::tuple_size(kwnames) == 1 &&
+        cpython::tuple_item(kwnames, 0) == signature.interned_parameters[0]) {
       bound[0] = args[0];
       return bound;
     }
@@ -80,7 +81,7 @@ ErrorIsSet rename_conversion_error(const char* parameter);
 
 inline Outcome<double> real_argument(PyObject* value, const char* parameter) {
   if (PyFloat_CheckExact(value)) [[likely]]
-    return PyFloat_AS_DOUBLE(value);
+    return cpython::float_value(value);
   const double converted = may_run_python([value] { return PyFloat_AsDouble(value); });  // __float__, __index__
   if (converted == -1.0 && PyErr_Occurred()) return rename_conversion_error(parameter);
   return converted;

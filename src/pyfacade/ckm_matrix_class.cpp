@@ -14,13 +14,13 @@
 namespace vellora::py {
 namespace {
 
-constexpr Signature kIsUnitarySignature{"PyCKMMatrix", "is_unitary", kTolParameters, interned.tol_parameters};
+constexpr Signature kIsUnitarySignature{texts::kCKMMatrixName, "is_unitary", kTolParameters, interned.tol_parameters};
 
 /// Calling the class is refused whatever the arguments: instances come from from_topology().
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
   return call_returning_object([type]() -> Outcome<OwnedRef> {
     const OwnedRef name = OwnedRef::consuming(PyType_GetName(type));
-    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
     if (text == nullptr) {
       PyErr_Clear();
       text = texts::kUnknownTypeName;
@@ -40,22 +40,21 @@ PyObject* from_topology(PyObject*, PyObject*) {
       // Nothing the caller did can make this fail: report it as a fault, naming the error.
       const OwnedRef error = OwnedRef::consuming(PyErr_GetRaisedException());
       const OwnedRef description = OwnedRef::consuming(error ? PyObject_Repr(error.get()) : nullptr);
-      const char* const text = description ? PyUnicode_AsUTF8(description.get()) : nullptr;
+      const char* const text = description ? PyUnicode_AsUTF8AndSize(description.get(), nullptr) : nullptr;
       PyErr_Clear();
-      return fault(std::string("could not allocate a PyCKMMatrix instance: ") +
+      return fault(std::string("could not allocate a ") + texts::kCKMMatrixName + " instance: " +
                    (text != nullptr ? text : "unknown error"));
     }
     return instance;
   });
 }
 
-/// Every is_unitary call the fast path below does not answer: arguments bound and converted.
-[[gnu::noinline]] PyObject* bound_is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames) {
+PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     auto bound = bind_fastcall<1>(kIsUnitarySignature, args, nargs, kwnames);
     if (!bound.ok()) return std::move(bound).failure();
-    auto matrix = SharedAccess<CKMMatrix>::take(self, ckm_matrix_class);
+    // Converting the tolerance can run its __float__.
+    auto matrix = SharedAccess<CKMMatrix, Reader::may_run_python>::take(self, ckm_matrix_class);
     if (!matrix.ok()) return std::move(matrix).failure();
     auto tol = real_argument(bound.value()[0], kTolParameters[0]);
     if (!tol.ok()) return std::move(tol).failure();
@@ -63,19 +62,9 @@ PyObject* from_topology(PyObject*, PyObject*) {
   });
 }
 
-PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  // The usual call, one exact float by position on a matrix that from_topology made, runs no
-  // Python code, so it is answered here, in a frame that saves no registers; True and False are
-  // immortal, so no reference is counted.
-  if (kwnames == nullptr && nargs == 1 && PyFloat_CheckExact(args[0])) [[likely]]
-    if (const CKMMatrix* const matrix = peek_core<CKMMatrix>(self, ckm_matrix_class)) [[likely]]
-      return matrix->is_unitary(PyFloat_AS_DOUBLE(args[0])) ? Py_True : Py_False;
-  return bound_is_unitary(self, args, nargs, kwnames);
-}
-
 PyObject* jarlskog(PyObject* self, PyObject*) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
-    auto matrix = SharedAccess<CKMMatrix>::take(self, ckm_matrix_class);
+    auto matrix = SharedAccess<CKMMatrix, Reader::runs_no_python>::take(self, ckm_matrix_class);
     if (!matrix.ok()) return std::move(matrix).failure();
     return new_float(matrix.value()->jarlskog());
   });
@@ -98,7 +87,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    texts::kCKMMatrixTypeName,
+    texts::kCKMMatrixTypeName.data(),
     static_cast<int>(sizeof(Instance<CKMMatrix>)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -107,6 +96,6 @@ PyType_Spec spec = {
 
 }  // namespace
 
-TypeCell ckm_matrix_class{"PyCKMMatrix", &spec};
+TypeCell ckm_matrix_class{texts::kCKMMatrixName, &spec};
 
 }  // namespace vellora::py

@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "pyfacade/results.hpp"
 #include "pyfacade/texts.hpp"
 
 namespace vellora::py {
@@ -83,7 +82,7 @@ ErrorIsSet raise_registry_error(const RegistryError& error) {
   }
   const std::string heap = size <= sizeof stack ? std::string() : error.message();
   const char* const text = size <= sizeof stack ? stack : heap.data();
-  const OwnedRef message = str_from_utf8(std::string_view(text, size));
+  const OwnedRef message = OwnedRef::consuming(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
   if (message) PyErr_SetObject(PyExc_KeyError, message.get());
   return {};
 }

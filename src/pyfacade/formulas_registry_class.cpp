@@ -15,8 +15,8 @@ namespace {
 
 using RegistryInstance = Instance<FormulasRegistry>;
 
-constexpr Signature kConstructorSignature{"PyFormulasRegistry", "__new__"};
-constexpr Signature kGetSignature{"PyFormulasRegistry", "get", kNameParameters, interned.name_parameters};
+constexpr Signature kConstructorSignature{texts::kFormulasRegistryName, "__new__"};
+constexpr Signature kGetSignature{texts::kFormulasRegistryName, "get", kNameParameters, interned.name_parameters};
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
@@ -29,21 +29,15 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   return call_returning_object([&]() -> Outcome<OwnedRef> {
     auto bound = bind_fastcall<1>(kGetSignature, args, nargs, kwnames);
     if (!bound.ok()) return std::move(bound).failure();
-    const auto look_up = [&bound](const FormulasRegistry& registry) -> Outcome<OwnedRef> {
-      auto name = text_argument(bound.value()[0], kNameParameters[0]);
-      if (!name.ok()) return std::move(name).failure();
-      const auto value = registry.value_of(name.value());
-      if (!value) [[unlikely]]
-        return raise_registry_error(value.error());
-      return new_float(*value);
-    };
-    // Converting the name and looking it up run no Python code, so nothing could see the access
-    // counter raised: an instance of the class itself that passes the access check is read at once.
-    if (const FormulasRegistry* const registry = peek_core<FormulasRegistry>(self, formulas_registry_class)) [[likely]]
-      return look_up(*registry);
-    auto registry = SharedAccess<FormulasRegistry>::take(self, formulas_registry_class);
+    // Converting the name and looking it up run no Python code.
+    auto registry = SharedAccess<FormulasRegistry, Reader::runs_no_python>::take(self, formulas_registry_class);
     if (!registry.ok()) return std::move(registry).failure();
-    return look_up(*registry.value());
+    auto name = text_argument(bound.value()[0], kNameParameters[0]);
+    if (!name.ok()) return std::move(name).failure();
+    const auto value = registry.value()->value_of(name.value());
+    if (!value) [[unlikely]]
+      return raise_registry_error(value.error());
+    return new_float(*value);
   });
 }
 
@@ -59,7 +53,7 @@ PyMethodDef methods[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(texts::kFormulasRegistryDoc)},
+    {Py_tp_doc, const_cast<char*>(texts::kFormulasRegistryDoc.data())},
     {Py_tp_new, reinterpret_cast<void*>(construct)},
     {Py_mp_length,
      reinterpret_cast<void*>(length_slot<FormulasRegistry, &formulas_registry_class, &FormulasRegistry::len>)},
@@ -69,7 +63,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    texts::kFormulasRegistryTypeName,
+    texts::kFormulasRegistryTypeName.data(),
     static_cast<int>(sizeof(RegistryInstance)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -78,6 +72,6 @@ PyType_Spec spec = {
 
 }  // namespace
 
-TypeCell formulas_registry_class{"PyFormulasRegistry", &spec};
+TypeCell formulas_registry_class{texts::kFormulasRegistryName, &spec};
 
 }  // namespace vellora::py

@@ -108,7 +108,7 @@ void release_instance(PyObject* object) {
     auto* const instance = Instance<Core>::from(object);
     if (instance->constructed) instance->core().~Core();
     PyTypeObject* const type = Py_TYPE(object);
-    type->tp_free(object);
+    cpython::free_instance(object);
     Py_DECREF(type);  // every instance of a heap type holds a reference to it
     return Outcome<Done>(Done{});
   });
@@ -118,20 +118,26 @@ void release_instance(PyObject* object) {
 /// RuntimeError (exclusive access held).
 [[gnu::cold]] ErrorIsSet refuse_shared_access(bool constructed, const char* class_name) noexcept;
 
-/// Shared read access to an instance's core value for the duration of a call: checks that `self`
-/// is an instance of the class, then holds the access counter raised until it goes out of scope.
-template <class Core>
+/// Whether a call can run Python code while it reads a core value (a conversion's `__float__`,
+/// say). Only then could anything see the access counter raised, so only then is it raised: on a
+/// free-threaded build that spares the other calls two locked instructions.
+enum class Reader { runs_no_python, may_run_python };
+
+/// Shared read access to an instance's core value for the duration of a call, the one way to it:
+/// checks that `self` is an instance of the class, then holds the access counter raised (for a
+/// reader that may run Python code) until it goes out of scope.
+template <class Core, Reader reader>
 class SharedAccess {
  public:
   static Outcome<SharedAccess> take(PyObject* self, TypeCell& cell) {
-    Outcome<PyTypeObject*> type = required_type(cell);
-    if (!type.ok()) return std::move(type).failure();
-    if (!Py_IS_TYPE(self, type.value()) && !PyType_IsSubtype(Py_TYPE(self), type.value())) [[unlikely]]
-      return raise_conversion_error(self, cell.class_name);  // "'<type>' object cannot be converted to '<class>'"
-    auto* const instance = Instance<Core>::from(self);
-    // try_share raises the counter only if it still permits sharing: atomically where there is no GIL.
-    if (!instance->may_share() || !try_share(instance->access_count)) [[unlikely]]
-      return refuse_shared_access(instance->constructed, cell.class_name);
+    // An instance of the class itself is let in inline; no object's type is null, so a cell not
+    // yet filled fails this comparison by itself.
+    auto* instance = Instance<Core>::from(self);
+    if (!Py_IS_TYPE(self, cell.type.load(std::memory_order_acquire)) || !instance->may_share() ||
+        !raise_counter(*instance)) [[unlikely]]
+      instance = take_checked(self, cell);
+    if (instance == nullptr) [[unlikely]]
+      return ErrorIsSet{};
     return SharedAccess(instance);
   }
 
@@ -141,7 +147,8 @@ class SharedAccess {
   ~SharedAccess() {
     // Even on a thread being ended at exit: the counter is this module's own field (atomic where
     // there is no GIL), and the caller's leaked reference keeps the instance alive.
-    if (instance_ != nullptr) end_share(instance_->access_count);
+    if constexpr (reader == Reader::may_run_python)
+      if (instance_ != nullptr) end_share(instance_->access_count);
   }
 
   const Core& operator*() const noexcept { return instance_->core(); }
@@ -149,27 +156,41 @@ class SharedAccess {
 
  private:
   explicit SharedAccess(Instance<Core>* instance) noexcept : instance_(instance) {}
+
+  /// try_share raises the counter only if it still permits sharing: atomically where there is no GIL.
+  static bool raise_counter(Instance<Core>& instance) noexcept {
+    if constexpr (reader == Reader::may_run_python) return try_share(instance.access_count);
+    return true;
+  }
+
+  /// Every other case, out of line: the type made if need be, a subtype let in; or null with the
+  /// refusal raised.
+  [[gnu::noinline]] static Instance<Core>* take_checked(PyObject* self, TypeCell& cell) {
+    Outcome<PyTypeObject*> type = required_type(cell);
+    if (!type.ok()) return nullptr;
+    if (!Py_IS_TYPE(self, type.value()) && !PyType_IsSubtype(Py_TYPE(self), type.value())) [[unlikely]] {
+      raise_conversion_error(self, cell.class_name);  // "'<type>' object cannot be converted to '<class>'"
+      return nullptr;
+    }
+    auto* const instance = Instance<Core>::from(self);
+    if (!instance->may_share() || !raise_counter(*instance)) [[unlikely]] {
+      refuse_shared_access(instance->constructed, cell.class_name);
+      return nullptr;
+    }
+    return instance;
+  }
+
   Instance<Core>* instance_;
 };
-
-/// The core value of `self` for a call that reads it without running any Python code, so that
-/// nothing could see the access counter raised: when `self` is exactly of the class and passes the
-/// access check. Null otherwise, and nothing is raised: SharedAccess::take then tells why.
-template <class Core>
-const Core* peek_core(PyObject* self, const TypeCell& cell) noexcept {
-  // No object's type is null, so a cell not yet filled fails this comparison by itself.
-  if (!Py_IS_TYPE(self, cell.type.load(std::memory_order_acquire))) return nullptr;
-  Instance<Core>* const instance = Instance<Core>::from(self);
-  return instance->may_share() ? &instance->core() : nullptr;
-}
 
 /// The length slot of a class whose core value counts its records: shared access, then the count,
 /// or OverflowError (without arguments) should it not fit the interpreter's signed size.
 template <class Core, TypeCell* cell, std::size_t (Core::*count)() const noexcept>
-[[gnu::noinline]] Py_ssize_t length_with_access(PyObject* self) {
+Py_ssize_t length_slot(PyObject* self) {
   return call_returning_length([self]() -> Outcome<Py_ssize_t> {
-    auto core = SharedAccess<Core>::take(self, *cell);
-    if (!core.ok()) return std::move(core).failure();
+    auto core = SharedAccess<Core, Reader::runs_no_python>::take(self, *cell);
+    if (!core.ok()) [[unlikely]]
+      return std::move(core).failure();
     const std::size_t records = ((*core.value()).*count)();
     if (records > static_cast<std::size_t>(PY_SSIZE_T_MAX)) [[unlikely]] {
       PyErr_SetNone(PyExc_OverflowError);
@@ -177,16 +198,6 @@ template <class Core, TypeCell* cell, std::size_t (Core::*count)() const noexcep
     }
     return static_cast<Py_ssize_t>(records);
   });
-}
-
-/// The slot itself. Counting runs no Python code, so an instance that passes the access check is
-/// answered at once, in a frame that saves no registers; anything else goes through the above.
-template <class Core, TypeCell* cell, std::size_t (Core::*count)() const noexcept>
-Py_ssize_t length_slot(PyObject* self) {
-  if (const Core* const core = peek_core<Core>(self, *cell)) [[likely]]
-    if (const std::size_t records = (core->*count)(); records <= static_cast<std::size_t>(PY_SSIZE_T_MAX)) [[likely]]
-      return static_cast<Py_ssize_t>(records);
-  return length_with_access<Core, cell, count>(self);
 }
 
 }  // namespace vellora::py

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
+#include <mutex>
 
 #include "pyfacade/call.hpp"
 #include "pyfacade/cpython_internals.hpp"
@@ -27,17 +28,25 @@ PyModuleDef module_definition = {
 };
 
 std::atomic<std::int64_t> owning_interpreter{-1};
-// Held while the module is built or handed out again: without a GIL, imports on two threads
-// (importlib's per-name lock aside, e.g. two loaders run by hand) must still build it once.
-// A PyMutex lets the interpreter detach the waiting thread, so waiting never blocks a GIL holder.
-PyMutex building{};
+// Held while the module is built or handed out again: imports on two threads (importlib's
+// per-name lock aside, e.g. two loaders run by hand) must still build it once, also where the
+// builder lets the GIL go while Python code runs, or where there is no GIL.
+std::mutex building;
 PyObject* cached_module = nullptr;  // guarded by `building`; so is `interned`, written before it
 
-/// Holds `building` for a scope.
+/// Holds `building` for a scope. A thread that must wait detaches from the interpreter first, so
+/// that waiting never blocks the holder, who may need the GIL back to finish.
 class BuildingLock {
  public:
-  BuildingLock() noexcept { PyMutex_Lock(&building); }
-  ~BuildingLock() { PyMutex_Unlock(&building); }
+  // Not noexcept: taking the interpreter back can end the thread at exit (thread_exit.hpp).
+  BuildingLock() {
+    if (building.try_lock()) return;
+    PyThreadState* const detached = PyEval_SaveThread();
+    std::unique_lock waited(building);  // given up again should the thread be ended just below
+    may_run_python([detached] { PyEval_RestoreThread(detached); });
+    waited.release();
+  }
+  ~BuildingLock() { building.unlock(); }
   BuildingLock(const BuildingLock&) = delete;
   BuildingLock& operator=(const BuildingLock&) = delete;
 };

@@ -11,7 +11,7 @@
 namespace vellora::py {
 namespace {
 
-constexpr Signature kConstructorSignature{"PyQuarkRegistry", "__new__"};
+constexpr Signature kConstructorSignature{texts::kQuarkRegistryName, "__new__"};
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_returning_object([&]() -> Outcome<OwnedRef> {
@@ -21,7 +21,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(texts::kQuarkRegistryDoc)},
+    {Py_tp_doc, const_cast<char*>(texts::kQuarkRegistryDoc.data())},
     {Py_tp_new, reinterpret_cast<void*>(construct)},
     {Py_mp_length, reinterpret_cast<void*>(length_slot<QuarkRegistry, &quark_registry_class, &QuarkRegistry::size>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(release_instance<QuarkRegistry>)},
@@ -29,7 +29,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    texts::kQuarkRegistryTypeName,
+    texts::kQuarkRegistryTypeName.data(),
     static_cast<int>(sizeof(Instance<QuarkRegistry>)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -38,6 +38,6 @@ PyType_Spec spec = {
 
 }  // namespace
 
-TypeCell quark_registry_class{"PyQuarkRegistry", &spec};
+TypeCell quark_registry_class{texts::kQuarkRegistryName, &spec};
 
 }  // namespace vellora::py

@@ -44,14 +44,12 @@ void copy_text(char* to, std::string_view text) noexcept {
 
 PyObject* make_str(std::string_view text) noexcept {
   const auto size = static_cast<Py_ssize_t>(text.size());
-  // ASCII text, as every name here is, is copied straight into a new compact str: the same object
-  // the UTF-8 decoder would build, without its scan. Texts of fewer than two characters go to the
-  // interpreter, which hands out its shared one-character and empty strings for them.
-  if (size >= 2 && is_ascii(text)) [[likely]] {
-    PyObject* const result = PyUnicode_New(size, 127);
-    if (result != nullptr) copy_text(cpython::new_ascii_text(result), text);
-    return result;
-  }
+  // ASCII text, as every name here is, is copied straight into a new compact str where the build
+  // may write one: the same object the UTF-8 decoder would build, without its scan. Texts of fewer
+  // than two characters go to the interpreter, which hands out its shared one-character and empty
+  // strings for them.
+  if (cpython::kWritesStrText && size >= 2 && is_ascii(text)) [[likely]]
+    return cpython::new_ascii_str(text, copy_text);
   return PyUnicode_FromStringAndSize(text.data(), size);
 }
 
@@ -65,7 +63,7 @@ Outcome<OwnedRef> new_text_list(std::span<const std::string_view> texts) {
     PyObject* const item = make_str(texts[i]);
     if (item == nullptr) [[unlikely]]
       return result_creation_failed();
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals the item
+    cpython::fill_list_slot(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list;
 }

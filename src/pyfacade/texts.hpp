@@ -4,7 +4,22 @@
 // fixed by contract too.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <string_view>
+
 namespace vellora::texts {
+
+/// The texts `parts` written one after another, as one zero-terminated array: so that a text made
+/// of another (a class name in its type name and docstring) still writes that one once.
+template <std::size_t... N>
+consteval auto joined(const char (&... parts)[N]) {
+  std::array<char, (N + ...) - sizeof...(N) + 1> text{};  // the last zero ends it
+  std::size_t at = 0;
+  for (const std::string_view part : {std::string_view(parts, N - 1)...})
+    for (const char c : part) text[at++] = c;
+  return text;
+}
 
 // Fixed by contract. These words are the system's contract, and callers may match on them byte
 // for byte. That includes what reads like a leftover of another implementation ("PyO3",
@@ -18,12 +33,18 @@ inline constexpr char kModuleDoc[] = "PyO3 module entry point. Wired as `corvant
 #endif
 inline constexpr char kVersion[] = VELLORA_VERSION;
 
-inline constexpr char kFormulasRegistryTypeName[] = "builtins.PyFormulasRegistry";
-inline constexpr char kFormulasRegistryDoc[] =
-    "PyFormulasRegistry()\n--\n\nPython wrapper for [`FormulasRegistry`].";
-inline constexpr char kQuarkRegistryTypeName[] = "builtins.PyQuarkRegistry";
-inline constexpr char kQuarkRegistryDoc[] = "PyQuarkRegistry()\n--\n\nPython wrapper for [`QuarkRegistry`].";
-inline constexpr char kCKMMatrixTypeName[] = "builtins.PyCKMMatrix";
+// Each class: its name, its type name (the module it is registered under, then the name), its
+// docstring.
+inline constexpr char kTypeModule[] = "builtins.";
+inline constexpr char kFormulasRegistryName[] = "PyFormulasRegistry";
+inline constexpr auto kFormulasRegistryTypeName = joined(kTypeModule, kFormulasRegistryName);
+inline constexpr auto kFormulasRegistryDoc =
+    joined(kFormulasRegistryName, "()\n--\n\nPython wrapper for [`FormulasRegistry`].");
+inline constexpr char kQuarkRegistryName[] = "PyQuarkRegistry";
+inline constexpr auto kQuarkRegistryTypeName = joined(kTypeModule, kQuarkRegistryName);
+inline constexpr auto kQuarkRegistryDoc = joined(kQuarkRegistryName, "()\n--\n\nPython wrapper for [`QuarkRegistry`].");
+inline constexpr char kCKMMatrixName[] = "PyCKMMatrix";
+inline constexpr auto kCKMMatrixTypeName = joined(kTypeModule, kCKMMatrixName);
 inline constexpr char kCKMMatrixDoc[] = "Python wrapper for [`CKMMatrix`].";
 
 inline constexpr char kGetDoc[] = "get($self, name)\n--\n\nRetrieve the numeric value for `name`.";

@@ -9,7 +9,20 @@ namespace vellora::py {
 
 std::atomic<bool> forced_unwind_seen{false};
 
-bool thread_has_no_state() noexcept { return PyThreadState_GetUnchecked() == nullptr; }
+namespace {
+// Set on a thread once a forced unwind passes through our frames, when the thread is already past
+// saving: it is read only after forced_unwind_seen, off the hot paths.
+thread_local bool unwinding = false;
+}  // namespace
+
+void note_forced_unwind() noexcept {
+  if constexpr (cpython::kThreadsEndByUnwinding) {
+    unwinding = true;
+    forced_unwind_seen.store(true, std::memory_order_relaxed);
+  }
+}
+
+bool this_thread_is_unwinding() noexcept { return unwinding; }
 
 void prepare_for_forced_unwind() noexcept {
   // pthread_exit unwinds with the system's libgcc_s, but our frames' personality routine calls the

@@ -4,13 +4,17 @@
 // which glibc carries out as a forced unwind (abi::__forced_unwind) of the thread's stack. That
 // unwind must pass through every frame of ours, and because the thread no longer holds the GIL,
 // nothing of the interpreter may be touched on the way: references are leaked (as CPython's own C
-// frames leak theirs), no error is set and nothing is allocated through Python.
+// frames leak theirs), no error is set and nothing is allocated through Python. Later CPythons park
+// such a thread instead: where the build cannot meet 3.13 (cpython_internals.hpp), nothing is
+// checked. A forced unwind is let through every catch clause on every build all the same.
 #pragma once
 
 #include <cxxabi.h>
 
 #include <atomic>
 #include <utility>
+
+#include "pyfacade/cpython_internals.hpp"
 
 namespace vellora::py {
 
@@ -29,17 +33,21 @@ struct ForcedUnwind {
 /// Set for good once a forced unwind has been seen leaving Python code, on any thread.
 extern std::atomic<bool> forced_unwind_seen;
 
-/// Marks that a forced unwind is passing. Call from its catch clause, before rethrowing it.
-inline void note_forced_unwind() noexcept { forced_unwind_seen.store(true, std::memory_order_relaxed); }
+/// Marks that a forced unwind is passing on the calling thread. Call from its catch clause, before
+/// rethrowing it.
+[[gnu::cold]] void note_forced_unwind() noexcept;
 
-/// The calling thread has no thread state attached. Out of line: the hot paths only test the flag.
-[[gnu::cold, gnu::noinline]] bool thread_has_no_state() noexcept;
+/// A forced unwind has passed on the calling thread. Out of line: the hot paths only test the flag.
+[[gnu::cold, gnu::noinline]] bool this_thread_is_unwinding() noexcept;
 
-/// True on a thread that is being ended: it unwinds without a thread state, which CPython
-/// attaches only once it holds the GIL again. Owned references are leaked then. A plain load
-/// unless a forced unwind has ever been seen, so the hot paths pay next to nothing.
+/// True on a thread that is being ended, whose owned references are leaked. A plain load unless a
+/// forced unwind has ever been seen, so the hot paths pay next to nothing, and nothing where the
+/// interpreter ends no thread so.
 inline bool thread_is_ending() noexcept {
-  return forced_unwind_seen.load(std::memory_order_relaxed) && thread_has_no_state();
+  if constexpr (cpython::kThreadsEndByUnwinding)
+    return forced_unwind_seen.load(std::memory_order_relaxed) && this_thread_is_unwinding();
+  else
+    return false;
 }
 
 /// Runs `body`, a C API call that can run Python code, noting a forced unwind that comes out of
@@ -47,11 +55,15 @@ inline bool thread_is_ending() noexcept {
 /// they know before they are dropped.
 template <class Body>
 decltype(auto) may_run_python(Body&& body) {
-  try {
+  if constexpr (!cpython::kThreadsEndByUnwinding) {
     return std::forward<Body>(body)();
-  } catch (ForcedUnwind&) {
-    note_forced_unwind();
-    throw;  // glibc ends the process should the unwind not go on
+  } else {
+    try {
+      return std::forward<Body>(body)();
+    } catch (ForcedUnwind&) {
+      note_forced_unwind();
+      throw;  // glibc ends the process should the unwind not go on
+    }
   }
 }
 
