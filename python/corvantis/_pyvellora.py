@@ -411,13 +411,14 @@ class _ExtensionType(type):
         for base in bases:
             if isinstance(base, _ExtensionType):
                 raise TypeError(f"type '{_type_name(base)}' is not an acceptable base type")
-        # The extension's classes belong to `builtins` and their methods to no module: so the
-        # interpreter's messages about a call (`f(*5)`, a keyword given twice) name them.
+        # The extension's classes and their methods belong to `builtins`: so the interpreter's
+        # messages about a call (`f(*5)`, a keyword given twice) name them by their qualified
+        # name alone, and pydoc finds each method at home in its class.
         namespace["__module__"] = "builtins"
         for attribute in namespace.values():
             function = getattr(attribute, "__func__", attribute)
             if type(function) is type(_texts):
-                function.__module__ = None
+                function.__module__ = "builtins"
         namespace["__slots__"] = (_Unshared("_value"),)
         namespace["__new__"] = constructor = _Constructor(namespace["__new__"])
         cls = super().__new__(mcs, name, bases, namespace, **kwargs)

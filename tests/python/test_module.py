@@ -108,6 +108,16 @@ def test_docstrings_and_text_signatures(core, path, signature, doc):
     assert obj.__doc__ == doc
 
 
+def test_help_renders_the_module_and_its_classes(core):
+    import pydoc
+
+    for target in (core, core.PyFormulasRegistry, core.PyQuarkRegistry, core.PyCKMMatrix):
+        text = pydoc.render_doc(target, renderer=pydoc.plaintext)
+        assert target.__name__ in text
+    registry = pydoc.render_doc(core.PyFormulasRegistry, renderer=pydoc.plaintext)
+    assert " from " not in registry, "each method is shown at home in its class"
+
+
 @pytest.mark.parametrize("name", ["py_list_constants", "py_list_quarks", "py_get_constant"])
 def test_functions_belong_to_the_module(core, name):
     function = getattr(core, name)
