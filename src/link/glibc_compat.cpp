@@ -14,14 +14,20 @@
 // defined, to the module that links the runtime in. Compiled without that, it is empty.
 // The definitions are hidden whatever the build's default: a visible pthread_once would also
 // answer the GLIBC_2.2.5 reference below, itself.
-#if defined(VELLORA_STATIC_CXX_RUNTIME) && defined(__GLIBC__) && (defined(__x86_64__) || defined(__aarch64__))
-#define VELLORA_LOCAL __attribute__((visibility("hidden")))
 // The oldest symbol versions of each architecture: the wheel's tag promises glibc 2.17 at most.
 #if defined(__x86_64__)
 #define VELLORA_BASELINE_GLIBC "GLIBC_2.2.5"
-#else
+#elif defined(__aarch64__) || defined(__powerpc64__)
 #define VELLORA_BASELINE_GLIBC "GLIBC_2.17"
+#elif defined(__s390x__)
+#define VELLORA_BASELINE_GLIBC "GLIBC_2.2"
+#elif defined(__arm__)
+#define VELLORA_BASELINE_GLIBC "GLIBC_2.4"
+#elif defined(__i386__)
+#define VELLORA_BASELINE_GLIBC "GLIBC_2.0"
 #endif
+#if defined(VELLORA_STATIC_CXX_RUNTIME) && defined(__GLIBC__) && defined(VELLORA_BASELINE_GLIBC)
+#define VELLORA_LOCAL __attribute__((visibility("hidden")))
 
 extern "C" {
 
