@@ -38,8 +38,10 @@ VELLORA_LOCAL char __libc_single_threaded = 0;
 #if __GLIBC_PREREQ(2, 34)
 int vellora_baseline_pthread_once(pthread_once_t* once, void (*init)());
 int vellora_baseline_pthread_key_create(pthread_key_t* key, void (*destroy)(void*));
+int vellora_baseline_pthread_mutex_trylock(pthread_mutex_t* mutex);
 __asm__(".symver vellora_baseline_pthread_once, pthread_once@" VELLORA_BASELINE_GLIBC);
 __asm__(".symver vellora_baseline_pthread_key_create, pthread_key_create@" VELLORA_BASELINE_GLIBC);
+__asm__(".symver vellora_baseline_pthread_mutex_trylock, pthread_mutex_trylock@" VELLORA_BASELINE_GLIBC);
 
 VELLORA_LOCAL int pthread_once(pthread_once_t* once, void (*init)()) {
   return vellora_baseline_pthread_once(once, init);
@@ -47,6 +49,11 @@ VELLORA_LOCAL int pthread_once(pthread_once_t* once, void (*init)()) {
 
 VELLORA_LOCAL int __pthread_key_create(pthread_key_t* key, void (*destroy)(void*)) {
   return vellora_baseline_pthread_key_create(key, destroy);
+}
+
+// std::mutex::try_lock, which the Limited-API build's lock takes before it waits.
+VELLORA_LOCAL int pthread_mutex_trylock(pthread_mutex_t* mutex) noexcept {
+  return vellora_baseline_pthread_mutex_trylock(mutex);
 }
 #endif
 
