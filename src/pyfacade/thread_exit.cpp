@@ -28,8 +28,10 @@ void prepare_for_forced_unwind() noexcept {
   // pthread_exit unwinds with the system's libgcc_s, but our frames' personality routine calls the
   // unwinder linked into this module (static libgcc), and its _Unwind_SetGR aborts until that copy
   // has filled its register-size table, which it does on its own first unwind. One step of a
-  // backtrace, stopped at once, fills it.
+  // backtrace, stopped at once, fills it. (ARM's own unwinder keeps no such table.)
+#ifndef __ARM_EABI_UNWINDER__
   _Unwind_Backtrace([](_Unwind_Context*, void*) { return _URC_NORMAL_STOP; }, nullptr);
+#endif
 }
 
 }  // namespace vellora::py
