@@ -612,7 +612,7 @@ def run_tsan_free_threaded(job: Job, made: Made) -> None:
                     python=python, env=quiet)
     suppressions = build / "suppressions.txt"
     suppressions.write_text((Path(made.python).parents[1] / "lib/tsan-suppressions-cpython.txt").read_text()
-                            + (CHECKOUT / "scripts/reliability/tsan_freethreaded.supp").read_text())
+                            + (CHECKOUT / "tests/reliability/tsan_freethreaded.supp").read_text())
     env = staged(job, build, python, quiet, "__tsan_func_entry")
     env["TSAN_OPTIONS"] = f"halt_on_error=1:second_deadlock_stack=1:suppressions={suppressions}:log_path={build}/reports/tsan"
     env.pop("PYTHON_GIL", None)
@@ -625,13 +625,13 @@ def run_valgrind(job: Job) -> None:
     build = BUILD / "valgrind"
     sanitizer_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF", build_type="RelWithDebInfo")
     env = staged(job, build, VENV / "bin/python", {**os.environ, "PYTHONMALLOC": "malloc"})
-    checker = CHECKOUT / "scripts/reliability/valgrind_check.py"
+    checker = CHECKOUT / "tests/reliability/valgrind_check.py"
     job.run([VENV / "bin/python", checker, "--self-test"])
     report = build / "memcheck.xml"
     report.unlink(missing_ok=True)
     job.run(["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
              "--errors-for-leak-kinds=definite", "--num-callers=40", "--xml=yes", f"--xml-file={report}",
-             VENV / "bin/python", CHECKOUT / "scripts/reliability/touch_every_callable.py", "25"], cwd=CHECKOUT, env=env)
+             VENV / "bin/python", CHECKOUT / "tests/reliability/touch_every_callable.py", "25"], cwd=CHECKOUT, env=env)
     job.run([VENV / "bin/python", checker, report])
 
 

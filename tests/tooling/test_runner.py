@@ -138,7 +138,7 @@ SET_UP_TWICE = textwrap.dedent("""
     subprocess.run(["umount", "/proc/sys/fs/binfmt_misc"], capture_output=True)
     from runner import places
     from runner.jobs import Runner, Spec
-    spec = lambda name: Spec(name, lambda job: places.enable_emulation(job, ["arm64"]))
+    spec = lambda name: Spec(name, lambda job: places.enable_emulation(job, ["aarch64"]))
     sys.exit(0 if Runner(__import__("pathlib").Path(sys.argv[2]) / "build" / "logs", cpus=2).run(
         [spec("first"), spec("second")]) else 1)
 """)
