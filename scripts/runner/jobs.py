@@ -1,10 +1,5 @@
-"""Jobs side by side: each with a log of its own, its exit checked, its time kept.
-
-A job is a function given a `Job` to run its commands through. It starts when the jobs it needs
-have passed and a core of the machine's budget is free. The first failure, or Ctrl-C, stops every job
-still running (each command runs in a process group of its own, which is ended whole) and starts
-no other. graphlib orders the jobs and a thread pool runs them; what is left here is the budget.
-"""
+"""Jobs side by side, each with its own log, its exit checked and its time kept. The first failure, or
+Ctrl-C, ends every command still running (each in a process group of its own) and starts no other job."""
 
 from __future__ import annotations
 
@@ -43,11 +38,12 @@ class Spec:
     cpus: float = 1.0
 
 
+@dataclass(eq=False)
 class Job:
     """What a running job's action is handed: its log, and commands run into it."""
-
-    def __init__(self, name: str, log, runner: "Runner") -> None:
-        self.name, self.log, self.runner = name, log, runner
+    name: str
+    log: object
+    runner: "Runner"
 
     def note(self, message: str) -> None:
         self.write(f"==> {message}\n")
@@ -61,8 +57,7 @@ class Job:
     def run(self, argv: Sequence[str | os.PathLike[str]], *, cwd: Path | str | None = None,
             env: dict[str, str] | None = None, capture: bool = False, check: bool = True,
             shown: str | None = None) -> str:
-        """Runs a command, its output into the log (and the terminal when echoing); with `capture`,
-        stdout is returned instead. A failure raises CommandFailed unless `check` is false."""
+        """Output goes to the log (and the terminal when echoing), or with `capture` is returned."""
         argv = [str(part) for part in argv]
         self.write(f"$ {shown or ' '.join(argv)}\n")
         echo = self.runner.echo and not capture
@@ -80,7 +75,8 @@ class Job:
                     sys.stdout.flush()
             status = process.wait()
         finally:
-            self.runner.forget(process)
+            with self.runner.lock:
+                self.runner.processes.discard(process)
         self.write(f"  ({time.monotonic() - began:.0f} s)\n")
         if self.runner.stopping.is_set():
             raise Stopped()
@@ -97,27 +93,23 @@ class Runner:
     def __init__(self, logs: Path, cpus: float, echo: bool = False) -> None:
         self.logs, self.cpus, self.echo = logs, cpus, echo
         self.stopping = threading.Event()
-        self._processes: set[subprocess.Popen] = set()
-        self._lock = threading.Lock()
+        self.processes: set[subprocess.Popen] = set()
+        self.lock = threading.Lock()
 
     def start(self, argv: list[str], **options) -> subprocess.Popen:
-        with self._lock:
+        with self.lock:
             if self.stopping.is_set():
                 raise Stopped()
             process = subprocess.Popen(argv, text=True, errors="replace", start_new_session=True,
                                        stdin=subprocess.DEVNULL, **options)
-            self._processes.add(process)
+            self.processes.add(process)
             return process
-
-    def forget(self, process: subprocess.Popen) -> None:
-        with self._lock:
-            self._processes.discard(process)
 
     def stop_everything(self) -> None:
         """Ends every command still running, process group and all: first asked, then killed."""
-        with self._lock:
+        with self.lock:
             self.stopping.set()
-            running = list(self._processes)
+            running = list(self.processes)
         for sig, grace in ((signal.SIGTERM, 10.0), (signal.SIGKILL, 5.0)):
             for process in running:
                 try:
@@ -136,8 +128,7 @@ class Runner:
 
     def _work(self, spec: Spec) -> tuple[str, float]:
         began = time.monotonic()
-        path = self.logs / f"{spec.name}.log"
-        with open(path, "w", encoding="utf-8", errors="replace") as log:
+        with open(self.logs / f"{spec.name}.log", "w", encoding="utf-8", errors="replace") as log:
             try:
                 spec.action(Job(spec.name, log, self))
                 outcome = "passed"
@@ -153,8 +144,7 @@ class Runner:
         return outcome, seconds
 
     def run(self, specs: Iterable[Spec]) -> bool:
-        """Runs the jobs, earlier ones first as far as their needs and the CPU budget allow. Prints
-        each job's time at the end, and a failed job's name and the end of its log."""
+        """Runs the jobs, earlier ones first as far as their needs and the CPU budget allow."""
         specs = {spec.name: spec for spec in specs}
         order = {name: index for index, name in enumerate(specs)}
         graph = graphlib.TopologicalSorter({name: spec.needs for name, spec in specs.items()})
@@ -179,7 +169,7 @@ class Runner:
                         continue
                     ready.remove(name)
                     busy += specs[name].cpus
-                    say(f"{name} started (log: {(self.logs / name).relative_to(self.logs.parent.parent)}.log)")
+                    say(f"{name} started (log: {self.logs.relative_to(self.logs.parent.parent)}/{name}.log)")
                     running[pool.submit(self._work, specs[name])] = name
                 done, _ = concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
                 for future in done:
@@ -202,12 +192,13 @@ class Runner:
         return all(outcome == "passed" for outcome, _ in results.values()) and len(results) == len(specs)
 
     def _report(self, specs: dict[str, Spec], results: dict[str, tuple[str, float]], seconds: float) -> None:
-        failed = [name for name, (outcome, _) in results.items() if outcome == "failed"]
+        """Each job's time, then each failed job's name and the end of its log."""
         if len(specs) > 1:
             width = max(map(len, specs))
-            lines = [f"  {name:<{width}}  {results.get(name, ('not run', 0))[0]:<8} {results.get(name, ('', 0))[1]:7.0f} s"
-                     for name in specs]
+            rows = [(name, *results.get(name, ("not run", 0))) for name in specs]
+            lines = [f"  {name:<{width}}  {outcome:<8} {spent:7.0f} s" for name, outcome, spent in rows]
             say(f"jobs ({seconds:.0f} s in all):\n" + "\n".join(lines))
+        failed = [name for name, (outcome, _) in results.items() if outcome == "failed"]
         for name in failed:
             path = self.logs / f"{name}.log"
             say(f"{name} failed; the end of {path}:")
