@@ -15,16 +15,17 @@ TABLE = CHECKOUT / "scripts" / "matrix.toml"
 
 @dataclass(frozen=True)
 class Arch:
-    """A Debian machine: its name in wheel tags, its GNU triplet, and qemu-user's name for it where
-    this machine runs it under emulation."""
+    """A Debian machine: its name in wheel tags, its GNU triplet, qemu-user's name where it is emulated."""
     machine: str
     triplet: str
     qemu: str | None = None
 
 
 ARCHES = {"amd64": Arch("x86_64", "x86_64-linux-gnu"), "i386": Arch("i686", "i686-linux-gnu"),
-          "arm64": Arch("aarch64", "aarch64-linux-gnu", "aarch64"), "armhf": Arch("armv7l", "arm-linux-gnueabihf", "arm"),
-          "ppc64el": Arch("ppc64le", "powerpc64le-linux-gnu", "ppc64le"), "s390x": Arch("s390x", "s390x-linux-gnu", "s390x")}
+          "arm64": Arch("aarch64", "aarch64-linux-gnu", "aarch64"),
+          "armhf": Arch("armv7l", "arm-linux-gnueabihf", "arm"),
+          "ppc64el": Arch("ppc64le", "powerpc64le-linux-gnu", "ppc64le"),
+          "s390x": Arch("s390x", "s390x-linux-gnu", "s390x")}
 # The oldest CPython whose Limited API the abi3 wheels take.
 ABI3_PYTHON = "cp313"
 ORIGINS = ("host", "built", "root", "root-built", "cross-built", "musl")
@@ -73,23 +74,10 @@ class Interpreter:
         return self.base_id.endswith("t")
 
     @property
-    def executable_name(self) -> str:
-        return f"python{self.base_id}"
-
-    @property
     def prefix(self) -> str:
         """Where an interpreter built for a root lives inside it."""
         return f"/opt/py{self.base_id.replace('.', '')}"
 
-    @property
-    def venv_name(self) -> str:
-        return ".venv-" + self.id.replace(".", "")
-
-    @property
-    def pip_here(self) -> bool:
-        """Whether this machine's pip installs its venvs' packages: its own cannot reach the index
-        (musl's has no ssl) or takes minutes to (under emulation)."""
-        return self.suite == "wheels"
 
 
 @dataclass(frozen=True)
@@ -106,19 +94,15 @@ class Wheel:
         return self.arch.machine
 
     @property
-    def tag(self) -> str:
-        platform = (f"musllinux_1_2_{self.machine}" if self.libc == "musl"
-                    else f"manylinux2014_{self.machine}.manylinux_2_17_{self.machine}")
-        return f"{self.python_tag}-{self.abi_tag}-{platform}"
-
-    @property
     def short(self) -> str:
         """The ABI tag, then the machine and C library where not x86-64 glibc: a name for jobs and logs."""
         return self.abi_tag + ("" if self.machine == "x86_64" else f"-{self.machine}") + (
             "-musl" if self.libc == "musl" else "")
 
     def file_name(self, version: str) -> str:
-        return f"corvantis-{version}-{self.tag}.whl"
+        platform = (f"musllinux_1_2_{self.machine}" if self.libc == "musl"
+                    else f"manylinux2014_{self.machine}.manylinux_2_17_{self.machine}")
+        return f"corvantis-{version}-{self.python_tag}-{self.abi_tag}-{platform}.whl"
 
 
 @dataclass(frozen=True)
@@ -138,17 +122,12 @@ class Matrix:
     def arch(self, interpreter: Interpreter) -> Arch:
         return ARCHES[self.roots[interpreter.root].arch if interpreter.root else "amd64"]
 
-    def machine(self, interpreter: Interpreter) -> str:
-        return self.arch(interpreter).machine
-
     def emulated(self, interpreter: Interpreter) -> bool:
         return self.arch(interpreter).qemu is not None
 
     @property
     def wheels(self) -> tuple[Wheel, ...]:
-        """A wheel for each tag the tested interpreters prove (their version's own, and the abi3
-        one of their machine): built with the first of the table's interpreters that proves it,
-        proven on each of them."""
+        """A wheel for each tag the tested interpreters prove, built with the first, proven on each."""
         provers: dict[tuple[str, ...], list[str]] = {}
         for interpreter in self.interpreters.values():
             python = "cp" + interpreter.version.replace(".", "")
@@ -194,7 +173,8 @@ def _problem(interpreter: Interpreter, known: dict[str, Interpreter], roots: dic
             if not re.fullmatch(r"\d+\.\d+t?(-[a-z0-9]+)?", interpreter.id) else
             f"from {interpreter.origin!r} is not one of {', '.join(ORIGINS)}" if interpreter.origin not in ORIGINS else
             f"suite {interpreter.suite!r} is not one of {', '.join(SUITES)}" if interpreter.suite not in SUITES else
-            "proves is \"own\", \"abi3\" or both" if not interpreter.proves or set(interpreter.proves) - {"own", "abi3"} else
+            "proves is \"own\", \"abi3\" or both"
+            if not interpreter.proves or set(interpreter.proves) - {"own", "abi3"} else
             "a free-threaded CPython has no abi3" if interpreter.free_threaded and "abi3" in interpreter.proves else
             f"from {interpreter.origin!r} needs a root" if in_root and not interpreter.root else
             f"from {interpreter.origin!r} takes no root" if interpreter.root and not in_root else
@@ -209,13 +189,14 @@ def parse(table: dict) -> Matrix:
         raise TableError(f"unknown section [{key}]")
     sources = {name: Source(name, **_checked(row, "source", f"[source.{name}]"))
                for name, row in table.get("source", {}).items()}
-    roots = {name: Root(name, **_checked(row, "root", f"[root.{name}]")) for name, row in table.get("root", {}).items()}
+    roots = {name: Root(name, **_checked(row, "root", f"[root.{name}]"))
+             for name, row in table.get("root", {}).items()}
     for root in roots.values():
         if root.arch not in ARCHES:
             raise TableError(f"[root.{root.name}]: arch {root.arch!r} is not one of {', '.join(ARCHES)}")
     interpreters: dict[str, Interpreter] = {}
     for index, row in enumerate(table.get("interpreter", [])):
-        where = f"interpreter {row.get('id', f'#{index + 1}') if isinstance(row, dict) else f'#{index + 1}'}"
+        where = f"interpreter {row['id'] if isinstance(row, dict) and 'id' in row else f'#{index + 1}'}"
         interpreter = Interpreter(**_checked(row, "interpreter", where))
         problem = _problem(interpreter, interpreters, roots, sources)
         if problem:

@@ -1,8 +1,6 @@
-"""Where interpreters come from and where they run: this machine, or a Debian root entered with
-chroot. Each interpreter or root is made once into the cache folder, under a lock, and renamed
-into place or stamped when complete, so an interrupted build is redone rather than half used.
-What the whole machine shares (apt, binfmt_misc) is set up by one job, under a lock, before the
-jobs that use it start."""
+"""Where interpreters come from and where they run: this machine, or a Debian root entered with chroot.
+Each interpreter or root is made once into the cache folder, under a lock, and renamed into place or
+stamped when complete, so an interrupted build is redone rather than half used."""
 
 from __future__ import annotations
 
@@ -24,8 +22,7 @@ from .matrix import CHECKOUT, Interpreter, Matrix, Root
 CACHE = Path(os.environ.get("VELLORA_CACHE", "/var/cache/vellora"))
 SCRIPTS = CHECKOUT / "scripts"
 SYSTEM_LOCK = Path(tempfile.gettempdir()) / "vellora-system.lock"
-# The libraries a CPython build links, by their Debian -dev packages: on this machine, and in a
-# root that is a CPython's sysroot or builds one inside.
+# The libraries a CPython build links, by their Debian -dev packages.
 CPYTHON_LIBRARIES = ["libc6-dev", "libssl-dev", "zlib1g-dev", "libffi-dev", "libbz2-dev", "liblzma-dev",
                      "libsqlite3-dev", "uuid-dev"]
 CPYTHON_BUILD_PACKAGES = ["build-essential", "pkg-config", *CPYTHON_LIBRARIES]
@@ -41,8 +38,7 @@ CHECKOUT_INSIDE = "/repo"  # where a root sees the checkout
 
 @contextlib.contextmanager
 def locked(job: Job, path: Path) -> Iterator[None]:
-    """One maker at a time, across runs (CI's and a developer's share the machine). The wait polls,
-    so that a run being stopped does not wait for another run's build."""
+    """One maker at a time, across runs; the wait polls, so that a run being stopped stops waiting."""
     path.parent.mkdir(parents=True, exist_ok=True)
     with open(path, "w") as lock:
         while True:
@@ -56,7 +52,6 @@ def locked(job: Job, path: Path) -> Iterator[None]:
 
 
 def apt_install(job: Job, packages: Sequence[str]) -> None:
-    """Installs the Debian packages that are missing (as root, or through sudo)."""
     with locked(job, SYSTEM_LOCK):
         missing = [name for name in dict.fromkeys(packages)
                    if subprocess.run(["dpkg", "-s", name], capture_output=True).returncode != 0]
@@ -68,8 +63,8 @@ def apt_install(job: Job, packages: Sequence[str]) -> None:
 
 
 def enable_emulation(job: Job, emulators: Sequence[str]) -> None:
-    """qemu-user runs the programs of these machines (by qemu's names), registered with binfmt_misc
-    from the files qemu-user-static installs, with the F flag so that a chroot finds the emulator."""
+    """qemu-user registered with binfmt_misc for these machines (qemu's names), with the F flag so
+    that a chroot finds the emulator."""
     registry = Path("/proc/sys/fs/binfmt_misc")
     with locked(job, SYSTEM_LOCK):
         if not (registry / "register").exists():
@@ -80,11 +75,11 @@ def enable_emulation(job: Job, emulators: Sequence[str]) -> None:
                 (registry / "register").write_text(Path(f"/usr/lib/binfmt.d/qemu-{emulator}.conf").read_text())
             flags = [line for line in entry.read_text().splitlines() if line.startswith("flags:")]
             if "F" not in flags[0]:
-                raise RuntimeError(f"binfmt_misc runs {emulator} programs without the F flag; a chroot cannot find qemu")
+                raise RuntimeError(f"binfmt_misc runs {emulator} programs without the F flag; "
+                                   "a chroot cannot find qemu")
 
 
 def debian_mirror(job: Job) -> str:
-    """The Debian archive apt here is configured with."""
     for line in job.run(["apt-get", "indextargets", "--format", "$(REPO_URI) $(RELEASE)"], capture=True).splitlines():
         uri, _, release = line.partition(" ")
         if "-" not in release and uri.rstrip("/").endswith("/debian"):
@@ -113,7 +108,6 @@ def fetch(job: Job, matrix: Matrix, name: str) -> Path:
 @dataclass(frozen=True)
 class Place:
     """This machine (`root` None), or a Debian root with the checkout at /repo."""
-
     root: Path | None = None
     path: str = "/usr/bin:/bin"
     emulator_cpu: str | None = None
@@ -137,9 +131,8 @@ class Place:
 
     def run(self, job: Job, argv: Sequence[str | os.PathLike[str]], *, cwd: str | None = None,
             env: dict[str, str] | None = None, drop: Sequence[str] = (), **options) -> str:
-        """Runs argv here: with `env` added to the environment (or, in a root, a clean one) and
-        the variables in `drop` taken out. A root is entered in a mount namespace of its own, so
-        its /proc, /dev and the checkout's bind mount go with the command, whatever happens."""
+        """Runs argv with `env` added to the environment (in a root, to a clean one), less `drop`. A root is
+        entered in a mount namespace of its own, so its mounts go with the command, whatever happens."""
         if self.root is None:
             environment = {**os.environ, **(env or {})}
             for name in drop:
@@ -157,7 +150,6 @@ class Place:
 @dataclass(frozen=True)
 class Made:
     """An interpreter ready to run: where, and its command there."""
-
     interpreter: Interpreter
     place: Place
     python: str
@@ -198,9 +190,8 @@ def root_place(matrix: Matrix, interpreter: Interpreter) -> Place:
 
 
 def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
-    """A root: the release's packages for its machine downloaded by apt with a state of its own and
-    unpacked, with no maintainer script run (under emulation those took half an hour). A CPython
-    that the table builds inside it is part of its recipe."""
+    """A root: the release's packages for its machine downloaded by apt and unpacked, with no maintainer
+    script run (under emulation those took half an hour), and any CPython the table builds inside it."""
     system = root_folder(matrix, root)
     if system.exists():
         return system
@@ -210,24 +201,37 @@ def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
         building = system.with_name(system.name + ".building")
         shutil.rmtree(building, ignore_errors=True)
         building.mkdir(parents=True)
-        debs = download(job, root, root_packages(matrix, root), building.with_name(building.name + "-apt"))
+        state = building.with_name(building.name + "-apt")
+        debs = download(job, root, root_packages(matrix, root), state)
         job.note(f"unpacking {len(debs)} packages into {building}")
         for link in ("bin", "sbin", "lib", "lib64"):  # the merged /usr of Debian 12 and later
             (building / "usr" / link).mkdir(parents=True, exist_ok=True)
             (building / link).symlink_to(f"usr/{link}")
         for deb in debs:
-            unpack(deb, building)
-        shutil.rmtree(building.with_name(building.name + "-apt"))
+            # Over the merged /usr's links rather than in place of them.
+            with subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb], stdout=subprocess.PIPE) as package:
+                subprocess.run(["tar", "-x", "--keep-directory-symlink", "-C", building], stdin=package.stdout,
+                               check=True)
+            if package.returncode:
+                raise RuntimeError(f"dpkg-deb could not read {deb.name}")
+        shutil.rmtree(state)
         settle(building)
         for interpreter in matrix.interpreters.values():
             if interpreter.root == root.name and interpreter.origin == "root-built":
-                build_inside(job, matrix, Place(building, root_place(matrix, interpreter).path), interpreter)
+                place = Place(building, root_place(matrix, interpreter).path)
+                tarball = fetch(job, matrix, f"python{interpreter.version}")
+                staged = place.host("/build") / tarball.name
+                staged.parent.mkdir(parents=True, exist_ok=True)
+                shutil.copy(tarball, staged)
+                place.run(job, ["bash", f"{CHECKOUT_INSIDE}/scripts/build_cpython.sh", f"/build/{tarball.name}",
+                                interpreter.prefix, *cpython_flags(interpreter)], env={"CC": "gcc"})
+                shutil.rmtree(staged.parent)
         building.rename(system)
     return system
 
 
 def download(job: Job, root: Root, packages: list[str], state: Path) -> list[Path]:
-    """The packages and all they depend on, for the root's release and machine."""
+    """The packages and all they depend on, for the root's release and machine, by an apt of its own."""
     shutil.rmtree(state, ignore_errors=True)
     (state / "cache/archives/partial").mkdir(parents=True)
     (state / "lists/partial").mkdir(parents=True)
@@ -242,14 +246,6 @@ def download(job: Job, root: Root, packages: list[str], state: Path) -> list[Pat
     job.run([*apt, "update", "-qq"])
     job.run([*apt, "install", "--download-only", "--no-install-recommends", "-y", "-qq", *packages])
     return sorted((state / "cache/archives").glob("*.deb"))
-
-
-def unpack(deb: Path, into: Path) -> None:
-    """A package's files, over the merged /usr's links rather than in place of them."""
-    with subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb], stdout=subprocess.PIPE) as package:
-        subprocess.run(["tar", "-x", "--keep-directory-symlink", "-C", into], stdin=package.stdout, check=True)
-    if package.returncode:
-        raise RuntimeError(f"dpkg-deb could not read {deb.name}")
 
 
 def settle(root: Path) -> None:
@@ -271,36 +267,26 @@ def settle(root: Path) -> None:
         shutil.copy(bundle, etc / "ssl/certs/ca-certificates.crt")
 
 
-def build_inside(job: Job, matrix: Matrix, place: Place, interpreter: Interpreter) -> None:
-    tarball = fetch(job, matrix, f"python{interpreter.version}")
-    staged = place.host("/build") / tarball.name
-    staged.parent.mkdir(parents=True, exist_ok=True)
-    shutil.copy(tarball, staged)
-    place.run(job, ["bash", f"{CHECKOUT_INSIDE}/scripts/build_cpython.sh", f"/build/{tarball.name}",
-                    interpreter.prefix, *cpython_flags(interpreter)], env={"CC": "gcc"})
-    shutil.rmtree(staged.parent)
-
-
 def cpython_flags(interpreter: Interpreter) -> list[str]:
-    """configure's flags for a CPython built for the tests: no test modules, no pip installed by
-    the build (venvs bring their own), none of the modules no test imports."""
+    """configure's flags for a CPython built for the tests: no test modules, no pip (venvs bring their
+    own), none of the modules no test imports."""
     return ["--disable-test-modules", "--without-ensurepip", *(["--disable-gil"] if interpreter.free_threaded else []),
             *interpreter.configure, *(f"py_cv_module_{name}=n/a" for name in CPYTHON_UNUSED_MODULES)]
 
 
 def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     """The interpreter, made first if it is not in the cache."""
+    python = f"python{interpreter.base_id}"
     if interpreter.origin == "host":
         return Made(interpreter, Place(), find_host_python(interpreter))
     if interpreter.origin in ("root", "root-built"):
         make_root(job, matrix, matrix.roots[interpreter.root])
-        return Made(interpreter, root_place(matrix, interpreter), interpreter.executable_name)
+        return Made(interpreter, root_place(matrix, interpreter), python)
     if interpreter.origin == "cross-built":
         return cross_build(job, matrix, interpreter)
     script = SCRIPTS / ("musl_python.sh" if interpreter.origin == "musl" else "build_cpython.sh")
     tarball = fetch(job, matrix, f"python{interpreter.version}")
     prefix = CACHE / f"{interpreter.id}-{matrix.recipe(tarball.name, cpython_flags(interpreter), script.read_text())}"
-    python = prefix / "bin" / interpreter.executable_name
     with locked(job, prefix.with_name(prefix.name + ".lock")):
         if not (prefix / ".complete").exists():
             if interpreter.origin == "musl":
@@ -312,14 +298,14 @@ def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
                 env = ({**os.environ, "VELLORA_COMPILE_PYTHON": make(job, matrix, plain).python}
                        if interpreter.configure and plain else None)
                 job.run(["bash", script, tarball, prefix, *cpython_flags(interpreter)], env=env)
-    return Made(interpreter, Place(), str(python))
+    return Made(interpreter, Place(), str(prefix / "bin" / python))
 
 
 def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
-    """A CPython built on this machine for the root's machine, with the root as its sysroot, by the
-    native build of the same version, and installed into the root, where it runs under emulation."""
+    """A CPython built here for the root's machine by the native build of its version, with the root
+    as its sysroot, and installed into the root, where it runs under emulation."""
     system = make_root(job, matrix, matrix.roots[interpreter.root])
-    made = Made(interpreter, root_place(matrix, interpreter), interpreter.executable_name)
+    made = Made(interpreter, root_place(matrix, interpreter), f"python{interpreter.base_id}")
     stamp = made.place.host(f"{interpreter.prefix}/.complete")
     native = make(job, matrix, matrix.interpreter(interpreter.base_id))
     with locked(job, system.with_name(f"{system.name}-{interpreter.id}.lock")):
@@ -344,13 +330,14 @@ def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
 
 def find_host_python(interpreter: Interpreter) -> str:
     """$PYTHON, else the version's command on PATH, else pyenv's."""
-    candidates = [os.environ.get("PYTHON", ""), shutil.which(interpreter.executable_name) or ""]
+    name = f"python{interpreter.base_id}"
+    candidates = [os.environ.get("PYTHON", ""), shutil.which(name) or ""]
     with contextlib.suppress(OSError, subprocess.CalledProcessError):
         prefix = subprocess.run(["pyenv", "prefix", interpreter.version], capture_output=True, text=True,
                                 check=True).stdout.strip()
-        candidates.append(f"{prefix}/bin/{interpreter.executable_name}")
+        candidates.append(f"{prefix}/bin/{name}")
     for candidate in filter(None, candidates):
         check = subprocess.run([candidate, "--version"], capture_output=True, text=True)
         if check.returncode == 0 and check.stdout.startswith(f"Python {interpreter.version}."):
             return shutil.which(candidate) or candidate
-    raise SystemExit(f"CPython {interpreter.version} not found; set PYTHON=/path/to/{interpreter.executable_name}")
+    raise SystemExit(f"CPython {interpreter.version} not found; set PYTHON=/path/to/{name}")

@@ -233,7 +233,7 @@ def pins(matrix: Matrix, interpreter: Interpreter, place: Place) -> list[str]:
 def suite_on_checkout(job: Job, made: Made, matrix: Matrix, pytest_args) -> None:
     """The checkout installed by pip into a venv of the interpreter's own (.venv-ID), then the suite."""
     place = made.place
-    venv = place.inside(CHECKOUT / made.interpreter.venv_name)
+    venv = place.inside(CHECKOUT / (".venv-" + made.interpreter.id.replace(".", "")))
     if not place.host(venv).joinpath("bin/python").exists():
         place.run(job, [made.python, "-m", "venv", venv])
     place.run(job, [f"{venv}/bin/python", "-m", "pip", "install", "-q", *pins(matrix, made.interpreter, place),
@@ -438,8 +438,9 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
     python = f"{venv}/bin/python"
     outside = str(Path(venv).parent)
     try:
-        if made.interpreter.pip_here:
-            # No pip in the venv: ensurepip compiles all of pip, minutes under emulation.
+        if made.interpreter.suite == "wheels":
+            # This machine's pip installs the packages: the venv's own cannot reach the index (musl's
+            # has no ssl) or is slow (under emulation, where ensurepip alone takes minutes).
             place.run(job, [made.python, "-m", "venv", "--without-pip", venv])
             install_from_here(job, made, matrix, wheel, venv, copy)
         else:
