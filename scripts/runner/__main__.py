@@ -1,21 +1,17 @@
 """The project's jobs: bash scripts/dev.sh COMMAND (which runs this module).
 
-  demo                install what is needed, build and install the package, run the main job
-  test                install what is needed, then run every test: GoogleTest via CTest; the
-                      pytest suite on every interpreter of scripts/matrix.toml; every wheel built,
-                      checked and tested in a fresh venv of each interpreter it is proven on; a
-                      smoke run of the benchmarks; the reliability jobs
-  test --python ID    the pytest suite on one interpreter of the table (its wheels', where the
-                      table says its suite runs on wheels)
-  check               the everyday loop on a set-up machine: incremental build, GoogleTest, pytest
-                      without the slow leak tests
+  demo                build and install the package, then run the main job
+  test                every test: GoogleTest; the pytest suite on every interpreter of scripts/matrix.toml;
+                      every wheel built, checked and tested on each interpreter it is proven on; a smoke
+                      run of the benchmarks; the reliability jobs
+  test --python ID    the pytest suite on one interpreter of the table (or on its wheels)
+  check               the everyday loop: incremental build, GoogleTest, pytest without the leak tests
   wheels              the sdist and every wheel of the table, repaired, into dist/
   run JOB...          jobs of `test` by name, with the jobs they need (`run --list` names them)
   bench               the benchmarks in full: ratios to baselines timed in the same run
 
-Jobs run side by side as the machine's cores allow, each logging to build/logs/JOB.log; the first
-failure (or Ctrl-C) stops the rest and shows the end of the failed job's log. Interpreters and roots are made once and cached
-under $VELLORA_CACHE (/var/cache/vellora).
+Each job logs to build/logs/JOB.log; the first failure (or Ctrl-C) stops the rest and shows the end of
+the failed job's log. Interpreters and roots are made once and cached under $VELLORA_CACHE.
 """
 
 from __future__ import annotations
@@ -30,8 +26,7 @@ from .matrix import CHECKOUT, load
 
 
 def main() -> int:
-    # The runner's own import path is not the jobs' business.
-    os.environ.pop("PYTHONPATH", None)
+    os.environ.pop("PYTHONPATH", None)  # the runner's own import path is not the jobs' business
     parser = argparse.ArgumentParser(prog="bash scripts/dev.sh", description=__doc__.splitlines()[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="\n".join(__doc__.splitlines()[2:]))
@@ -42,39 +37,39 @@ def main() -> int:
     parser.add_argument("--cpus", type=float, default=float(os.environ.get("VELLORA_CPUS", os.cpu_count() or 2)),
                         help="the cores jobs may keep busy at once (default: this machine's, or $VELLORA_CPUS)")
     options = parser.parse_args()
-    if options.python and options.command != "test":
+    command = options.command
+    if options.python and command != "test":
         parser.error("--python goes with test")
-    if (options.jobs or options.list) and options.command != "run":
+    if (options.jobs or options.list) and command != "run":
         parser.error("job names go with run")
 
     matrix = load()
-    full = options.command in ("test", "run", "wheels")
-    plan = tasks.Plan(matrix, tasks.TEST_PACKAGES if full else tasks.BASE_PACKAGES)
-    echo = options.command in ("demo", "check", "bench")
-    if options.command == "demo":
+    plan = tasks.Plan(matrix, tasks.TEST_PACKAGES if command in ("test", "run", "wheels") else tasks.BASE_PACKAGES)
+    # What echoes to the terminal runs one job at a time, so that its output reads in order.
+    echo = command in ("demo", "check", "bench")
+    if command == "demo":
         plan.add("demo", tasks.demo, [plan.venv()])
-    elif options.command == "test" and options.python:
+    elif command == "test" and options.python:
         plan.suite(matrix.interpreter(options.python))
         echo = len(plan.specs) <= 3
-    elif options.command in ("test", "run"):
+    elif command in ("test", "run"):
         plan.everything()
         if options.list:
             print("\n".join(plan.specs))
             return 0
-        if options.command == "run":
+        if command == "run":
             unknown = [name for name in options.jobs if name not in plan.specs]
             if unknown or not options.jobs:
                 parser.error(f"no job {' '.join(unknown)}: `run --list` names them")
             plan.keep_only(options.jobs)
-    elif options.command == "check":
+    elif command == "check":
         plan.core_tests()
         plan.suite(matrix.development, "-m", "not leak")
-    elif options.command == "wheels":
+    elif command == "wheels":
         plan.dist()
-    elif options.command == "bench":
+    elif command == "bench":
         plan.bench(quick=False)
 
-    # What echoes to the terminal runs one job at a time, so that its output reads in order.
     runner = Runner(CHECKOUT / "build" / "logs", 0 if echo else options.cpus, echo=echo)
     try:
         passed = runner.run(plan.specs.values())
