@@ -50,15 +50,19 @@ class Job:
         self.log.flush()
 
     def run(self, argv: Sequence[str | os.PathLike[str]], *, cwd: Path | str | None = None,
-            env: dict[str, str] | None = None, capture: bool = False, check: bool = True,
-            shown: str | None = None) -> str:
+            env: dict[str, str] | None = None, capture: bool = False, shown: str | None = None) -> str:
         """Output goes to the log (and the terminal when echoing), or with `capture` is returned."""
         argv = [str(part) for part in argv]
         self.write(f"$ {shown or ' '.join(argv)}\n")
         echo = self.runner.echo and not capture
         began = time.monotonic()
-        process = self.runner.start(argv, cwd=cwd, env=env, stderr=self.log,
-                                    stdout=subprocess.PIPE if capture or echo else self.log)
+        with self.runner.lock:  # no command starts once the run is stopping
+            if self.runner.stopping.is_set():
+                raise Stopped()
+            process = subprocess.Popen(argv, text=True, errors="replace", start_new_session=True, cwd=cwd, env=env,
+                                       stdin=subprocess.DEVNULL, stderr=self.log,
+                                       stdout=subprocess.PIPE if capture or echo else self.log)
+            self.runner.processes.add(process)
         try:
             output = ""
             if capture:
@@ -75,7 +79,7 @@ class Job:
         self.write(f"  ({time.monotonic() - began:.0f} s)\n")
         if self.runner.stopping.is_set():
             raise Stopped()
-        if status != 0 and check:
+        if status != 0:
             raise CommandFailed(f"{argv[0]} exited with status {status}")
         return output
 
@@ -88,15 +92,6 @@ class Runner:
         self.stopping = threading.Event()
         self.processes: set[subprocess.Popen] = set()
         self.lock = threading.Lock()
-
-    def start(self, argv: list[str], **options) -> subprocess.Popen:
-        with self.lock:
-            if self.stopping.is_set():
-                raise Stopped()
-            process = subprocess.Popen(argv, text=True, errors="replace", start_new_session=True,
-                                       stdin=subprocess.DEVNULL, **options)
-            self.processes.add(process)
-            return process
 
     def stop_everything(self) -> None:
         """Ends every command still running, process group and all: first asked, then killed."""
