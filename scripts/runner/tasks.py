@@ -111,8 +111,7 @@ class Plan:
         self.specs = {name: spec for name, spec in self.specs.items() if name in kept}
 
     def prepare(self, interpreter: Interpreter) -> list[str]:
-        """The jobs that make an interpreter: its root (one job per root, which several share), the
-        interpreter it is built with, its own build."""
+        """The jobs that make an interpreter: its root (which several share), what it is built with, its build."""
         if interpreter.origin == "host":
             return []
         needs = []
@@ -142,8 +141,6 @@ class Plan:
         return self.add("core-tests", run_core_tests, [self.venv()], ALL)
 
     def suite(self, interpreter: Interpreter, *pytest_args: str) -> str:
-        """The pytest suite on an interpreter: on the checkout, or where the table says so on each
-        wheel proven there."""
         name = f"suite:{interpreter.id}"
         if interpreter.suite == "wheels":
             return self.add(name, lambda job: None, [self.wheel_check(wheel, interpreter) for wheel in self.matrix.wheels
@@ -185,8 +182,6 @@ class Plan:
         return self.add("bench-quick" if quick else "bench", lambda job: run_bench(job, quick), [self.venv()], ALL)
 
 def install_checkout(job: Job, made: Made) -> None:
-    """The development venv with the checkout installed by pip; the build folder is kept, so rebuilds
-    are incremental."""
     if not PYTHON.exists():
         job.run([made.python, "-m", "venv", VENV])
     job.run([PYTHON, "-m", "pip", "install", "-q", "--upgrade", "pip"])
@@ -201,7 +196,6 @@ def run_core_tests(job: Job) -> None:
     job.run([VENV / "bin/ctest", "--test-dir", build, "--output-on-failure", "-j", COMPILE_JOBS])
 
 def pins(matrix: Matrix, interpreter: Interpreter, place: Place) -> list[str]:
-    """pip's constraints for an interpreter: the free-threaded builds' pins, as a file it can read."""
     if not interpreter.free_threaded:
         return []
     path = BUILD / "free-threaded-pins.txt"
@@ -210,7 +204,6 @@ def pins(matrix: Matrix, interpreter: Interpreter, place: Place) -> list[str]:
     return ["-c", place.inside(path)]
 
 def suite_on_checkout(job: Job, made: Made, matrix: Matrix, pytest_args) -> None:
-    """The checkout installed by pip into a venv of the interpreter's own (.venv-ID), then the suite."""
     place = made.place
     venv = place.inside(CHECKOUT / (".venv-" + made.interpreter.id.replace(".", "")))
     if not place.host(venv).joinpath("bin/python").exists():
@@ -222,8 +215,7 @@ def suite_on_checkout(job: Job, made: Made, matrix: Matrix, pytest_args) -> None
               drop=["PYTHON_GIL"])
 
 def build_sdist(job: Job) -> None:
-    """The sdist, and the reference wheel pip's usual build makes from it; every other wheel is the
-    same CMake build of the same sdist."""
+    # The reference wheel pip's usual build makes here; every other wheel is a CMake build of the sdist.
     work = BUILD / "wheels"
     shutil.rmtree(work, ignore_errors=True)
     shutil.rmtree(DIST, ignore_errors=True)
@@ -237,31 +229,25 @@ def build_sdist(job: Job) -> None:
         archive.extractall(work / "source", filter="data")
     (work / "source" / sdist.name.removesuffix(".tar.gz")).rename(work / "sdist-source")
 
-def stage_headers(job: Job, made: Made, work: Path) -> tuple[str, list[str], str]:
-    """The include folder, any further folders and the SOABI of an interpreter. Of a root's headers only
-    Python's two folders are staged (Debian splits out pyconfig.h), so its C library's never shadow ours."""
-    include, multiarch, soabi = made.probe(job, "config", "INCLUDEPY", "MULTIARCH", "SOABI")
-    if made.place.root is None:
-        return include, [], soabi
-    stage = work / f"headers-{made.interpreter.id}"
-    shutil.rmtree(stage, ignore_errors=True)
-    name = Path(include).name
-    shutil.copytree(made.place.host(include), stage / name)
-    split = made.place.host(f"/usr/include/{multiarch}/{name}")
-    if split.exists():
-        shutil.copytree(split, stage / multiarch / name)
-    return str(stage / name), [str(stage)], soabi
-
 def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
-    """The extension built for the interpreter and packed into a copy of the reference wheel under its
-    own tag, then repaired by auditwheel, whose tag must be the table's."""
+    # The extension built for the interpreter, packed into a copy of the reference wheel under its own tag.
     work = BUILD / "wheels"
     env = {**os.environ, "PATH": f"{VENV}/bin:{os.environ['PATH']}"}
     reference, = sorted((work / "dist").glob("corvantis-*-linux_x86_64.whl"))
     built = reference
     if made.interpreter.origin != "host" or wheel.abi_tag == "abi3":
         build = work / f"build-{wheel.short}"
-        include, extra, soabi = stage_headers(job, made, work)
+        include, multiarch, soabi = made.probe(job, "config", "INCLUDEPY", "MULTIARCH", "SOABI")
+        stage = work / f"headers-{made.interpreter.id}"
+        if made.place.root:
+            # Python's headers alone (Debian splits pyconfig.h out into TRIPLET/pythonX.Y/), so that the
+            # root's C library headers never shadow this machine's.
+            shutil.rmtree(stage, ignore_errors=True)
+            name = Path(include).name
+            shutil.copytree(made.place.host(include), stage / name)
+            if made.place.host(f"/usr/include/{multiarch}/{name}").exists():
+                shutil.copytree(made.place.host(f"/usr/include/{multiarch}/{name}"), stage / multiarch / name)
+            include = str(stage / name)
         options = []
         if wheel.machine != "x86_64":
             options += ["-DCMAKE_SYSTEM_NAME=Linux", f"-DCMAKE_SYSTEM_PROCESSOR={wheel.machine}",
@@ -277,8 +263,8 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
         # FindPython passes over free-threaded headers unless told their ABI is wanted.
         if made.interpreter.free_threaded:
             options.append("-DPython_FIND_ABI=ANY;ANY;ANY;ON")
-        if extra:
-            options.append("-DCMAKE_CXX_FLAGS=" + " ".join(f"-I{folder}" for folder in extra))
+        if made.place.root:
+            options.append(f"-DCMAKE_CXX_FLAGS=-I{stage}")
         cmake_build(job, build, *options, f"-DPython_INCLUDE_DIR={include}", f"-DPython_SOABI={soabi}",
                     source=work / "sdist-source", env=env)
         unpacked = build / "wheel"
@@ -324,8 +310,7 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
     shutil.copy(result, DIST)
 
 def cached_zig(job: Job) -> Path:
-    """The venv's zig, installed again into the cache folder: zig keys the libc++ builds it keeps
-    (minutes each) by where zig lives, which a venv in a new clone would change."""
+    # zig keys the libc++ builds it keeps (minutes each) by where it lives, which a new clone's venv changes.
     version = job.run([PYTHON, PROBE, "version", "ziglang"], capture=True).strip()
     home = places.CACHE / f"ziglang-{version}"
     with places.locked(job, places.CACHE / f"ziglang-{version}.lock"):
@@ -342,7 +327,6 @@ SDIST_NEEDS = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/
 WHEEL_NEEDS = ["__init__.py", "__main__.py", "cli.py", "_pyvellora.py", "_vellora_core.pyi", "py.typed"]
 
 def check_dist(job: Job, matrix: Matrix) -> None:
-    """dist/ holds the sdist and exactly the table's wheels, each with what it must hold, and passes twine."""
     problems = []
     sdist, = DIST.glob("corvantis-*.tar.gz")
     with tarfile.open(sdist) as archive:
@@ -365,9 +349,6 @@ def check_dist(job: Job, matrix: Matrix) -> None:
     job.note("dist/: " + " ".join(sorted(path.name for path in DIST.iterdir())))
 
 def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: str, requirement: Path) -> None:
-    """This machine's pip installs into the venv's site-packages the wheels for the interpreter's
-    version, ABI and C library: the venv's own pip cannot reach the index (musl's CPython has no
-    ssl) or is slow (minutes under emulation)."""
     site = made.place.host(made.probe(job, "purelib", python=f"{venv}/bin/python")[0])
     if wheel.libc == "musl":
         platforms = [f"musllinux_1_2_{wheel.machine}", f"musllinux_1_1_{wheel.machine}"]
@@ -392,8 +373,7 @@ def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: 
     shutil.rmtree(scripts, ignore_errors=True)
 
 def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
-    """A wheel installed into a fresh venv of its interpreter and tested from a folder where the
-    checkout's python/ cannot be imported: the extension comes from the venv, stubtest and the suite pass."""
+    # Tested from a folder where the checkout's python/ cannot be imported.
     place = made.place
     work = BUILD / "package-check"
     work.mkdir(parents=True, exist_ok=True)
@@ -442,8 +422,7 @@ def sanitizer_build(job: Job, build: Path, *options: str, python: str | Path = P
                 build_type=build_type, env=env)
 
 def staged(job: Job, build: Path, python: Path, env: dict, marker: str | None = None) -> dict:
-    """`env` with python/corvantis on PYTHONPATH, holding the build's extension (checked for the
-    sanitizer's `marker`), once the interpreter is seen to import it from there."""
+    """`env` with python/corvantis and the build's extension on PYTHONPATH, seen to be imported from there."""
     site = build / "site"
     shutil.rmtree(site, ignore_errors=True)
     shutil.copytree(CHECKOUT / "python/corvantis", site / "corvantis", ignore=shutil.ignore_patterns("__pycache__"))
@@ -455,8 +434,7 @@ def staged(job: Job, build: Path, python: Path, env: dict, marker: str | None = 
     return {**env, "PYTHONPATH": str(site)}
 
 def reported(job: Job, reports: Path, argv, **options) -> None:
-    """Runs a command whose sanitizer also writes its reports into `reports`, so that one from a child
-    whose output is captured still fails the job, shown before the command's own failure."""
+    # The sanitizer also writes into `reports`, so that a report from a child whose output is captured fails too.
     shutil.rmtree(reports, ignore_errors=True)
     reports.mkdir(parents=True)
     try:
@@ -501,8 +479,6 @@ def run_tsan(job: Job) -> None:
              env=env)
 
 def run_tsan_free_threaded(job: Job, made: Made) -> None:
-    """The thread tests with calls truly in parallel, on a free-threaded CPython built with
-    ThreadSanitizer; its own races are suppressed by CPython's list."""
     build = BUILD / "tsan-ft"
     python = build / "venv/bin/python"
     # Setting up runs the instrumented interpreter (CMake's look at it, say): no reports there.
@@ -562,7 +538,6 @@ def run_fuzz(job: Job, target: str) -> None:
              CHECKOUT / f"fuzz/corpus/{target}"])
 
 def run_bench(job: Job, quick: bool) -> None:
-    """Each benchmark reports ratios to baselines timed in the same run; the quick run checks that they run."""
     build = BUILD / "bench"
     cmake_build(job, build, "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=OFF", "-DVELLORA_BUILD_BENCHMARKS=ON",
                 target="core_benchmarks")
