@@ -60,8 +60,7 @@ def apt_install(job: Job, packages: Sequence[str]) -> None:
             job.run([*sudo, "env", "DEBIAN_FRONTEND=noninteractive", "apt-get", "install", "-y", "-qq", *missing])
 
 def enable_emulation(job: Job, emulators: Sequence[str]) -> None:
-    """qemu-user registered with binfmt_misc for these machines (qemu's names), with the F flag so
-    that a chroot finds the emulator."""
+    # The F flag has the kernel open the emulator at once, so that a chroot does not need to hold it.
     registry = Path("/proc/sys/fs/binfmt_misc")
     with locked(job, SYSTEM_LOCK):
         if not (registry / "register").exists():
@@ -83,7 +82,6 @@ def debian_mirror(job: Job) -> str:
     raise RuntimeError("apt here names no Debian archive")
 
 def fetch(job: Job, matrix: Matrix, name: str) -> Path:
-    """A source of the table, fetched once into the cache and checked against its SHA-256."""
     source = matrix.sources[name]
     path = CACHE / "sources" / Path(source.pool).name
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -107,7 +105,6 @@ class Place:
     emulator_cpu: str | None = None
 
     def inside(self, host_path: Path | str) -> str:
-        """A host path under the checkout or the root, as a command run here sees it."""
         host_path = Path(host_path)
         if self.root is None:
             return str(host_path)
@@ -116,7 +113,6 @@ class Place:
         return f"/{host_path.relative_to(self.root)}"
 
     def host(self, inside_path: str) -> Path:
-        """A path as a command run here sees it, from this machine."""
         if self.root is None:
             return Path(inside_path)
         if inside_path == CHECKOUT_INSIDE or inside_path.startswith(f"{CHECKOUT_INSIDE}/"):
@@ -125,8 +121,7 @@ class Place:
 
     def run(self, job: Job, argv: Sequence[str | os.PathLike[str]], *, cwd: str | None = None,
             env: dict[str, str] | None = None, drop: Sequence[str] = (), **options) -> str:
-        """Runs argv with `env` added to the environment (in a root, to a clean one), less `drop`. A root is
-        entered in a mount namespace of its own, so its mounts go with the command, whatever happens."""
+        # A root is entered in a mount namespace of its own, so its mounts go with the command however it ends.
         if self.root is None:
             environment = {**os.environ, **(env or {})}
             for name in drop:
@@ -142,18 +137,15 @@ class Place:
 
 @dataclass(frozen=True)
 class Made:
-    """An interpreter ready to run: where, and its command there."""
     interpreter: Interpreter
     place: Place
     python: str
 
     def probe(self, job: Job, *args: str, python: str | None = None) -> list[str]:
-        """What scripts/probe.py answers, run by the interpreter (or `python`, a venv of it)."""
         return self.place.run(job, [python or self.python, self.place.inside(SCRIPTS / "probe.py"), *args],
                               capture=True).splitlines()
 
 def root_packages(matrix: Matrix, root: Root) -> list[str]:
-    """What a root holds, from what its interpreters need."""
     packages = ["?essential"]  # what a Debian system is never without: a shell, coreutils, tar
     for interpreter in matrix.interpreters.values():
         if interpreter.root != root.name:
@@ -219,7 +211,6 @@ def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
     return system
 
 def download(job: Job, root: Root, packages: list[str], state: Path) -> list[Path]:
-    """The packages and all they depend on, for the root's release and machine, by an apt of its own."""
     shutil.rmtree(state, ignore_errors=True)
     (state / "cache/archives/partial").mkdir(parents=True)
     (state / "lists/partial").mkdir(parents=True)
@@ -254,13 +245,11 @@ def settle(root: Path) -> None:
         shutil.copy(bundle, etc / "ssl/certs/ca-certificates.crt")
 
 def cpython_flags(interpreter: Interpreter) -> list[str]:
-    """configure's flags for a CPython built for the tests: no test modules, no pip (venvs bring their
-    own), none of the modules no test imports."""
+    # No test modules, no pip (venvs bring their own), none of the modules no test imports.
     return ["--disable-test-modules", "--without-ensurepip", *(["--disable-gil"] if interpreter.free_threaded else []),
             *interpreter.configure, *(f"py_cv_module_{name}=n/a" for name in CPYTHON_UNUSED_MODULES)]
 
 def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
-    """The interpreter, made first if it is not in the cache."""
     python = f"python{interpreter.base_id}"
     if interpreter.origin == "host":
         return Made(interpreter, Place(), find_host_python(interpreter))
@@ -286,8 +275,6 @@ def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     return Made(interpreter, Place(), str(prefix / "bin" / python))
 
 def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
-    """A CPython built here for the root's machine by the native build of its version, with the root
-    as its sysroot, and installed into the root, where it runs under emulation."""
     system = make_root(job, matrix, matrix.roots[interpreter.root])
     made = Made(interpreter, root_place(matrix, interpreter), f"python{interpreter.base_id}")
     stamp = made.place.host(f"{interpreter.prefix}/.complete")
@@ -312,7 +299,6 @@ def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     return made
 
 def find_host_python(interpreter: Interpreter) -> str:
-    """$PYTHON, else the version's command on PATH, else pyenv's."""
     name = f"python{interpreter.base_id}"
     candidates = [os.environ.get("PYTHON", ""), shutil.which(name) or ""]
     with contextlib.suppress(OSError, subprocess.CalledProcessError):

@@ -143,8 +143,9 @@ class Plan:
     def suite(self, interpreter: Interpreter, *pytest_args: str) -> str:
         name = f"suite:{interpreter.id}"
         if interpreter.suite == "wheels":
-            return self.add(name, lambda job: None, [self.wheel_check(wheel, interpreter) for wheel in self.matrix.wheels
-                                                     if interpreter.id in wheel.proven_on], 0)
+            checks = [self.wheel_check(wheel, interpreter) for wheel in self.matrix.wheels
+                      if interpreter.id in wheel.proven_on]
+            return self.add(name, lambda job: None, checks, 0)
         if interpreter == self.matrix.development:
             return self.add(name, lambda job: job.run(pytest(PYTHON, TESTS, *pytest_args), cwd=CHECKOUT), [self.venv()])
         return self.add(name, lambda job: suite_on_checkout(job, self.made(job, interpreter), self.matrix, pytest_args),
@@ -552,7 +553,8 @@ def run_bench(job: Job, quick: bool) -> None:
     quick_flag = ["--quick"] if quick else []
     job.run([PYTHON, CHECKOUT / "benchmarks/python_bench.py", "--quiet", "--ratios-json", build / "python_ratios.json",
              *quick_flag])
-    job.run([PYTHON, CHECKOUT / "benchmarks/import_bench.py", "--ratios-json", build / "import_ratios.json", *quick_flag])
+    job.run([PYTHON, CHECKOUT / "benchmarks/import_bench.py", "--ratios-json", build / "import_ratios.json",
+             *quick_flag])
 
 def demo(job: Job) -> None:
     for command in (["constants"], ["quarks"], ["get", "phi", "--pretty"], ["ckm"]):
