@@ -30,7 +30,7 @@ ORIGINS = ("host", "built", "root", "root-built", "cross-built", "musl")
 SUITES = ("checkout", "wheels", "none")
 
 class TableError(Exception):
-    pass
+    """A row the runner cannot take, named."""
 
 @dataclass(frozen=True)
 class Source:
@@ -87,9 +87,9 @@ class Wheel:
 
     @property
     def short(self) -> str:
-        """The ABI tag, then the machine and C library where not x86-64 glibc: a name for jobs and logs."""
-        return self.abi_tag + ("" if self.machine == "x86_64" else f"-{self.machine}") + (
-            "-musl" if self.libc == "musl" else "")
+        """A name for jobs and logs: the ABI tag, then the machine and C library where not x86-64 glibc."""
+        machine = "" if self.machine == "x86_64" else f"-{self.machine}"
+        return self.abi_tag + machine + ("-musl" if self.libc == "musl" else "")
 
     def file_name(self, version: str) -> str:
         platform = (f"musllinux_1_2_{self.machine}" if self.libc == "musl"
@@ -129,7 +129,7 @@ class Matrix:
         return tuple(Wheel(*key, ids[0], tuple(ids)) for key, ids in provers.items())
 
     def recipe(self, *parts: object) -> str:
-        """A short digest of what goes into making something cached: a changed recipe is a new name."""
+        # A changed recipe is a new name, rather than taken for the old one.
         return hashlib.sha256(json.dumps(parts, default=repr, sort_keys=True).encode()).hexdigest()[:10]
 
 # Each kind of row's keys, required and optional, with the type of each value.
