@@ -14,8 +14,6 @@ Each job logs to build/logs/JOB.log; the first failure (or Ctrl-C) stops the res
 the failed job's log. Interpreters and roots are made once and cached under $VELLORA_CACHE.
 """
 
-from __future__ import annotations
-
 import argparse
 import os
 import sys

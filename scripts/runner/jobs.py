@@ -1,8 +1,6 @@
 """Jobs side by side, each with its own log, its exit checked and its time kept. The first failure, or
 Ctrl-C, ends every command still running (each in a process group of its own) and starts no other job."""
 
-from __future__ import annotations
-
 import concurrent.futures
 import graphlib
 import os

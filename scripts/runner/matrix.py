@@ -1,7 +1,5 @@
 """The table of interpreters (scripts/matrix.toml), checked as it loads; the wheels follow from it."""
 
-from __future__ import annotations
-
 import hashlib
 import json
 import re

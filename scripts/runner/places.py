@@ -2,8 +2,6 @@
 Each interpreter or root is made once into the cache folder, under a lock, and renamed into place or
 stamped when complete, so an interrupted build is redone rather than half used."""
 
-from __future__ import annotations
-
 import contextlib
 import fcntl
 import hashlib

@@ -1,7 +1,5 @@
 """The project's jobs, each a function of a `Job`, and the plans that put them together."""
 
-from __future__ import annotations
-
 import glob
 import os
 import re
