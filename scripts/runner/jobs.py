@@ -2,6 +2,7 @@
 Ctrl-C, ends every command still running (each in a process group of its own) and starts no other job."""
 
 import concurrent.futures
+import contextlib
 import graphlib
 import os
 import signal
@@ -98,16 +99,12 @@ class Runner:
             running = list(self.processes)
         for sig, grace in ((signal.SIGTERM, 10.0), (signal.SIGKILL, 5.0)):
             for process in running:
-                try:
+                with contextlib.suppress(ProcessLookupError):
                     os.killpg(process.pid, sig)
-                except ProcessLookupError:
-                    pass
             deadline = time.monotonic() + grace
             for process in running:
-                try:
+                with contextlib.suppress(subprocess.TimeoutExpired):
                     process.wait(timeout=max(0.0, deadline - time.monotonic()))
-                except subprocess.TimeoutExpired:
-                    pass
             running = [process for process in running if process.poll() is None]
             if not running:
                 break

@@ -96,7 +96,14 @@ class Plan:
             if interpreter.suite != "none":
                 self.suite(interpreter)
         self.add("table", lambda job: job.run(pytest(PYTHON, CHECKOUT / "tests/tooling"), cwd=CHECKOUT), [self.dist()])
-        self.reliability()
+        # The reliability jobs.
+        tsan_python = self.matrix.thread_sanitizer
+        self.add("tsan-free-threaded", lambda job: run_tsan_free_threaded(job, self.made(job, tsan_python)),
+                 [self.venv(), *self.prepare(tsan_python)], ALL)
+        for name, action in (("asan", run_asan), ("tsan", run_tsan), ("valgrind", run_valgrind), ("abi3", run_abi3)):
+            self.add(name, action, [self.venv()], ALL)
+        for target in FUZZ_TARGETS:
+            self.add(f"fuzz:{target}", lambda job, target=target: run_fuzz(job, target), [self.venv()])
         self.bench(quick=True)
 
     def keep_only(self, names) -> None:
@@ -166,16 +173,6 @@ class Plan:
         return self.add(f"check:{wheel.short}@{interpreter.id}",
                         lambda job: check_wheel(job, wheel, self.made(job, interpreter), self.matrix),
                         [self.wheel(wheel), *self.prepare(interpreter)])
-
-    def reliability(self) -> None:
-        venv = [self.venv()]
-        tsan_python = self.matrix.thread_sanitizer
-        self.add("tsan-free-threaded", lambda job: run_tsan_free_threaded(job, self.made(job, tsan_python)),
-                 [*venv, *self.prepare(tsan_python)], ALL)
-        for name, action in (("asan", run_asan), ("tsan", run_tsan), ("valgrind", run_valgrind), ("abi3", run_abi3)):
-            self.add(name, action, venv, ALL)
-        for target in FUZZ_TARGETS:
-            self.add(f"fuzz:{target}", lambda job, target=target: run_fuzz(job, target), venv)
 
     def bench(self, quick: bool) -> str:
         return self.add("bench-quick" if quick else "bench", lambda job: run_bench(job, quick), [self.venv()], ALL)
