@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# dev.sh: the project's jobs, run by scripts/runner with the first CPython found that has tomllib.
-#   bash scripts/dev.sh demo|test [--python ID]|check|wheels|bench     (--help says more)
-# The interpreters and wheels it covers are listed once, in scripts/matrix.toml.
+# dev.sh demo|test [--python ID]|check|wheels|run JOB...|bench (--help says more): the project's jobs,
+# run by scripts/runner with the first CPython found that has tomllib.
 set -euo pipefail
 scripts="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 for python in "${PYTHON:-}" python3 "$(command -v pyenv >/dev/null && pyenv root)/shims/python3"; do

@@ -9,7 +9,6 @@
   version PACKAGE    the installed version of a distribution
 """
 
-import importlib
 import importlib.metadata
 import platform
 import sys
@@ -25,12 +24,10 @@ def main(question: str, *args: str) -> None:
     elif question == "installed":
         import corvantis
         import corvantis._vellora_core as core
-
         for module in (corvantis, core):
             assert module.__file__.startswith(sys.prefix), module.__file__
     elif question == "loads-from":
         import corvantis._vellora_core as core
-
         assert core.__file__.startswith(args[0]), core.__file__
     elif question == "libc":
         print(platform.libc_ver()[1])
