@@ -29,9 +29,8 @@ TEST_PACKAGES = [*BASE_PACKAGES, "clang", "valgrind", "qemu-user-static", "xz-ut
                  "musl", "musl-dev", "musl-tools", "tcl",
                  *(f"{tool}-{arch.triplet}" for arch in ARCHES.values() if arch.machine != "x86_64"
                    for tool in ("g++", "gcc"))]
-# A wheel's proof leaves out the Python-level tests, which the suites on the checkout run. Under
-# emulation it also leaves out what takes too long or cannot hold there (qemu-user maps its own
-# memory inside RLIMIT_AS), and the property tests try 50 examples instead of 300.
+# A wheel's proof leaves out the Python-level tests, which the suites on the checkout run; under emulation
+# also what takes too long or cannot hold there (qemu-user maps its own memory inside RLIMIT_AS).
 WHEEL_DESELECTS = ["-m", "not python_level"]
 EMULATION_DESELECTS = ["-m", "not python_level and not leak and not typecheck",
                        "-k", "not test_allocation_failure_in_the_core_is_a_memory_error"]
@@ -96,7 +95,6 @@ class Plan:
             if interpreter.suite != "none":
                 self.suite(interpreter)
         self.add("table", lambda job: job.run(pytest(PYTHON, CHECKOUT / "tests/tooling"), cwd=CHECKOUT), [self.dist()])
-        # The reliability jobs.
         tsan_python = self.matrix.thread_sanitizer
         self.add("tsan-free-threaded", lambda job: run_tsan_free_threaded(job, self.made(job, tsan_python)),
                  [self.venv(), *self.prepare(tsan_python)], ALL)
@@ -236,8 +234,7 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
         include, multiarch, soabi = made.probe(job, "config", "INCLUDEPY", "MULTIARCH", "SOABI")
         stage = work / f"headers-{made.interpreter.id}"
         if made.place.root:
-            # Python's headers alone (Debian splits pyconfig.h out into TRIPLET/pythonX.Y/), so that the
-            # root's C library headers never shadow this machine's.
+            # Python's headers alone (and Debian's TRIPLET/pythonX.Y/), never the root's C library's.
             shutil.rmtree(stage, ignore_errors=True)
             name = Path(include).name
             shutil.copytree(made.place.host(include), stage / name)
@@ -282,8 +279,7 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
         out.mkdir()
         job.run([PYTHON, "-m", "wheel", "pack", "-d", out, tree])
         built, = out.glob("*.whl")
-    # With `--plat auto` (its only choice for another machine) auditwheel tags the wheel with the
-    # oldest libc its symbols allow; a library it copies in would mean the extension needs one.
+    # `--plat auto` (the only choice for another machine) tags with the oldest libc the symbols allow.
     repaired = work / f"repaired-{wheel.short}"
     shutil.rmtree(repaired, ignore_errors=True)
     job.run([VENV / "bin/auditwheel", "repair", "--plat", "auto", "--wheel-dir", repaired, built], env=env)
@@ -358,8 +354,7 @@ def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: 
              *(option for abi in (wheel.abi_tag, "abi3", "none") for option in ("--abi", abi)),
              *(option for platform in [*platforms, "any"] for option in ("--platform", platform)),
              *pins(matrix, made.interpreter, Place()), f"{requirement}[test]"])
-    # pip leaves the console scripts in the target, started by this machine's python: they go to
-    # the venv's bin, started by the venv's.
+    # pip leaves the console scripts in the target, started by this machine's python: the venv's starts them.
     scripts = site / "bin"
     for script in sorted(scripts.iterdir()) if scripts.is_dir() else []:
         _, body = script.read_text().split("\n", 1)
@@ -386,8 +381,7 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
     outside = str(Path(venv).parent)
     try:
         if made.interpreter.suite == "wheels":
-            # This machine's pip installs the packages: the venv's own cannot reach the index (musl's
-            # has no ssl) or is slow (under emulation, where ensurepip alone takes minutes).
+            # The venv's own pip cannot reach the index (musl's has no ssl) or is slow (under emulation).
             place.run(job, [made.python, "-m", "venv", "--without-pip", venv])
             install_from_here(job, made, matrix, wheel, venv, copy)
         else:
@@ -395,8 +389,7 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
             place.run(job, [python, "-m", "pip", "install", "-q", "--no-compile",
                             *pins(matrix, made.interpreter, place), f"{place.inside(copy)}[test]"])
         made.probe(job, "installed", python=python)
-        # mypy's cache of the standard library's stubs is kept between runs (minutes to make under
-        # emulation); mypy checks each cached module against its source.
+        # mypy's cache of the standard library's stubs is kept between runs: minutes to make under emulation.
         cache = (place.host(f"/var/cache/vellora-stubtest/{made.interpreter.id}") if place.root
                  else places.CACHE / "stubtest" / made.interpreter.id)
         cache.mkdir(parents=True, exist_ok=True)
@@ -452,9 +445,8 @@ def run_asan(job: Job) -> None:
     env = {**os.environ, "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1"}
     reported(job, build / "reports", [build / "core_tests", "--gtest_brief=1"],
              env={**env, "ASAN_OPTIONS": f"detect_leaks=1:{common}"})
-    # The interpreter is not instrumented: the runtimes are preloaded to come first, and every object
-    # goes through the checked malloc. Leak detection is off, as the interpreter keeps most of its
-    # objects at exit; test_leaks.py and the valgrind job catch the extension's leaks.
+    # The interpreter is not instrumented: the runtimes are preloaded to come first. It keeps most of its
+    # objects at exit, so leaks are left to test_leaks.py and the valgrind job.
     runtimes = [job.run(["g++", f"-print-file-name={name}"], capture=True).strip()
                 for name in ("libasan.so", "libubsan.so")]
     env.update(LD_PRELOAD=" ".join(runtimes), PYTHONMALLOC="malloc", ASAN_OPTIONS=f"detect_leaks=0:{common}")
