@@ -111,11 +111,7 @@ class Place:
         return f"/{host_path.relative_to(self.root)}"
 
     def host(self, inside_path: str) -> Path:
-        if self.root is None:
-            return Path(inside_path)
-        if inside_path == CHECKOUT_INSIDE or inside_path.startswith(f"{CHECKOUT_INSIDE}/"):
-            return CHECKOUT / inside_path.removeprefix(CHECKOUT_INSIDE).lstrip("/")
-        return self.root / inside_path.lstrip("/")
+        return Path(inside_path) if self.root is None else self.root / inside_path.lstrip("/")
 
     def run(self, job: Job, argv: Sequence[str | os.PathLike[str]], *, cwd: str | None = None,
             env: dict[str, str] | None = None, drop: Sequence[str] = (), **options) -> str:

@@ -199,8 +199,9 @@ def pins(matrix: Matrix, interpreter: Interpreter, place: Place) -> list[str]:
 
 def suite_on_checkout(job: Job, made: Made, matrix: Matrix, pytest_args) -> None:
     place = made.place
-    venv = place.inside(CHECKOUT / (".venv-" + made.interpreter.id.replace(".", "")))
-    if not place.host(venv).joinpath("bin/python").exists():
+    venv_host = CHECKOUT / (".venv-" + made.interpreter.id.replace(".", ""))
+    venv = place.inside(venv_host)
+    if not (venv_host / "bin/python").exists():
         place.run(job, [made.python, "-m", "venv", venv])
     place.run(job, [f"{venv}/bin/python", "-m", "pip", "install", "-q", *pins(matrix, made.interpreter, place),
                     f"{place.inside(CHECKOUT)}[test]"])
