@@ -1,17 +1,14 @@
 """The project's jobs: bash scripts/dev.sh COMMAND (which runs this module).
 
   demo                build and install the package, then run the main job
-  test                every test: GoogleTest; the pytest suite on every interpreter of scripts/matrix.toml;
-                      every wheel built, checked and tested on each interpreter it is proven on; a smoke
-                      run of the benchmarks; the reliability jobs
+  test                every test: GoogleTest, the suites and wheels of scripts/matrix.toml, the reliability jobs
   test --python ID    the pytest suite on one interpreter of the table (or on its wheels)
   check               the everyday loop: incremental build, GoogleTest, pytest without the leak tests
   wheels              the sdist and every wheel of the table, repaired, into dist/
   run JOB...          jobs of `test` by name, with the jobs they need (`run --list` names them)
   bench               the benchmarks in full: ratios to baselines timed in the same run
 
-Each job logs to build/logs/JOB.log; the first failure (or Ctrl-C) stops the rest and shows the end of
-the failed job's log. Interpreters and roots are made once and cached under $VELLORA_CACHE.
+Each job logs to build/logs/JOB.log; the first failure (or Ctrl-C) stops the rest (docs/development.md says more).
 """
 
 import argparse
