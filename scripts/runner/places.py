@@ -172,7 +172,7 @@ class Made:
 
 def root_packages(matrix: Matrix, root: Root) -> list[str]:
     """What a root holds, from what its interpreters need."""
-    packages = ["coreutils", "dash", "libc-bin"]
+    packages = ["?essential"]  # what a Debian system is never without: a shell, coreutils, tar
     for interpreter in matrix.interpreters.values():
         if interpreter.root != root.name:
             continue
