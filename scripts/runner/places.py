@@ -180,7 +180,8 @@ def root_packages(matrix: Matrix, root: Root) -> list[str]:
             packages += [f"python{interpreter.version}", f"python{interpreter.version}-venv",
                          f"python{interpreter.version}-dev"]
         else:  # built inside, or here with the root as its sysroot
-            packages += CPYTHON_BUILD_PACKAGES if interpreter.origin == "root-built" else CPYTHON_LIBRARIES
+            packages += ([*CPYTHON_BUILD_PACKAGES, "mawk", "xz-utils"] if interpreter.origin == "root-built"
+                         else CPYTHON_LIBRARIES)
         if interpreter.suite == "checkout":  # pip builds the checkout there
             packages += ["g++", "ca-certificates"]
     return [*dict.fromkeys([*packages, *root.extra_packages])]

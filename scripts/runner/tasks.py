@@ -393,7 +393,7 @@ def check_exports(job: Job, path: Path) -> None:
     shutil.rmtree(unpacked, ignore_errors=True)
     zipfile.ZipFile(path).extractall(unpacked)
     extension, = unpacked.glob("corvantis/_vellora_core.*.so")
-    exported = job.run(["nm", "-D", "--defined-only", extension], capture=True).split()[2::3]
+    exported = job.run(["nm", "-D", "--defined-only", "--extern-only", extension], capture=True).split()[2::3]
     if exported != ["PyInit__vellora_core"]:
         raise RuntimeError(f"{path.name} exports {exported}; PyInit__vellora_core alone is right")
 
