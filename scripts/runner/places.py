@@ -255,15 +255,17 @@ def unpack(deb: Path, into: Path) -> None:
 
 
 def settle(root: Path) -> None:
-    """What the maintainer scripts would have done that the interpreters need: users, /bin/sh, a
-    writable /tmp, and this machine's certificates (a proxy's among them) for pip."""
+    """What the maintainer scripts would have done that the interpreters need: users, the
+    alternatives' links, a writable /tmp, and this machine's certificates (a proxy's among them)."""
     etc = root / "etc"
     for name in ("passwd", "group"):
         master = root / f"usr/share/base-passwd/{name}.master"
         if master.exists():
             shutil.copy(master, etc / name)
-    if not (root / "usr/bin/sh").exists():
-        (root / "usr/bin/sh").symlink_to("dash")
+    # The links update-alternatives would have made, and /bin/sh.
+    for link, target in (("sh", "dash"), ("awk", "mawk"), ("cc", "gcc"), ("c++", "g++")):
+        if (root / "usr/bin" / target).exists() and not (root / "usr/bin" / link).exists():
+            (root / "usr/bin" / link).symlink_to(target)
     for folder, mode in (("tmp", 0o1777), ("root", 0o700), ("dev", 0o755), ("proc", 0o555)):
         (root / folder).mkdir(exist_ok=True)
         (root / folder).chmod(mode)
