@@ -14,6 +14,7 @@ import platform
 import sys
 import sysconfig
 
+
 def main(question: str, *args: str) -> None:
     if question == "config":
         print("\n".join(str(sysconfig.get_config_var(name) or "") for name in args))
@@ -37,6 +38,7 @@ def main(question: str, *args: str) -> None:
         print(importlib.metadata.version(args[0]))
     else:
         raise SystemExit(__doc__)
+
 
 if __name__ == "__main__":
     main(*sys.argv[1:])

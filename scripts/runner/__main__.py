@@ -19,6 +19,7 @@ from . import tasks
 from .jobs import Runner, say
 from .matrix import CHECKOUT, load
 
+
 def main() -> int:
     os.environ.pop("PYTHONPATH", None)  # the runner's own import path is not the jobs' business
     parser = argparse.ArgumentParser(prog="bash scripts/dev.sh", description=__doc__.splitlines()[0],
@@ -71,6 +72,7 @@ def main() -> int:
         return 130
     say("passed" if passed else "FAILED")
     return 0 if passed else 1
+
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -15,14 +15,18 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
+
 class Stopped(Exception):
     """Another job failed, or the run was interrupted: this one ends without a verdict."""
+
 
 class CommandFailed(Exception):
     pass
 
+
 def say(message: str) -> None:
     print(f"==> {message}", file=sys.stderr, flush=True)
+
 
 @dataclass(frozen=True)
 class Spec:
@@ -31,6 +35,7 @@ class Spec:
     needs: Sequence[str] = ()
     # The cores it keeps busy: a compile takes them all, a suite one, a download none.
     cpus: float = 1.0
+
 
 @dataclass(eq=False)
 class Job:
@@ -82,8 +87,10 @@ class Job:
             raise CommandFailed(f"{argv[0]} exited with status {status}")
         return output
 
+
 def _interrupt(signum, frame) -> None:
     raise KeyboardInterrupt
+
 
 class Runner:
     def __init__(self, logs: Path, cpus: float, echo: bool = False) -> None:

@@ -10,12 +10,14 @@ from pathlib import Path
 CHECKOUT = Path(__file__).resolve().parents[2]
 TABLE = CHECKOUT / "scripts" / "matrix.toml"
 
+
 @dataclass(frozen=True)
 class Arch:
     """A Debian machine: its name in wheel tags, its GNU triplet, qemu-user's name where it is emulated."""
     machine: str
     triplet: str
     qemu: str | None = None
+
 
 ARCHES = {"amd64": Arch("x86_64", "x86_64-linux-gnu"), "i386": Arch("i686", "i686-linux-gnu"),
           "arm64": Arch("aarch64", "aarch64-linux-gnu", "aarch64"),
@@ -27,8 +29,10 @@ ABI3_PYTHON = "cp313"
 ORIGINS = ("host", "built", "root", "root-built", "cross-built", "musl")
 SUITES = ("checkout", "wheels", "none")
 
+
 class TableError(Exception):
     """A row the runner cannot take, named."""
+
 
 @dataclass(frozen=True)
 class Source:
@@ -36,12 +40,14 @@ class Source:
     pool: str
     sha256: str
 
+
 @dataclass(frozen=True)
 class Root:
     name: str
     release: str
     arch: str
     extra_packages: tuple[str, ...] = ()
+
 
 @dataclass(frozen=True)
 class Interpreter:
@@ -70,6 +76,7 @@ class Interpreter:
         """Where an interpreter built for a root lives inside it."""
         return f"/opt/py{self.base_id.replace('.', '')}"
 
+
 @dataclass(frozen=True)
 class Wheel:
     python_tag: str
@@ -93,6 +100,7 @@ class Wheel:
         platform = (f"musllinux_1_2_{self.machine}" if self.libc == "musl"
                     else f"manylinux2014_{self.machine}.manylinux_2_17_{self.machine}")
         return f"corvantis-{version}-{self.python_tag}-{self.abi_tag}-{platform}.whl"
+
 
 @dataclass(frozen=True)
 class Matrix:
@@ -130,11 +138,13 @@ class Matrix:
         # A changed recipe is a new name, rather than taken for the old one.
         return hashlib.sha256(json.dumps(parts, default=repr, sort_keys=True).encode()).hexdigest()[:10]
 
+
 # Each kind of row's keys, required and optional, with the type of each value.
 ROW_KEYS = {"source": ({"pool": str, "sha256": str}, {}),
             "root": ({"release": str, "arch": str}, {"extra_packages": list}),
             "interpreter": ({"id": str, "from": str, "suite": str}, {"root": str, "configure": list, "proves": list}),
             "jobs": ({"development": str, "thread_sanitizer": str, "free_threaded_pins": list}, {})}
+
 
 def _checked(row: object, kind: str, where: str) -> dict:
     required, optional = ROW_KEYS[kind]
@@ -150,6 +160,7 @@ def _checked(row: object, kind: str, where: str) -> dict:
             raise TableError(f"{where}: `{key}` must be {'a list of strings' if wanted is list else 'a string'}")
     return {("origin" if key == "from" else key): tuple(value) if isinstance(value, list) else value
             for key, value in row.items()}
+
 
 def _problem(interpreter: Interpreter, known: dict[str, Interpreter], roots: dict, sources: dict) -> str | None:
     built = interpreter.origin in ("built", "root-built", "cross-built", "musl")
@@ -168,6 +179,7 @@ def _problem(interpreter: Interpreter, known: dict[str, Interpreter], roots: dic
             f"no source python{interpreter.version}" if built and f"python{interpreter.version}" not in sources else
             f"no interpreter {interpreter.base_id} built here to build it" if interpreter.origin == "cross-built"
             and getattr(known.get(interpreter.base_id), "origin", None) != "built" else None)
+
 
 def parse(table: dict) -> Matrix:
     for key in table.keys() - ROW_KEYS.keys():
@@ -193,6 +205,7 @@ def parse(table: dict) -> Matrix:
             raise TableError(f"[jobs]: {key}: no interpreter {jobs[key]}")
     return Matrix(sources, roots, interpreters, interpreters[jobs["development"]],
                   interpreters[jobs["thread_sanitizer"]], jobs["free_threaded_pins"])
+
 
 def load(path: Path = TABLE) -> Matrix:
     with open(path, "rb") as file:

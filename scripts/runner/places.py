@@ -33,6 +33,7 @@ CPYTHON_UNUSED_MODULES = ["_tkinter", "_curses", "_curses_panel", "_dbm", "_gdbm
 QEMU_CPU = {"arm64": "max,pauth-impdef=on"}
 CHECKOUT_INSIDE = "/repo"  # where a root sees the checkout
 
+
 @contextlib.contextmanager
 def locked(job: Job, path: Path) -> Iterator[None]:
     """One maker at a time, across runs; the wait polls, so that a run being stopped stops waiting."""
@@ -47,6 +48,7 @@ def locked(job: Job, path: Path) -> Iterator[None]:
                     raise Stopped() from None
         yield
 
+
 def apt_install(job: Job, packages: Sequence[str]) -> None:
     with locked(job, SYSTEM_LOCK):
         missing = [name for name in dict.fromkeys(packages)
@@ -56,6 +58,7 @@ def apt_install(job: Job, packages: Sequence[str]) -> None:
             job.note(f"apt-get install {' '.join(missing)}")
             job.run([*sudo, "apt-get", "update", "-qq"])
             job.run([*sudo, "env", "DEBIAN_FRONTEND=noninteractive", "apt-get", "install", "-y", "-qq", *missing])
+
 
 def enable_emulation(job: Job, emulators: Sequence[str]) -> None:
     # The F flag has the kernel open the emulator at once, so that a chroot does not need to hold it.
@@ -72,12 +75,14 @@ def enable_emulation(job: Job, emulators: Sequence[str]) -> None:
                 raise RuntimeError(f"binfmt_misc runs {emulator} programs without the F flag; "
                                    "a chroot cannot find qemu")
 
+
 def debian_mirror(job: Job) -> str:
     for line in job.run(["apt-get", "indextargets", "--format", "$(REPO_URI) $(RELEASE)"], capture=True).splitlines():
         uri, _, release = line.partition(" ")
         if "-" not in release and uri.rstrip("/").endswith("/debian"):
             return uri.rstrip("/")
     raise RuntimeError("apt here names no Debian archive")
+
 
 def fetch(job: Job, matrix: Matrix, name: str) -> Path:
     source = matrix.sources[name]
@@ -94,6 +99,7 @@ def fetch(job: Job, matrix: Matrix, name: str) -> Path:
         path.unlink()
         raise RuntimeError(f"{path.name} does not match its SHA-256")
     return path
+
 
 @dataclass(frozen=True)
 class Place:
@@ -129,6 +135,7 @@ class Place:
         return job.run(["unshare", "--mount", "--fork", SCRIPTS / "enter_root.sh", self.root, CHECKOUT,
                         CHECKOUT_INSIDE, *inside], shown=f"[in {self.root.name}] {' '.join(inside)}", **options)
 
+
 @dataclass(frozen=True)
 class Made:
     interpreter: Interpreter
@@ -138,6 +145,7 @@ class Made:
     def probe(self, job: Job, *args: str, python: str | None = None) -> list[str]:
         return self.place.run(job, [python or self.python, self.place.inside(SCRIPTS / "probe.py"), *args],
                               capture=True).splitlines()
+
 
 def root_packages(matrix: Matrix, root: Root) -> list[str]:
     packages = ["?essential"]  # what a Debian system is never without: a shell, coreutils, tar
@@ -154,15 +162,18 @@ def root_packages(matrix: Matrix, root: Root) -> list[str]:
             packages += ["g++", "ca-certificates"]
     return [*dict.fromkeys([*packages, *root.extra_packages])]
 
+
 def root_folder(matrix: Matrix, root: Root) -> Path:
     recipe = matrix.recipe(root, root_packages(matrix, root), [(i.id, i.origin, i.configure) for i in
                            matrix.interpreters.values() if i.root == root.name and i.origin == "root-built"])
     return CACHE / "roots" / f"{root.name}-{recipe}"
 
+
 def root_place(matrix: Matrix, interpreter: Interpreter) -> Place:
     root = matrix.roots[interpreter.root]
     prefix = [f"{interpreter.prefix}/bin"] if interpreter.origin != "root" else []
     return Place(root_folder(matrix, root), ":".join([*prefix, "/usr/bin", "/bin"]), QEMU_CPU.get(root.arch))
+
 
 def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
     """A root: the release's packages for its machine downloaded by apt and unpacked, with no maintainer
@@ -204,6 +215,7 @@ def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
         building.rename(system)
     return system
 
+
 def download(job: Job, root: Root, packages: list[str], state: Path) -> list[Path]:
     shutil.rmtree(state, ignore_errors=True)
     (state / "cache/archives/partial").mkdir(parents=True)
@@ -219,6 +231,7 @@ def download(job: Job, root: Root, packages: list[str], state: Path) -> list[Pat
     job.run([*apt, "update", "-qq"])
     job.run([*apt, "install", "--download-only", "--no-install-recommends", "-y", "-qq", *packages])
     return sorted((state / "cache/archives").glob("*.deb"))
+
 
 def settle(root: Path) -> None:
     """What the maintainer scripts would have done that the interpreters need: users, the
@@ -240,10 +253,12 @@ def settle(root: Path) -> None:
         (etc / "ssl/certs").mkdir(parents=True, exist_ok=True)
         shutil.copy(bundle, etc / "ssl/certs/ca-certificates.crt")
 
+
 def cpython_flags(interpreter: Interpreter) -> list[str]:
     # No test modules, no pip (venvs bring their own), none of the modules no test imports.
     return ["--disable-test-modules", "--without-ensurepip", *(["--disable-gil"] if interpreter.free_threaded else []),
             *interpreter.configure, *(f"py_cv_module_{name}=n/a" for name in CPYTHON_UNUSED_MODULES)]
+
 
 def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     python = f"python{interpreter.base_id}"
@@ -270,6 +285,7 @@ def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
                 job.run(["bash", script, tarball, prefix, *cpython_flags(interpreter)], env=env)
     return Made(interpreter, Place(), str(prefix / "bin" / python))
 
+
 def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     system = make_root(job, matrix, matrix.roots[interpreter.root])
     made = Made(interpreter, root_place(matrix, interpreter), f"python{interpreter.base_id}")
@@ -293,6 +309,7 @@ def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
         made.probe(job, "modules", str(interpreter.free_threaded))
         stamp.touch()
     return made
+
 
 def find_host_python(interpreter: Interpreter) -> str:
     name = f"python{interpreter.base_id}"

