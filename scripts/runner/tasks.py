@@ -130,9 +130,8 @@ class Plan:
                                   ALL if building_inside else LITTLE))
             if interpreter.origin in ("root", "root-built"):
                 return needs
-        plain = self.matrix.interpreters.get(interpreter.base_id)
-        if plain is not None and plain is not interpreter and plain.origin == "built":
-            needs += self.prepare(plain)
+        if interpreter.origin == "cross-built":  # built by the interpreter of its version built here
+            needs += self.prepare(self.matrix.interpreter(interpreter.base_id))
         return [self.add(f"python:{interpreter.id}", lambda job: self.made(job, interpreter), needs, ALL)]
 
     def made(self, job: Job, interpreter: Interpreter) -> Made:
