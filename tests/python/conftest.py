@@ -8,7 +8,7 @@ import importlib
 
 import pytest
 
-from support import stderr_to_devnull
+from support import fault_type
 
 IMPLEMENTATIONS = {"native": "corvantis._vellora_core", "twin": "corvantis._pyvellora"}
 
@@ -41,14 +41,7 @@ def skip_twin(core):
 
 @pytest.fixture
 def panic_type(core):
-    """The PanicException class, which the module does not export: taken from a real fault, whose
-    report is silenced."""
-    with stderr_to_devnull():
-        try:
-            core.py_get_constant("")
-        except BaseException as error:  # noqa: BLE001 - the point is that it is not an Exception
-            return type(error)
-    raise AssertionError("an empty name must fault")
+    return fault_type(core)
 
 
 def pytest_collection_modifyitems(items):

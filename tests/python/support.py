@@ -64,6 +64,17 @@ DOCUMENTS = [pathlib.Path(__file__).resolve().parents[2] / "README.md",
              *sorted((pathlib.Path(__file__).resolve().parents[2] / "docs").glob("*.md"))]
 
 
+def fault_type(core):
+    """The PanicException class, which the module does not export: taken from a real fault, whose
+    report is silenced."""
+    with stderr_to_devnull():
+        try:
+            core.py_get_constant("")
+        except BaseException as error:  # noqa: BLE001 - the point is that it is not an Exception
+            return type(error)
+    raise AssertionError("an empty name must fault")
+
+
 def blocks(language: str, pattern: str = "(.*?)") -> list[str]:
     """Every fenced block of `language` in the documents, its text matched by `pattern`."""
     found = []
