@@ -6,7 +6,6 @@ import re
 import shutil
 import subprocess
 import tarfile
-import zipfile
 from pathlib import Path
 
 from . import places
@@ -34,7 +33,7 @@ TEST_PACKAGES = [*BASE_PACKAGES, "clang", "valgrind", "qemu-user-static", "xz-ut
 WHEEL_DESELECTS = ["-m", "not python_level"]
 EMULATION_DESELECTS = ["-m", "not python_level and not leak and not typecheck",
                        "-k", "not test_allocation_failure_in_the_core_is_a_memory_error"]
-EMULATION_ENV = {"VELLORA_PROPERTY_EXAMPLES": "50"}
+EMULATION_ENV = {"VELLORA_PROPERTY_EXAMPLES": "50", "VELLORA_EXIT_RUNS": "4"}
 # The GoogleTest suites that start threads; ThreadSanitizer runs these (the rest are single-threaded).
 TSAN_FILTER = "*Concurrency*:*Stress*:*SharedLock*:*NextRegistryKey*:*DefaultRegistry*"
 FUZZ_TARGETS = ("datasheet_json", "number_format")
@@ -98,7 +97,6 @@ class Plan:
         for interpreter in interpreters:
             if interpreter.suite != "none":
                 self.suite(interpreter)
-        self.add("table", lambda job: job.run(pytest(PYTHON, CHECKOUT / "tests/tooling"), cwd=CHECKOUT), [self.dist()])
         tsan_python = self.matrix.thread_sanitizer
         self.add("tsan-free-threaded", lambda job: run_tsan_free_threaded(job, self.made(job, tsan_python)),
                  [self.venv(), *self.prepare(tsan_python)], ALL)
@@ -166,7 +164,8 @@ class Plan:
                         [self.sdist(), *self.prepare(interpreter)], ALL)
 
     def dist(self) -> str:
-        return self.add("dist", lambda job: check_dist(job, self.matrix),
+        # What the sdist and the wheels hold is checked by the tests of the table, with the runner's own.
+        return self.add("dist", lambda job: job.run(pytest(PYTHON, CHECKOUT / "tests/tooling"), cwd=CHECKOUT),
                         [self.wheel(wheel) for wheel in self.matrix.wheels])
 
     def wheel_check(self, wheel: Wheel, interpreter: Interpreter) -> str:
@@ -296,19 +295,6 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
     result, = repaired.glob("*.whl")
     if result.name != wheel.file_name(version()):
         raise RuntimeError(f"auditwheel made {result.name}, where the table says {wheel.file_name(version())}")
-    bundled = [name for name in zipfile.ZipFile(result).namelist() if ".libs/" in name]
-    if bundled:
-        raise RuntimeError(f"auditwheel bundled libraries into {result.name}: {bundled}")
-    # The extension exports its init function alone; what it imports is auditwheel's to judge.
-    unpacked = work / f"unpacked-{result.stem}"
-    shutil.rmtree(unpacked, ignore_errors=True)
-    zipfile.ZipFile(result).extractall(unpacked)
-    extension, = unpacked.glob("corvantis/_vellora_core.*.so")
-    exported = job.run(["nm", "-D", "--defined-only", "--extern-only", extension], capture=True).split()[2::3]
-    if exported != ["PyInit__vellora_core"]:
-        raise RuntimeError(f"{result.name} exports {exported}; PyInit__vellora_core alone is right")
-    if wheel.abi_tag == "abi3":
-        job.run([VENV / "bin/abi3audit", "--strict", "--assume-minimum-abi3", "3.13", result])
     shutil.copy(result, DIST)
 
 
@@ -322,36 +308,6 @@ def cached_zig(job: Job) -> Path:
             job.run([PYTHON, "-m", "pip", "install", "-q", "--no-deps", "--target", home, f"ziglang=={version}"])
             (home / ".complete").touch()
     return home / "ziglang" / "zig"
-
-
-SDIST_NEEDS = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "src/pyfacade/module.cpp",
-               "src/registry/standard_table.cpp", "python/corvantis/__init__.py", "python/corvantis/__main__.py",
-               "python/corvantis/cli.py", "python/corvantis/_pyvellora.py", "python/corvantis/_vellora_core.pyi",
-               "python/corvantis/py.typed", "tests/python/conftest.py"]
-WHEEL_NEEDS = ["__init__.py", "__main__.py", "cli.py", "_pyvellora.py", "_vellora_core.pyi", "py.typed"]
-
-
-def check_dist(job: Job, matrix: Matrix) -> None:
-    problems = []
-    sdist, = DIST.glob("corvantis-*.tar.gz")
-    with tarfile.open(sdist) as archive:
-        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
-    problems += [f"sdist lacks {name}" for name in SDIST_NEEDS if name not in names]
-    problems += [f"sdist holds {name}" for name in sorted(names)
-                 if name.startswith(("build/", ".venv", "dist/")) or name.endswith(".so")]
-    expected = {wheel.file_name(version()) for wheel in matrix.wheels}
-    made = {path.name for path in DIST.glob("*.whl")}
-    problems += [f"dist/ lacks {name}" for name in sorted(expected - made)]
-    problems += [f"dist/ holds {name}, which the table does not list" for name in sorted(made - expected)]
-    for path in sorted(DIST.glob("*.whl")):
-        names = set(zipfile.ZipFile(path).namelist())
-        problems += [f"{path.name} lacks corvantis/{name}" for name in WHEEL_NEEDS if f"corvantis/{name}" not in names]
-        if not any(name.endswith("dist-info/licenses/LICENSE") for name in names):
-            problems.append(f"{path.name} lacks its LICENSE")
-    if problems:
-        raise RuntimeError("; ".join(problems))
-    job.run([VENV / "bin/twine", "check", "--strict", *sorted(DIST.iterdir())])
-    job.note("dist/: " + " ".join(sorted(path.name for path in DIST.iterdir())))
 
 
 def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: str, requirement: Path) -> None:

@@ -274,7 +274,7 @@ for _ in range(6):
     threading.Thread(target=loop, daemon=True).start()
 time.sleep(0.05)
 """
-EXIT_RUNS = 12
+EXIT_RUNS = int(os.environ.get("VELLORA_EXIT_RUNS", "12"))
 
 
 # CPython 3.13t can itself hang at such an exit, the pure-Python twin too: a daemon thread that is
