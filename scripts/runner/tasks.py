@@ -22,8 +22,8 @@ DIST = CHECKOUT / "dist"
 TESTS = CHECKOUT / "tests" / "python"
 PROBE = CHECKOUT / "scripts/probe.py"
 
-# GoogleTest and Google Benchmark for the core; the rest for the test command's jobs.
-BASE_PACKAGES = ["libgtest-dev", "libbenchmark-dev", "g++"]
+# GoogleTest and Google Benchmark for the core, and the compilers; the rest for the test command's jobs.
+BASE_PACKAGES = ["libgtest-dev", "libbenchmark-dev", "g++", "ccache"]
 TEST_PACKAGES = [*BASE_PACKAGES, "clang", "valgrind", "qemu-user-static", "xz-utils", *places.CPYTHON_BUILD_PACKAGES,
                  "musl", "musl-dev", "musl-tools", "tcl",
                  *(f"{tool}-{arch.triplet}" for arch in ARCHES.values() if arch.machine != "x86_64"

@@ -69,8 +69,9 @@ def test_a_failure_stops_the_running_jobs_and_names_the_failed_one(runner, capsy
 
 
 RUN_UNTIL_INTERRUPTED = textwrap.dedent("""
-    import pathlib, sys
+    import pathlib, signal, sys
     sys.path.insert(0, sys.argv[1])
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # as at a terminal, though started in the background
     from runner.jobs import Runner, Spec
     logs = pathlib.Path(sys.argv[2])
     spec = Spec("sleeper", lambda job: job.run(["sh", "-c", f"echo $$ > {logs}/pid; exec sleep 120"]))
