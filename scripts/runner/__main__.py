@@ -23,9 +23,10 @@ from .places import CACHE
 
 def main() -> int:
     os.environ.pop("PYTHONPATH", None)  # the runner's own import path is not the jobs' business
-    # Every CMake build compiles through ccache, kept in the cache folder beside the interpreters.
+    # Every CMake build compiles through ccache, kept in the cache folder beside the interpreters. No
+    # base folder: ccache would rewrite the absolute paths the tests are compiled with.
     os.environ.update(CMAKE_C_COMPILER_LAUNCHER="ccache", CMAKE_CXX_COMPILER_LAUNCHER="ccache",
-                      CCACHE_DIR=str(CACHE / "ccache"), CCACHE_BASEDIR=str(CHECKOUT), CCACHE_NOHASHDIR="1")
+                      CCACHE_DIR=str(CACHE / "ccache"))
     parser = argparse.ArgumentParser(prog="bash scripts/dev.sh", description=__doc__.splitlines()[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="\n".join(__doc__.splitlines()[2:]))
