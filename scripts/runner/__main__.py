@@ -23,10 +23,10 @@ from .places import CACHE
 
 def main() -> int:
     os.environ.pop("PYTHONPATH", None)  # the runner's own import path is not the jobs' business
-    # Every CMake build compiles through ccache, kept in the cache folder beside the interpreters. No
-    # base folder: ccache would rewrite the absolute paths the tests are compiled with.
+    # Every CMake build compiles through ccache, kept in the cache folder beside the interpreters; paths
+    # inside the checkout count relative to it, so that a clone elsewhere hits the same entries.
     os.environ.update(CMAKE_C_COMPILER_LAUNCHER="ccache", CMAKE_CXX_COMPILER_LAUNCHER="ccache",
-                      CCACHE_DIR=str(CACHE / "ccache"))
+                      CCACHE_DIR=str(CACHE / "ccache"), CCACHE_BASEDIR=str(CHECKOUT))
     parser = argparse.ArgumentParser(prog="bash scripts/dev.sh", description=__doc__.splitlines()[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="\n".join(__doc__.splitlines()[2:]))
@@ -50,7 +50,10 @@ def main() -> int:
     if command == "demo":
         plan.add("demo", tasks.demo, [plan.venv()])
     elif command == "test" and options.python:
-        plan.suite(matrix.interpreter(options.python))
+        interpreter = matrix.interpreter(options.python)
+        if interpreter.suite == "none":
+            parser.error(f"{interpreter.id} runs no suite of its own")
+        plan.suite(interpreter)
         echo = len(plan.specs) <= 3
     elif command in ("test", "run"):
         plan.everything()
@@ -64,7 +67,7 @@ def main() -> int:
             plan.keep_only(options.jobs)
     elif command == "check":
         plan.core_tests()
-        plan.suite(matrix.development, "-m", "not leak")
+        plan.pytest("-m", "not leak")
     elif command == "wheels":
         plan.dist()
     elif command == "bench":

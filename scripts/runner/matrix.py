@@ -27,7 +27,7 @@ ARCHES = {"amd64": Arch("x86_64", "x86_64-linux-gnu"), "i386": Arch("i686", "i68
 # The oldest CPython whose Limited API the abi3 wheels take.
 ABI3_PYTHON = "cp313"
 ORIGINS = ("host", "built", "root", "root-built", "cross-built", "musl")
-SUITES = ("checkout", "wheels", "none")
+SUITES = ("all", "compiled", "none")
 
 
 class TableError(Exception):
@@ -199,6 +199,11 @@ def parse(table: dict) -> Matrix:
         if problem:
             raise TableError(f"{where}: {problem}")
         interpreters[interpreter.id] = interpreter
+    for version in sorted({interpreter.version for interpreter in interpreters.values()}):
+        whole = [id for id, interpreter in interpreters.items() if interpreter.version == version
+                 and interpreter.suite == "all"]
+        if len(whole) != 1:
+            raise TableError(f"CPython {version}: one interpreter runs the suite \"all\", not {len(whole)}")
     jobs = _checked(table.get("jobs"), "jobs", "[jobs]")
     for key in ("development", "thread_sanitizer"):
         if jobs[key] not in interpreters:

@@ -158,8 +158,6 @@ def root_packages(matrix: Matrix, root: Root) -> list[str]:
         else:  # built inside, or here with the root as its sysroot
             packages += ([*CPYTHON_BUILD_PACKAGES, "mawk", "xz-utils"] if interpreter.origin == "root-built"
                          else CPYTHON_LIBRARIES)
-        if interpreter.suite == "checkout":  # pip builds the checkout there
-            packages += ["g++", "ca-certificates"]
     return [*dict.fromkeys([*packages, *root.extra_packages])]
 
 
@@ -235,7 +233,7 @@ def download(job: Job, root: Root, packages: list[str], state: Path) -> list[Pat
 
 def settle(root: Path) -> None:
     """What the maintainer scripts would have done that the interpreters need: users, the
-    alternatives' links, a writable /tmp, and this machine's certificates (a proxy's among them)."""
+    alternatives' links, a writable /tmp."""
     etc = root / "etc"
     for name in ("passwd", "group"):
         master = root / f"usr/share/base-passwd/{name}.master"
@@ -248,10 +246,6 @@ def settle(root: Path) -> None:
     for folder, mode in (("tmp", 0o1777), ("root", 0o700), ("dev", 0o755), ("proc", 0o555)):
         (root / folder).mkdir(exist_ok=True)
         (root / folder).chmod(mode)
-    bundle = Path("/etc/ssl/certs/ca-certificates.crt")
-    if bundle.exists():
-        (etc / "ssl/certs").mkdir(parents=True, exist_ok=True)
-        shutil.copy(bundle, etc / "ssl/certs/ca-certificates.crt")
 
 
 def cpython_flags(interpreter: Interpreter) -> list[str]:

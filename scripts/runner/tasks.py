@@ -11,7 +11,7 @@ from pathlib import Path
 from . import places
 from .jobs import Job, Spec
 from .matrix import ARCHES, CHECKOUT, Interpreter, Matrix, Wheel
-from .places import Made, Place, apt_install
+from .places import Made, apt_install
 
 VENV = Path(os.environ.get("VELLORA_VENV", CHECKOUT / ".venv"))
 PYTHON = VENV / "bin/python"
@@ -28,8 +28,9 @@ TEST_PACKAGES = [*BASE_PACKAGES, "clang", "valgrind", "qemu-user-static", "xz-ut
                  "musl", "musl-dev", "musl-tools", "tcl",
                  *(f"{tool}-{arch.triplet}" for arch in ARCHES.values() if arch.machine != "x86_64"
                    for tool in ("g++", "gcc"))]
-# A wheel's proof leaves out the Python-level tests, which the suites on the checkout run; under emulation
-# also what takes too long or cannot hold there (qemu-user maps its own memory inside RLIMIT_AS).
+# A wheel's proof leaves out the Python-level tests, but for one interpreter of each CPython version on its
+# own wheel; under emulation also what takes too long or cannot hold there (qemu-user maps its own memory
+# inside RLIMIT_AS).
 WHEEL_DESELECTS = ["-m", "not python_level"]
 EMULATION_DESELECTS = ["-m", "not python_level and not leak and not typecheck",
                        "-k", "not test_allocation_failure_in_the_core_is_a_memory_error"]
@@ -144,16 +145,16 @@ class Plan:
     def core_tests(self) -> str:
         return self.add("core-tests", run_core_tests, [self.venv()], ALL)
 
-    def suite(self, interpreter: Interpreter, *pytest_args: str) -> str:
-        name = f"suite:{interpreter.id}"
-        if interpreter.suite == "wheels":
-            checks = [self.wheel_check(wheel, interpreter) for wheel in self.matrix.wheels
-                      if interpreter.id in wheel.proven_on]
-            return self.add(name, lambda job: None, checks, 0)
-        if interpreter == self.matrix.development:
-            return self.add(name, lambda job: job.run(pytest(PYTHON, TESTS, *pytest_args), cwd=CHECKOUT), [self.venv()])
-        return self.add(name, lambda job: suite_on_checkout(job, self.made(job, interpreter), self.matrix, pytest_args),
-                        self.prepare(interpreter))
+    def suite(self, interpreter: Interpreter) -> str:
+        """The proofs of the wheels an interpreter proves, which are its suite."""
+        checks = [self.wheel_check(wheel, interpreter) for wheel in self.matrix.wheels
+                  if interpreter.id in wheel.proven_on]
+        return self.add(f"suite:{interpreter.id}", lambda job: None, checks, 0)
+
+    def pytest(self, *pytest_args: str) -> str:
+        """The suite on the checkout as the development venv holds it."""
+        return self.add("pytest", lambda job: job.run(pytest(PYTHON, TESTS, *pytest_args), cwd=CHECKOUT),
+                        [self.venv()])
 
     def sdist(self) -> str:
         return self.add("sdist", build_sdist, [self.venv()], ALL)
@@ -192,28 +193,6 @@ def run_core_tests(job: Job) -> None:
     build = BUILD / "core-tests"
     cmake_build(job, build, "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=ON")
     job.run([VENV / "bin/ctest", "--test-dir", build, "--output-on-failure", "-j", COMPILE_JOBS])
-
-
-def pins(matrix: Matrix, interpreter: Interpreter, place: Place) -> list[str]:
-    if not interpreter.free_threaded:
-        return []
-    path = BUILD / "free-threaded-pins.txt"
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text("\n".join(matrix.free_threaded_pins) + "\n")
-    return ["-c", place.inside(path)]
-
-
-def suite_on_checkout(job: Job, made: Made, matrix: Matrix, pytest_args) -> None:
-    place = made.place
-    venv_host = CHECKOUT / (".venv-" + made.interpreter.id.replace(".", ""))
-    venv = place.inside(venv_host)
-    if not (venv_host / "bin/python").exists():
-        place.run(job, [made.python, "-m", "venv", venv])
-    place.run(job, [f"{venv}/bin/python", "-m", "pip", "install", "-q", *pins(matrix, made.interpreter, place),
-                    f"{place.inside(CHECKOUT)}[test]"])
-    # A free-threaded interpreter decides the GIL: a module that asked for it would fail the suite.
-    place.run(job, pytest(f"{venv}/bin/python", place.inside(TESTS), *pytest_args), cwd=place.inside(CHECKOUT),
-              drop=["PYTHON_GIL"])
 
 
 def build_sdist(job: Job) -> None:
@@ -323,7 +302,7 @@ def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: 
              "--target", site, "--python-version", made.interpreter.version, "--implementation", "cp",
              *(option for abi in (wheel.abi_tag, "abi3", "none") for option in ("--abi", abi)),
              *(option for platform in [*platforms, "any"] for option in ("--platform", platform)),
-             *pins(matrix, made.interpreter, Place()), f"{requirement}[test]"])
+             *(matrix.free_threaded_pins if made.interpreter.free_threaded else ()), f"{requirement}[test]"])
     # pip leaves the console scripts in the target, started by this machine's python: the venv's starts them.
     scripts = site / "bin"
     for script in sorted(scripts.iterdir()) if scripts.is_dir() else []:
@@ -351,14 +330,10 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
     python = f"{venv}/bin/python"
     outside = str(Path(venv).parent)
     try:
-        if made.interpreter.suite == "wheels":
-            # The venv's own pip cannot reach the index (musl's has no ssl) or is slow (under emulation).
-            place.run(job, [made.python, "-m", "venv", "--without-pip", venv])
-            install_from_here(job, made, matrix, wheel, venv, copy)
-        else:
-            place.run(job, [made.python, "-m", "venv", venv])
-            place.run(job, [python, "-m", "pip", "install", "-q", "--no-compile",
-                            *pins(matrix, made.interpreter, place), f"{place.inside(copy)}[test]"])
+        # This machine's pip installs: the venv's own would need the index (musl's has no ssl) and crawls
+        # under emulation.
+        place.run(job, [made.python, "-m", "venv", "--without-pip", venv])
+        install_from_here(job, made, matrix, wheel, venv, copy)
         made.probe(job, "installed", python=python)
         # mypy's cache of the standard library's stubs is kept between runs: minutes to make under emulation.
         cache = (place.host(f"/var/cache/vellora-stubtest/{made.interpreter.id}") if place.root
@@ -369,7 +344,8 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
         place.run(job, [python, "-m", "mypy.stubtest", "--mypy-config-file", place.inside(config),
                         "corvantis._vellora_core"], cwd=outside)
         emulated = matrix.emulated(made.interpreter)
-        deselect = [*EMULATION_DESELECTS, "--durations=10"] if emulated else WHEEL_DESELECTS
+        whole = made.interpreter.suite == "all" and wheel.abi_tag != "abi3"
+        deselect = [*EMULATION_DESELECTS, "--durations=10"] if emulated else [] if whole else WHEEL_DESELECTS
         place.run(job, pytest(python, place.inside(TESTS), *deselect), env=EMULATION_ENV if emulated else None,
                   cwd=outside, drop=["PYTHON_GIL"])
     finally:

@@ -18,7 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path corpus_root() { return fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / "corpus"; }
+fs::path corpus_root() { return VELLORA_FUZZ_CORPUS; }
 
 std::vector<std::uint8_t> read_bytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

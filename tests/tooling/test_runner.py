@@ -111,6 +111,8 @@ def set_row(row_id, **values):
 
 @pytest.mark.parametrize("change, message", [
     (set_row("3.14-arm64", suite="wheel"), "interpreter 3.14-arm64: suite 'wheel' is not one of"),
+    (set_row("3.14t", suite="all"), "CPython 3.14: one interpreter runs the suite \"all\", not 2"),
+    (set_row("3.15", suite="compiled"), "CPython 3.15: one interpreter runs the suite \"all\", not 0"),
     (set_row("3.13t", kind="built"), "interpreter 3.13t: unknown key `kind`"),
     (set_row("3.13-musl", **{"from": "alpine"}), "interpreter 3.13-musl: from 'alpine' is not one of"),
     (set_row("3.14", root="sid-amd64"), "interpreter 3.14: no root sid-amd64"),
