@@ -202,13 +202,17 @@ def build_sdist(job: Job) -> None:
     shutil.rmtree(DIST, ignore_errors=True)
     (work / "dist").mkdir(parents=True)
     DIST.mkdir()
-    job.run([PYTHON, "-m", "build", "--outdir", work / "dist", CHECKOUT],
-            env={**os.environ, "CMAKE_BUILD_PARALLEL_LEVEL": COMPILE_JOBS, "PATH": f"{VENV}/bin:{os.environ['PATH']}"})
+    # The venv's build backend, not one installed afresh for each build.
+    build = [PYTHON, "-m", "build", "--no-isolation", "--outdir", work / "dist"]
+    env = {**os.environ, "CMAKE_BUILD_PARALLEL_LEVEL": COMPILE_JOBS, "PATH": f"{VENV}/bin:{os.environ['PATH']}"}
+    job.run([*build, "--sdist", CHECKOUT], env=env)
     sdist, = (work / "dist").glob("corvantis-*.tar.gz")
     shutil.copy(sdist, DIST)
     with tarfile.open(sdist) as archive:
         archive.extractall(work / "source", filter="data")
     (work / "source" / sdist.name.removesuffix(".tar.gz")).rename(work / "sdist-source")
+    # Built inside the checkout, whose paths ccache counts from, rather than in a new temporary folder.
+    job.run([*build, "--wheel", f"-Cbuild-dir={work}/build-reference", work / "sdist-source"], env=env)
 
 
 def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
