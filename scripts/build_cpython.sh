@@ -3,10 +3,8 @@
 # from its source tarball into PREFIX, stamped PREFIX/.complete when done (written last, so an
 # interrupted build is redone rather than half used). Runs on this machine or inside a root; the
 # job runner (scripts/runner) says which CPython, with which flags, from scripts/matrix.toml.
-#   DESTDIR                 installs under it (a build for another machine, into its root); the
-#                           runner checks and stamps the result where it runs
-#   VELLORA_COMPILE_PYTHON  byte-compiles the library with this CPython of the same version, not
-#                           the one just built (a sanitized one would take most of an hour)
+#   DESTDIR  installs under it (a build for another machine, into its root); the runner checks and
+#            stamps the result where it runs
 set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: bash scripts/build_cpython.sh TARBALL PREFIX [CONFIGURE ARGUMENTS...]" >&2; exit 2; }
 tarball="$1" prefix="$2"
@@ -24,7 +22,10 @@ echo "==> building $(basename "$tarball") ($*) into $prefix" >&2
 # A sanitized interpreter runs while it builds itself; races it reports there are CPython's own.
 export TSAN_OPTIONS="report_bugs=0"
 make -j"$(nproc)" >make.log 2>&1 || { tail -n 40 make.log >&2; exit 1; }
-make install ${VELLORA_COMPILE_PYTHON:+PYTHON_FOR_BUILD="$VELLORA_COMPILE_PYTHON -E"} >install.log 2>&1 ||
+# Byte-compiled at install: the library's top level alone, the rest when first imported (three passes
+# over all of it take minutes, most of an hour under a sanitizer); all of it for another machine,
+# where importing would compile under emulation.
+make install COMPILEALL_OPTS="$([ -n "${DESTDIR:-}" ] && echo -j0 || echo -l)" >install.log 2>&1 ||
   { tail -n 40 install.log >&2; exit 1; }
 # The races CPython knows in itself, each with its reason, for runs under a sanitized interpreter.
 if [[ " $* " == *" --with-thread-sanitizer "* ]]; then

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# musl_python.sh TARBALL PREFIX ZLIB LIBFFI SQLITE: builds the CPython of a source tarball against musl
+# musl_python.sh TARBALL PREFIX ZLIB LIBFFI SQLITE [CONFIGURE ARGUMENTS...]: builds the CPython of a source tarball against musl
 # (Debian's musl-gcc) into PREFIX, stamped PREFIX/.complete when done, for trying the musllinux wheels.
 # zlib, libffi and SQLite (source tarballs: for zip files, ctypes and mypy's cache) are built static,
 # with -fPIC, once into musl-deps beside PREFIX. Needs Debian's musl, musl-dev, musl-tools, and tcl
 # (SQLite's build generates some of its sources with tclsh).
 #   VELLORA_JOBS  parallel make jobs (default: 2)
 set -euo pipefail
-[ $# -eq 5 ] || { echo "usage: musl_python.sh TARBALL PREFIX ZLIB LIBFFI SQLITE" >&2; exit 2; }
+[ $# -ge 5 ] || { echo "usage: musl_python.sh TARBALL PREFIX ZLIB LIBFFI SQLITE [CONFIGURE ARGUMENTS...]" >&2; exit 2; }
 tarball="$(realpath "$1")"
 prefix="$(realpath -m "$2")"
 zlib="$(realpath "$3")" libffi="$(realpath "$4")" sqlite="$(realpath "$5")"
+shift 5
 jobs="${VELLORA_JOBS:-2}"
 deps="$(dirname "$prefix")/musl-deps"
 mkdir -p "$(dirname "$prefix")"
@@ -71,10 +72,9 @@ write_wrapper "$prefix"
   unpack "$tarball" "$prefix.build"
   # Only the musl libraries above are visible to pkg-config: the host's are glibc's.
   export PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH=""
-  ./configure --prefix="$prefix" CC="$prefix/bin/musl-cc" CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib" \
-    --without-ensurepip --disable-test-modules
+  ./configure --prefix="$prefix" CC="$prefix/bin/musl-cc" CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib" "$@"
   make -j"$jobs"
-  make install
+  make install COMPILEALL_OPTS=-l  # the library's top level; the rest when first imported
 )
 python="$(find "$prefix/bin" -maxdepth 1 -name 'python3.*[0-9]' -type f | head -n 1)"
 # The suite needs ctypes, zlib (pip's wheels are zip files) and sqlite3 (mypy's cache); a module that

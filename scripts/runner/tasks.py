@@ -81,15 +81,15 @@ class Plan:
                        if f"root:{root.name}" in self.specs and ARCHES[root.arch].qemu})
 
     def everything(self) -> None:
-        """Every job, those on the longest paths first: the proofs under emulation, the CPythons built here."""
+        """Every job, those on the longest paths first: the CPythons built here, the proofs under emulation."""
         interpreters = self.matrix.interpreters.values()
         self.venv()
         self.sdist()
         for interpreter in interpreters:
+            self.prepare(interpreter)
+        for interpreter in interpreters:
             if interpreter.origin == "root" and self.matrix.emulated(interpreter):
                 self.suite(interpreter)
-        for interpreter in interpreters:
-            self.prepare(interpreter)
         self.dist()
         for wheel in self.matrix.wheels:
             for id in wheel.proven_on:
