@@ -8,9 +8,6 @@ shift 3
 mount --make-rprivate /
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
-# Name lookups as this machine does them (for pip in a root).
-touch "$root/etc/resolv.conf"
-mount --bind /etc/resolv.conf "$root/etc/resolv.conf"
 mkdir -p "$root$inside"
 mount --bind "$checkout" "$root$inside"
 exec chroot "$root" "$@"

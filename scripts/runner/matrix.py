@@ -46,7 +46,6 @@ class Root:
     name: str
     release: str
     arch: str
-    extra_packages: tuple[str, ...] = ()
 
 
 @dataclass(frozen=True)
@@ -141,7 +140,7 @@ class Matrix:
 
 # Each kind of row's keys, required and optional, with the type of each value.
 ROW_KEYS = {"source": ({"pool": str, "sha256": str}, {}),
-            "root": ({"release": str, "arch": str}, {"extra_packages": list}),
+            "root": ({"release": str, "arch": str}, {}),
             "interpreter": ({"id": str, "from": str, "suite": str}, {"root": str, "configure": list, "proves": list}),
             "jobs": ({"development": str, "thread_sanitizer": str, "free_threaded_pins": list}, {})}
 

@@ -158,7 +158,7 @@ def root_packages(matrix: Matrix, root: Root) -> list[str]:
         else:  # built inside, or here with the root as its sysroot
             packages += ([*CPYTHON_BUILD_PACKAGES, "mawk", "xz-utils"] if interpreter.origin == "root-built"
                          else CPYTHON_LIBRARIES)
-    return [*dict.fromkeys([*packages, *root.extra_packages])]
+    return [*dict.fromkeys(packages)]
 
 
 def root_folder(matrix: Matrix, root: Root) -> Path:
