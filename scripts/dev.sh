@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# dev.sh demo|test [--python ID]|check|wheels|run JOB...|bench (--help says more): the project's jobs,
+# dev.sh demo|test|check|wheels|run JOB...|bench (--help says more): the project's jobs,
 # run by scripts/runner with the first CPython found that has tomllib.
 set -euo pipefail
 scripts="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"

@@ -2,10 +2,10 @@
 
   demo                build and install the package, then run the main job
   test                every test: GoogleTest, the suites and wheels of scripts/matrix.toml, the reliability jobs
-  test --python ID    the pytest suite on one interpreter of the table (or on its wheels)
   check               the everyday loop: incremental build, GoogleTest, pytest without the leak tests
   wheels              the sdist and every wheel of the table, repaired, into dist/
-  run JOB...          jobs of `test` by name, with the jobs they need (`run --list` names them)
+  run JOB...          jobs of `test` by name, with the jobs they need (`run --list` names them);
+                      `run suite:ID` proves the wheels of one interpreter of scripts/matrix.toml
   bench               the benchmarks in full: ratios to baselines timed in the same run
 
 Each job logs to build/logs/JOB.log; the first failure (or Ctrl-C) stops the rest (docs/development.md says more).
@@ -33,13 +33,10 @@ def main() -> int:
     parser.add_argument("command", choices=["demo", "test", "check", "wheels", "bench", "run"])
     parser.add_argument("jobs", nargs="*", metavar="JOB", help="run: the jobs to run")
     parser.add_argument("--list", action="store_true", help="run: list the jobs of `test`")
-    parser.add_argument("--python", metavar="ID", help="test: one interpreter of scripts/matrix.toml")
     parser.add_argument("--cpus", type=float, default=float(os.environ.get("VELLORA_CPUS", os.cpu_count() or 2)),
                         help="the cores jobs may keep busy at once (default: this machine's, or $VELLORA_CPUS)")
     options = parser.parse_args()
     command = options.command
-    if options.python and command != "test":
-        parser.error("--python goes with test")
     if (options.jobs or options.list) and command != "run":
         parser.error("job names go with run")
 
@@ -49,12 +46,6 @@ def main() -> int:
     echo = command in ("demo", "check", "bench")
     if command == "demo":
         plan.add("demo", tasks.demo, [plan.venv()])
-    elif command == "test" and options.python:
-        interpreter = matrix.interpreter(options.python)
-        if interpreter.suite == "none":
-            parser.error(f"{interpreter.id} runs no suite of its own")
-        plan.suite(interpreter)
-        echo = len(plan.specs) <= 3
     elif command in ("test", "run"):
         plan.everything()
         if options.list:
