@@ -101,7 +101,7 @@ class Plan:
         tsan_python = self.matrix.thread_sanitizer
         self.add("tsan-free-threaded", lambda job: run_tsan_free_threaded(job, self.made(job, tsan_python)),
                  [self.venv(), *self.prepare(tsan_python)], ALL)
-        for name, action in (("asan", run_asan), ("tsan", run_tsan), ("valgrind", run_valgrind), ("abi3", run_abi3)):
+        for name, action in (("asan", run_asan), ("tsan", run_tsan), ("valgrind", run_valgrind)):
             self.add(name, action, [self.venv()], ALL)
         for target in FUZZ_TARGETS:
             self.add(f"fuzz:{target}", lambda job, target=target: run_fuzz(job, target), [self.venv()])
@@ -457,13 +457,6 @@ def run_valgrind(job: Job) -> None:
              "--errors-for-leak-kinds=definite", "--num-callers=40", "--xml=yes", f"--xml-file={report}",
              PYTHON, CHECKOUT / "tests/reliability/touch_every_callable.py", "25"], cwd=CHECKOUT, env=env)
     job.run([PYTHON, checker, report])
-
-
-def run_abi3(job: Job) -> None:
-    build = BUILD / "abi3"
-    sanitizer_build(job, build, "-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_LIMITED_API=ON", build_type="Release")
-    job.run([VENV / "bin/abi3audit", "--strict", "--assume-minimum-abi3", "3.13", build / "_vellora_core.abi3.so"])
-    job.run(pytest(PYTHON), cwd=CHECKOUT, env=staged(job, build, PYTHON, dict(os.environ)))
 
 
 def run_fuzz(job: Job, target: str) -> None:
