@@ -162,8 +162,11 @@ def root_packages(matrix: Matrix, root: Root) -> list[str]:
 
 
 def root_folder(matrix: Matrix, root: Root) -> Path:
-    recipe = matrix.recipe(root, root_packages(matrix, root), [(i.id, i.origin, i.configure) for i in
-                           matrix.interpreters.values() if i.root == root.name and i.origin == "root-built"])
+    # The CPythons built into it are part of its recipe, so that a changed build makes a new root.
+    built = [(i.id, i.origin, cpython_flags(i)) for i in matrix.interpreters.values()
+             if i.root == root.name and i.origin != "root"]
+    script = (SCRIPTS / "build_cpython.sh").read_text() if built else ""
+    recipe = matrix.recipe(root, root_packages(matrix, root), built, script)
     return CACHE / "roots" / f"{root.name}-{recipe}"
 
 
