@@ -58,7 +58,7 @@ def main() -> int:
             plan.keep_only(options.jobs)
     elif command == "check":
         plan.core_tests()
-        plan.pytest("-m", "not leak")
+        plan.development_suite("-m", "not leak")
     elif command == "wheels":
         plan.dist()
     elif command == "bench":

@@ -149,7 +149,7 @@ class Plan:
                   if interpreter.id in wheel.proven_on]
         return self.add(f"suite:{interpreter.id}", lambda job: None, checks, 0)
 
-    def pytest(self, *pytest_args: str) -> str:
+    def development_suite(self, *pytest_args: str) -> str:
         """The suite on the checkout as the development venv holds it."""
         return self.add("pytest", lambda job: job.run(pytest(PYTHON, TESTS, *pytest_args), cwd=CHECKOUT),
                         [self.venv()])
@@ -474,7 +474,8 @@ def run_fuzz(job: Job, target: str) -> None:
     if subprocess.run(["apt-cache", "show", f"libclang-rt-{major}-dev"], capture_output=True).returncode == 0:
         apt_install(job, [f"libclang-rt-{major}-dev"])
     fuzzer = build / f"{target}_fuzzer"
-    job.run(["ccache", "clang++", "-std=c++20", "-O1", "-g", "-fsanitize=fuzzer,address,undefined", "-fno-sanitize-recover=all",
+    job.run(["ccache", "clang++", "-std=c++20", "-O1", "-g", "-fsanitize=fuzzer,address,undefined",
+             "-fno-sanitize-recover=all",
              "-I", CHECKOUT / "src", "-I", CHECKOUT / "fuzz", CHECKOUT / f"fuzz/{target}_fuzzer.cpp",
              *sorted(glob.glob(f"{CHECKOUT}/src/registry/*.cpp")), *sorted(glob.glob(f"{CHECKOUT}/src/support/*.cpp")),
              "-o", fuzzer])
