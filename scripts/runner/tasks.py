@@ -37,6 +37,9 @@ TSAN_FILTER = "*Concurrency*:*Stress*:*SharedLock*:*NextRegistryKey*:*DefaultReg
 FUZZ_TARGETS = ("datasheet_json", "number_format")
 # The cores a job keeps busy: a compile all, a test run one, a download or unpacking none that counts.
 ALL, ONE, LITTLE = float(os.cpu_count() or 2), 1.0, 0.0
+# A CPython build compiles on every core, but its configure and install run on one: two side by side
+# keep the machine busy where one after another left a core idle for most of their time.
+BUILD_CPYTHON = ALL / 2
 
 
 def version() -> str:
@@ -124,12 +127,12 @@ class Plan:
             building_inside = any(other.root == root.name and other.origin == "root-built"
                                   for other in self.matrix.interpreters.values())
             needs.append(self.add(f"root:{root.name}", lambda job: places.make_root(job, self.matrix, root), (),
-                                  ALL if building_inside else LITTLE))
+                                  BUILD_CPYTHON if building_inside else LITTLE))
             if interpreter.origin in ("root", "root-built"):
                 return needs
         if interpreter.origin == "cross-built":  # built by the interpreter of its version built here
             needs += self.prepare(self.matrix.interpreter(interpreter.base_id))
-        return [self.add(f"python:{interpreter.id}", lambda job: self.made(job, interpreter), needs, ALL)]
+        return [self.add(f"python:{interpreter.id}", lambda job: self.made(job, interpreter), needs, BUILD_CPYTHON)]
 
     def made(self, job: Job, interpreter: Interpreter) -> Made:
         # places.make holds the cache's lock while it makes; here the jobs of a run share what it made.
