@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# musl_python.sh TARBALL PREFIX ZLIB LIBFFI SQLITE [CONFIGURE ARGUMENTS...]: builds the CPython of a source tarball against musl
-# (Debian's musl-gcc) into PREFIX, stamped PREFIX/.complete when done, for trying the musllinux wheels.
-# zlib, libffi and SQLite (source tarballs: for zip files, ctypes and mypy's cache) are built static,
-# with -fPIC, once into musl-deps beside PREFIX. Needs Debian's musl, musl-dev, musl-tools, and tcl
-# (SQLite's build generates some of its sources with tclsh).
-#   VELLORA_JOBS  parallel make jobs (default: 2)
+# musl_python.sh TARBALL PREFIX ZLIB LIBFFI SQLITE [CONFIGURE ARGUMENTS...]: builds the CPython of a
+# source tarball against musl into PREFIX, stamped PREFIX/.complete when done, for trying the
+# musllinux wheels. zlib, libffi and SQLite (source tarballs: for zip files, ctypes and mypy's
+# cache) are built static, with -fPIC, once into musl-deps beside PREFIX. For this machine it takes
+# Debian's musl-gcc (and musl, musl-dev, musl-tools); tcl generates some of SQLite's sources.
+#   MUSL_TARGET  another machine (aarch64): built by zig's clang (ZIG), installed under DESTDIR,
+#                with configure's cross-compiling arguments among the runner's; the runner checks
+#                and stamps the result in the root it runs in
+#   VELLORA_JOBS parallel make jobs (default: 2)
 set -euo pipefail
 [ $# -ge 5 ] || { echo "usage: musl_python.sh TARBALL PREFIX ZLIB LIBFFI SQLITE [CONFIGURE ARGUMENTS...]" >&2; exit 2; }
 tarball="$(realpath "$1")"
@@ -12,14 +15,27 @@ prefix="$(realpath -m "$2")"
 zlib="$(realpath "$3")" libffi="$(realpath "$4")" sqlite="$(realpath "$5")"
 shift 5
 jobs="${VELLORA_JOBS:-2}"
-deps="$(dirname "$prefix")/musl-deps"
-mkdir -p "$(dirname "$prefix")"
+stage="${DESTDIR:-}$prefix"
+deps="$(dirname "$stage")/musl-deps"
+mkdir -p "$(dirname "$stage")"
 
 # FOLDER/bin/musl-cc: musl-gcc that also sees the kernel's headers (libffi includes linux/limits.h),
 # after musl's own and without glibc's, and that answers --print-multiarch with nothing, as CPython's
 # configure otherwise finds the host's glibc triplet and refuses musl's.
 write_wrapper() {  # folder
   local kernel="$1/kernel-include" arch
+  # zig brings musl and the kernel's headers for every machine. It links programs static unless
+  # told (and a static CPython loads no extension module); libffi 3.4.4 calls a function it never
+  # declares, which clang refuses, and zig refuses CPython's build date as unreproducible.
+  if [ -n "${MUSL_TARGET:-}" ]; then
+    mkdir -p "$1/bin"
+    printf '#!/bin/sh\nfor arg; do [ "$arg" = --print-multiarch ] && exit 0; done\nexec "%s" cc -target %s %s "$@"\n' \
+      "$ZIG" "$MUSL_TARGET-linux-musl" "-dynamic -Wno-error=implicit-function-declaration -Wno-error=date-time" \
+      >"$1/bin/musl-cc"
+    printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$ZIG" >"$1/bin/musl-ar"
+    chmod 755 "$1/bin/musl-cc" "$1/bin/musl-ar"
+    return
+  fi
   arch="$(gcc -print-multiarch)"
   mkdir -p "$1/bin" "$kernel"
   ln -sfn /usr/include/linux "$kernel/linux"
@@ -30,6 +46,7 @@ write_wrapper() {  # folder
 for arg; do [ "\$arg" = --print-multiarch ] && exit 0; done
 exec musl-gcc -idirafter "$kernel" "\$@"
 SCRIPT
+  ln -sfn "$(command -v ar)" "$1/bin/musl-ar"
   chmod 755 "$1/bin/musl-cc"
 }
 
@@ -44,19 +61,21 @@ unpack() {  # tarball folder
 (
   flock 9
   if [ ! -f "$deps/.complete" ]; then
+    unset DESTDIR  # for the interpreter alone
     write_wrapper "$deps"
-    export CC="$deps/bin/musl-cc" CFLAGS="-O2 -fPIC"
+    export CC="$deps/bin/musl-cc" AR="$deps/bin/musl-ar" CFLAGS="-O2 -fPIC"
+    host=(${MUSL_TARGET:+--host="$MUSL_TARGET-linux-musl"})
     unpack "$zlib" "$deps.build/zlib"
     ./configure --static --prefix="$deps"
     make -j"$jobs"
     make install
     unpack "$libffi" "$deps.build/libffi"
-    ./configure --prefix="$deps" --disable-shared --enable-static --with-pic --disable-docs \
+    ./configure "${host[@]}" --prefix="$deps" --disable-shared --enable-static --with-pic --disable-docs \
       --disable-multi-os-directory
     make -j"$jobs"
     make install
     unpack "$sqlite" "$deps.build/sqlite"
-    ./configure --prefix="$deps" --disable-shared --enable-static --disable-tcl --disable-readline
+    ./configure "${host[@]}" --prefix="$deps" --disable-shared --enable-static --disable-tcl --disable-readline
     make -j"$jobs" libsqlite3.la
     cp .libs/libsqlite3.a "$deps/lib/"
     cp sqlite3.h sqlite3ext.h "$deps/include/"
@@ -66,23 +85,30 @@ unpack() {  # tarball folder
   fi
 ) 9>"$deps.lock"
 
-rm -rf "$prefix"
-write_wrapper "$prefix"
+rm -rf "$stage"
+write_wrapper "$stage"
 (
-  unpack "$tarball" "$prefix.build"
+  unpack "$tarball" "$stage.build"
+  # configure tells musl by a mark of musl's <stdarg.h>, which clang's own hides: say it is musl, or the
+  # interpreter's ABI tag leaves out its machine and C library.
+  [ -z "${MUSL_TARGET:-}" ] || sed -i 's/^#  ifdef __DEFINED_va_list$/#  if 1/' Misc/platform_triplet.c
   # Only the musl libraries above are visible to pkg-config: the host's are glibc's.
   export PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH=""
-  ./configure --prefix="$prefix" CC="$prefix/bin/musl-cc" CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib" "$@"
+  ./configure --prefix="$prefix" CC="$stage/bin/musl-cc" AR="$stage/bin/musl-ar" CPPFLAGS="-I$deps/include" \
+    LDFLAGS="-L$deps/lib" "$@"
   make -j"$jobs"
-  make install COMPILEALL_OPTS=-l  # the library's top level; the rest when first imported
+  # The library's top level, the rest when first imported; all of it for another machine, where
+  # importing would compile under emulation.
+  make install COMPILEALL_OPTS="$([ -n "${MUSL_TARGET:-}" ] && echo -j0 || echo -l)"
 )
-python="$(find "$prefix/bin" -maxdepth 1 -name 'python3.*[0-9]' -type f | head -n 1)"
-# The suite needs ctypes, zlib (pip's wheels are zip files) and sqlite3 (mypy's cache); a module that
-# failed to build only warns in make.
-"$python" -c 'import ctypes, zlib, sqlite3; ctypes.pythonapi.Py_IsInitialized'
+python="$(find "$stage/bin" -maxdepth 1 -name 'python3.*[0-9]' -type f | head -n 1)"
 if readelf -d "$python" | grep -q "libc\.so\.6"; then
   echo "musl_python: $python links glibc" >&2
   exit 1
 fi
-rm -rf "$prefix.build"
+rm -rf "$stage.build"
+[ -z "${MUSL_TARGET:-}" ] || exit 0
+# The suite needs ctypes, zlib (pip's wheels are zip files) and sqlite3 (mypy's cache); a module that
+# failed to build only warns in make.
+"$python" -c 'import ctypes, zlib, sqlite3; ctypes.pythonapi.Py_IsInitialized'
 printf '%s\n' "$python" >"$prefix/.complete"

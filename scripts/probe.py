@@ -19,7 +19,7 @@ def main(question: str, *args: str) -> None:
     if question == "config":
         print("\n".join(str(sysconfig.get_config_var(name) or "") for name in args))
     elif question == "modules":
-        for name in ("ctypes", "sqlite3", "ssl", "venv", "zlib"):
+        for name in ("ctypes", "sqlite3", "venv", "zlib"):
             importlib.import_module(name)
         assert sys._is_gil_enabled() != (args[0] == "True"), f"the GIL is {'on' if sys._is_gil_enabled() else 'off'}"
     elif question == "installed":

@@ -59,8 +59,18 @@ class Interpreter:
 
     @property
     def base_id(self) -> str:
-        """The version and its "t": for a cross-built interpreter, the one built here that builds it."""
+        """The version and its "t"."""
         return self.id.split("-")[0]
+
+    @property
+    def cross_built(self) -> bool:
+        """Built here for its root's machine, and installed there."""
+        return self.origin == "cross-built" or (self.origin == "musl" and self.root is not None)
+
+    @property
+    def builder_id(self) -> str:
+        """For a cross-built interpreter, the one of its version and kind built here that builds it."""
+        return f"{self.version}-musl" if self.origin == "musl" else self.base_id
 
     @property
     def version(self) -> str:
@@ -164,20 +174,22 @@ def _checked(row: object, kind: str, where: str) -> dict:
 def _problem(interpreter: Interpreter, known: dict[str, Interpreter], roots: dict, sources: dict) -> str | None:
     built = interpreter.origin in ("built", "root-built", "cross-built", "musl")
     in_root = interpreter.origin in ("root", "root-built", "cross-built")
+    builder = known.get(interpreter.builder_id)
     return ("listed twice" if interpreter.id in known else
             "an id is VERSION, then t if free-threaded, then -NAME if needed"
-            if not re.fullmatch(r"\d+\.\d+t?(-[a-z0-9]+)?", interpreter.id) else
+            if not re.fullmatch(r"\d+\.\d+t?(-[a-z0-9]+)*", interpreter.id) else
             f"from {interpreter.origin!r} is not one of {', '.join(ORIGINS)}" if interpreter.origin not in ORIGINS else
             f"suite {interpreter.suite!r} is not one of {', '.join(SUITES)}" if interpreter.suite not in SUITES else
             "proves is \"own\", \"abi3\" or both"
             if not interpreter.proves or set(interpreter.proves) - {"own", "abi3"} else
             "a free-threaded CPython has no abi3" if interpreter.free_threaded and "abi3" in interpreter.proves else
             f"from {interpreter.origin!r} needs a root" if in_root and not interpreter.root else
-            f"from {interpreter.origin!r} takes no root" if interpreter.root and not in_root else
+            f"from {interpreter.origin!r} takes no root"
+            if interpreter.root and not in_root and interpreter.origin != "musl" else
             f"no root {interpreter.root}" if interpreter.root and interpreter.root not in roots else
             f"no source python{interpreter.version}" if built and f"python{interpreter.version}" not in sources else
-            f"no interpreter {interpreter.base_id} built here to build it" if interpreter.origin == "cross-built"
-            and getattr(known.get(interpreter.base_id), "origin", None) != "built" else None)
+            f"no interpreter {interpreter.builder_id} built here to build it" if interpreter.cross_built
+            and (builder is None or builder.root or builder.origin not in ("built", "musl")) else None)
 
 
 def parse(table: dict) -> Matrix:

@@ -19,6 +19,10 @@ from .matrix import CHECKOUT, Interpreter, Matrix, Root
 
 CACHE = Path(os.environ.get("VELLORA_CACHE", "/var/cache/vellora"))
 SCRIPTS = CHECKOUT / "scripts"
+PROBE = SCRIPTS / "probe.py"
+# The development venv, whose tools (pip, zig, CMake) every job uses.
+VENV = Path(os.environ.get("VELLORA_VENV", CHECKOUT / ".venv"))
+PYTHON = VENV / "bin/python"
 SYSTEM_LOCK = Path(tempfile.gettempdir()) / "vellora-system.lock"
 # The libraries a CPython build links, by their Debian -dev packages.
 CPYTHON_LIBRARIES = ["libc6-dev", "libssl-dev", "zlib1g-dev", "libffi-dev", "libbz2-dev", "liblzma-dev",
@@ -143,7 +147,7 @@ class Made:
     python: str
 
     def probe(self, job: Job, *args: str, python: str | None = None) -> list[str]:
-        return self.place.run(job, [python or self.python, self.place.inside(SCRIPTS / "probe.py"), *args],
+        return self.place.run(job, [python or self.python, self.place.inside(PROBE), *args],
                               capture=True).splitlines()
 
 
@@ -155,6 +159,8 @@ def root_packages(matrix: Matrix, root: Root) -> list[str]:
         if interpreter.origin == "root":
             packages += [f"python{interpreter.version}", f"python{interpreter.version}-venv",
                          f"python{interpreter.version}-dev"]
+        elif interpreter.origin == "musl":  # built here with its libraries; Debian's musl loads it
+            packages.append("musl")
         else:  # built inside, or here with the root as its sysroot
             packages += ([*CPYTHON_BUILD_PACKAGES, "mawk", "xz-utils"] if interpreter.origin == "root-built"
                          else CPYTHON_LIBRARIES)
@@ -163,10 +169,9 @@ def root_packages(matrix: Matrix, root: Root) -> list[str]:
 
 def root_folder(matrix: Matrix, root: Root) -> Path:
     # The CPythons built into it are part of its recipe, so that a changed build makes a new root.
-    built = [(i.id, i.origin, cpython_flags(i)) for i in matrix.interpreters.values()
+    built = [(i.id, i.origin, cpython_flags(i), build_script(i).read_text()) for i in matrix.interpreters.values()
              if i.root == root.name and i.origin != "root"]
-    script = (SCRIPTS / "build_cpython.sh").read_text() if built else ""
-    recipe = matrix.recipe(root, root_packages(matrix, root), built, script)
+    recipe = matrix.recipe(root, root_packages(matrix, root), built)
     return CACHE / "roots" / f"{root.name}-{recipe}"
 
 
@@ -259,6 +264,10 @@ def cpython_flags(interpreter: Interpreter) -> list[str]:
             *interpreter.configure, *(f"py_cv_module_{name}=n/a" for name in CPYTHON_UNUSED_MODULES)]
 
 
+def build_script(interpreter: Interpreter) -> Path:
+    return SCRIPTS / ("musl_python.sh" if interpreter.origin == "musl" else "build_cpython.sh")
+
+
 def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     python = f"python{interpreter.base_id}"
     if interpreter.origin == "host":
@@ -266,42 +275,62 @@ def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     if interpreter.origin in ("root", "root-built"):
         make_root(job, matrix, matrix.roots[interpreter.root])
         return Made(interpreter, root_place(matrix, interpreter), python)
-    if interpreter.origin == "cross-built":
+    if interpreter.cross_built:
         return cross_build(job, matrix, interpreter)
-    script = SCRIPTS / ("musl_python.sh" if interpreter.origin == "musl" else "build_cpython.sh")
+    script = build_script(interpreter)
     tarball = fetch(job, matrix, f"python{interpreter.version}")
     prefix = CACHE / f"{interpreter.id}-{matrix.recipe(tarball.name, cpython_flags(interpreter), script.read_text())}"
     with locked(job, prefix.with_name(prefix.name + ".lock")):
         if not (prefix / ".complete").exists():
-            musl = interpreter.origin == "musl"
-            deps = [fetch(job, matrix, name) for name in ("zlib", "libffi", "sqlite")] if musl else []
-            job.run(["bash", script, tarball, prefix, *deps, *cpython_flags(interpreter)])
+            job.run(["bash", script, tarball, prefix, *musl_libraries(job, matrix, interpreter),
+                     *cpython_flags(interpreter)])
     return Made(interpreter, Place(), str(prefix / "bin" / python))
+
+
+def musl_libraries(job: Job, matrix: Matrix, interpreter: Interpreter) -> list[Path]:
+    return [fetch(job, matrix, name) for name in ("zlib", "libffi", "sqlite")] if interpreter.origin == "musl" else []
 
 
 def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     system = make_root(job, matrix, matrix.roots[interpreter.root])
     made = Made(interpreter, root_place(matrix, interpreter), f"python{interpreter.base_id}")
     stamp = made.place.host(f"{interpreter.prefix}/.complete")
-    native = make(job, matrix, matrix.interpreter(interpreter.base_id))
+    builder = make(job, matrix, matrix.interpreter(interpreter.builder_id))
     with locked(job, system.with_name(f"{system.name}-{interpreter.id}.lock")):
         if stamp.exists():
             return made
-        triplet = matrix.arch(interpreter).triplet
-        apt_install(job, [f"gcc-{triplet}", "pkg-config"])
-        # The root's libraries, found through its pkg-config files and nowhere on this machine.
-        env = {**os.environ, "DESTDIR": str(system),
-               "PKG_CONFIG_LIBDIR": f"{system}/usr/lib/{triplet}/pkgconfig:{system}/usr/share/pkgconfig",
-               "PKG_CONFIG_SYSROOT_DIR": str(system)}
-        job.run(["bash", SCRIPTS / "build_cpython.sh", fetch(job, matrix, f"python{interpreter.version}"),
-                 interpreter.prefix, f"--host={triplet}", "--build=x86_64-linux-gnu",
-                 f"--with-build-python={native.python}", *cpython_flags(interpreter),
-                 f"CC={triplet}-gcc --sysroot={system}", f"CXX={triplet}-g++ --sysroot={system}",
+        arch = matrix.arch(interpreter)
+        env = {**os.environ, "DESTDIR": str(system)}
+        if interpreter.origin == "musl":  # zig's clang, which brings musl for every machine
+            env.update(MUSL_TARGET=arch.machine, ZIG=str(cached_zig(job)), ZIG_GLOBAL_CACHE_DIR=str(CACHE / "zig"))
+            compilers = [f"--host={arch.machine}-linux-musl"]
+        else:
+            apt_install(job, [f"gcc-{arch.triplet}", "pkg-config"])
+            # The root's libraries, found through its pkg-config files and nowhere on this machine.
+            env.update(PKG_CONFIG_LIBDIR=f"{system}/usr/lib/{arch.triplet}/pkgconfig:{system}/usr/share/pkgconfig",
+                       PKG_CONFIG_SYSROOT_DIR=str(system))
+            compilers = [f"--host={arch.triplet}", f"CC={arch.triplet}-gcc --sysroot={system}",
+                         f"CXX={arch.triplet}-g++ --sysroot={system}"]
+        job.run(["bash", build_script(interpreter), fetch(job, matrix, f"python{interpreter.version}"),
+                 interpreter.prefix, *musl_libraries(job, matrix, interpreter), *compilers, "--build=x86_64-linux-gnu",
+                 f"--with-build-python={builder.python}", *cpython_flags(interpreter),
                  # What configure cannot find out without running the target's programs.
                  "ac_cv_file__dev_ptmx=yes", "ac_cv_file__dev_ptc=no", "ac_cv_buggy_getaddrinfo=no"], env=env)
         made.probe(job, "modules", str(interpreter.free_threaded))
         stamp.touch()
     return made
+
+
+def cached_zig(job: Job) -> Path:
+    # zig keys the libc++ builds it keeps (minutes each) by where it lives, which a new clone's venv changes.
+    version = job.run([PYTHON, PROBE, "version", "ziglang"], capture=True).strip()
+    home = CACHE / f"ziglang-{version}"
+    with locked(job, CACHE / f"ziglang-{version}.lock"):
+        if not (home / ".complete").exists():
+            shutil.rmtree(home, ignore_errors=True)
+            job.run([PYTHON, "-m", "pip", "install", "-q", "--no-deps", "--target", home, f"ziglang=={version}"])
+            (home / ".complete").touch()
+    return home / "ziglang" / "zig"
 
 
 def find_host_python(interpreter: Interpreter) -> str:

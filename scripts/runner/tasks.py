@@ -11,16 +11,13 @@ from pathlib import Path
 from . import places
 from .jobs import Job, Spec
 from .matrix import ARCHES, CHECKOUT, Interpreter, Matrix, Wheel
-from .places import Made, apt_install
+from .places import PROBE, PYTHON, VENV, Made, apt_install, cached_zig
 
-VENV = Path(os.environ.get("VELLORA_VENV", CHECKOUT / ".venv"))
-PYTHON = VENV / "bin/python"
 COMPILE_JOBS = str(os.cpu_count() or 2)
 FUZZ_SECONDS = os.environ.get("VELLORA_FUZZ_SECONDS", "60")
 BUILD = CHECKOUT / "build"
 DIST = CHECKOUT / "dist"
 TESTS = CHECKOUT / "tests" / "python"
-PROBE = CHECKOUT / "scripts/probe.py"
 
 # GoogleTest and Google Benchmark for the core, and the compilers; the rest for the test command's jobs.
 BASE_PACKAGES = ["libgtest-dev", "libbenchmark-dev", "g++", "ccache"]
@@ -130,8 +127,8 @@ class Plan:
                                   BUILD_CPYTHON if building_inside else LITTLE))
             if interpreter.origin in ("root", "root-built"):
                 return needs
-        if interpreter.origin == "cross-built":  # built by the interpreter of its version built here
-            needs += self.prepare(self.matrix.interpreter(interpreter.base_id))
+        if interpreter.cross_built:  # by the interpreter of its version built here, and zig for musl
+            needs += [*self.prepare(self.matrix.interpreter(interpreter.builder_id)), self.venv()]
         return [self.add(f"python:{interpreter.id}", lambda job: self.made(job, interpreter), needs, BUILD_CPYTHON)]
 
     def made(self, job: Job, interpreter: Interpreter) -> Made:
@@ -231,13 +228,14 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
             shutil.rmtree(stage, ignore_errors=True)
             name = Path(include).name
             shutil.copytree(made.place.host(include), stage / name)
-            if made.place.host(f"/usr/include/{multiarch}/{name}").exists():
+            if multiarch and made.place.host(f"/usr/include/{multiarch}/{name}").exists():
                 shutil.copytree(made.place.host(f"/usr/include/{multiarch}/{name}"), stage / multiarch / name)
             include = str(stage / name)
         options = []
         if wheel.machine != "x86_64":
-            options += ["-DCMAKE_SYSTEM_NAME=Linux", f"-DCMAKE_SYSTEM_PROCESSOR={wheel.machine}",
-                        f"-DCMAKE_CXX_COMPILER={wheel.arch.triplet}-g++"]
+            options += ["-DCMAKE_SYSTEM_NAME=Linux", f"-DCMAKE_SYSTEM_PROCESSOR={wheel.machine}"]
+            if wheel.libc == "glibc":
+                options.append(f"-DCMAKE_CXX_COMPILER={wheel.arch.triplet}-g++")
         suffix = "abi3" if wheel.abi_tag == "abi3" else soabi
         if wheel.abi_tag == "abi3":
             options += ["-DVELLORA_LIMITED_API=ON", "-DPython_SOSABI=abi3"]
@@ -280,18 +278,6 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
     if result.name != wheel.file_name(version()):
         raise RuntimeError(f"auditwheel made {result.name}, where the table says {wheel.file_name(version())}")
     shutil.copy(result, DIST)
-
-
-def cached_zig(job: Job) -> Path:
-    # zig keys the libc++ builds it keeps (minutes each) by where it lives, which a new clone's venv changes.
-    version = job.run([PYTHON, PROBE, "version", "ziglang"], capture=True).strip()
-    home = places.CACHE / f"ziglang-{version}"
-    with places.locked(job, places.CACHE / f"ziglang-{version}.lock"):
-        if not (home / ".complete").exists():
-            shutil.rmtree(home, ignore_errors=True)
-            job.run([PYTHON, "-m", "pip", "install", "-q", "--no-deps", "--target", home, f"ziglang=={version}"])
-            (home / ".complete").touch()
-    return home / "ziglang" / "zig"
 
 
 def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: str, requirement: Path) -> None:

@@ -118,6 +118,8 @@ def set_row(row_id, **values):
     (set_row("3.14", root="sid-amd64"), "interpreter 3.14: no root sid-amd64"),
     (set_row("3.15", root=None), "a string"),
     (set_row("3.13t", root="sid"), "interpreter 3.13t: from 'built' takes no root"),
+    (lambda table: table["interpreter"].remove(next(row for row in table["interpreter"] if row["id"] == "3.14-musl")),
+     "interpreter 3.14-musl-arm64: no interpreter 3.14-musl built here"),
     (lambda table: table["interpreter"][2].pop("root"), "interpreter 3.14: from 'root' needs a root"),
     (set_row("3.13", id="3.13-"), "an id is VERSION"),
     (lambda table: table["root"]["sid"].update(arch="arm"), "[root.sid]: arch 'arm' is not one of"),
