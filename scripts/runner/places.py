@@ -121,7 +121,11 @@ class Place:
         return f"/{host_path.relative_to(self.root)}"
 
     def host(self, inside_path: str) -> Path:
-        return Path(inside_path) if self.root is None else self.root / inside_path.lstrip("/")
+        if self.root is None:
+            return Path(inside_path)
+        if Path(inside_path).is_relative_to(CHECKOUT_INSIDE):
+            return CHECKOUT / Path(inside_path).relative_to(CHECKOUT_INSIDE)
+        return self.root / inside_path.lstrip("/")
 
     def run(self, job: Job, argv: Sequence[str | os.PathLike[str]], *, cwd: str | None = None,
             env: dict[str, str] | None = None, drop: Sequence[str] = (), **options) -> str:

@@ -169,9 +169,13 @@ class Plan:
 
     def wheel_check(self, wheel: Wheel, interpreter: Interpreter) -> str:
         # Each check waits for its own wheel alone, not for every wheel of dist/.
+        # Under emulation a CPython of its version and kind that runs here byte-compiles what the proof imports.
+        native = next((other for other in self.matrix.interpreters.values() if other.base_id == interpreter.base_id
+                       and not self.matrix.emulated(other)), None) if self.matrix.emulated(interpreter) else None
         return self.add(f"check:{wheel.short}@{interpreter.id}",
-                        lambda job: check_wheel(job, wheel, self.made(job, interpreter), self.matrix),
-                        [self.wheel(wheel), *self.prepare(interpreter)])
+                        lambda job: check_wheel(job, wheel, self.made(job, interpreter), self.matrix,
+                                                native and self.made(job, native)),
+                        [self.wheel(wheel), *self.prepare(interpreter), *(self.prepare(native) if native else ())])
 
     def bench(self, quick: bool) -> str:
         return self.add("bench-quick" if quick else "bench", lambda job: run_bench(job, quick), [self.venv()], ALL)
@@ -280,7 +284,8 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
     shutil.copy(result, DIST)
 
 
-def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: str, requirement: Path) -> None:
+def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: str, requirement: Path) -> Path:
+    """Installs into the venv's site-packages, which it returns (this machine's path to it)."""
     site = made.place.host(made.probe(job, "purelib", python=f"{venv}/bin/python")[0])
     if wheel.libc == "musl":
         platforms = [f"musllinux_1_2_{wheel.machine}", f"musllinux_1_1_{wheel.machine}"]
@@ -302,9 +307,10 @@ def install_from_here(job: Job, made: Made, matrix: Matrix, wheel: Wheel, venv: 
         moved.write_text(f"#!{venv}/bin/python\n{body}")
         moved.chmod(0o755)
     shutil.rmtree(scripts, ignore_errors=True)
+    return site
 
 
-def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
+def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix, compiler: Made | None) -> None:
     # Tested from a folder where the checkout's python/ cannot be imported.
     place = made.place
     work = BUILD / "package-check"
@@ -313,9 +319,9 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
     copy = work / f"{job.name.replace(':', '-').replace('@', '-')}" / source.name
     copy.parent.mkdir(parents=True, exist_ok=True)
     shutil.copy(source, copy)
-    # Inside a root the venv lives in the root's /tmp, so that a cached root keeps nothing of it.
-    venv_host = (place.host(f"/tmp/venv-{os.getpid()}-{wheel.short}-{made.interpreter.id}") if place.root
-                 else work / f"venv-{wheel.short}-{made.interpreter.id}")
+    # In the checkout, which a root sees at /repo: a cached root keeps nothing of it, and another root's
+    # interpreter can compile it.
+    venv_host = work / f"venv-{wheel.short}-{made.interpreter.id}"
     shutil.rmtree(venv_host, ignore_errors=True)
     venv = place.inside(venv_host)
     python = f"{venv}/bin/python"
@@ -324,7 +330,9 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix) -> None:
         # This machine's pip installs: the venv's own would need the index (musl's has no ssl) and crawls
         # under emulation.
         place.run(job, [made.python, "-m", "venv", "--without-pip", venv])
-        install_from_here(job, made, matrix, wheel, venv, copy)
+        site = install_from_here(job, made, matrix, wheel, venv, copy)
+        if compiler:  # else each run's imports compile under emulation
+            compiler.place.run(job, [compiler.python, "-m", "compileall", "-q", "-j0", compiler.place.inside(site)])
         made.probe(job, "installed", python=python)
         # mypy's cache of the standard library's stubs is kept between runs: minutes to make under emulation.
         cache = (place.host(f"/var/cache/vellora-stubtest/{made.interpreter.id}") if place.root
