@@ -6,10 +6,9 @@
   loads-from FOLDER  fails unless the extension is imported from FOLDER
   libc               the glibc version, as MAJOR.MINOR
   purelib            where pure-Python packages are installed
-  version PACKAGE    the installed version of a distribution
 """
 
-import importlib.metadata
+import importlib
 import platform
 import sys
 import sysconfig
@@ -34,8 +33,6 @@ def main(question: str, *args: str) -> None:
         print(platform.libc_ver()[1])
     elif question == "purelib":
         print(sysconfig.get_path("purelib"))
-    elif question == "version":
-        print(importlib.metadata.version(args[0]))
     else:
         raise SystemExit(__doc__)
 

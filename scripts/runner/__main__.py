@@ -18,11 +18,13 @@ import sys
 from . import tasks
 from .jobs import Runner, say
 from .matrix import CHECKOUT, load
-from .places import CACHE
+from .places import CACHE, PYTHON
 
 
 def main() -> int:
-    os.environ.pop("PYTHONPATH", None)  # the runner's own import path is not the jobs' business
+    # The runner's own import path is not the jobs' business, and a free-threaded proof keeps the GIL off.
+    for name in ("PYTHONPATH", "PYTHON_GIL"):
+        os.environ.pop(name, None)
     # Every CMake build compiles through ccache, kept in the cache folder beside the interpreters; paths
     # inside the checkout count relative to it, so that a clone elsewhere hits the same entries.
     os.environ.update(CMAKE_C_COMPILER_LAUNCHER="ccache", CMAKE_CXX_COMPILER_LAUNCHER="ccache",
@@ -40,13 +42,19 @@ def main() -> int:
     if (options.jobs or options.list) and command != "run":
         parser.error("job names go with run")
 
-    matrix = load()
-    plan = tasks.Plan(matrix, tasks.TEST_PACKAGES if command in ("test", "run", "wheels") else tasks.BASE_PACKAGES)
-    # What echoes to the terminal runs one job at a time, so that its output reads in order.
-    echo = command in ("demo", "check", "bench")
+    plan = tasks.Plan(load(), everything=command in ("test", "run", "wheels"))
+    venv = plan.venv()
     if command == "demo":
-        plan.add("demo", tasks.demo, [plan.venv()])
-    elif command in ("test", "run"):
+        plan.add("demo", tasks.demo, [venv])
+    elif command == "check":
+        plan.add("core-tests", tasks.run_core_tests, [venv], tasks.ALL)
+        plan.add("pytest", lambda job: job.run(tasks.pytest(PYTHON, tasks.TESTS, "-m", "not leak"), cwd=CHECKOUT),
+                 [venv])
+    elif command == "wheels":
+        plan.dist()
+    elif command == "bench":
+        plan.bench(quick=False)
+    else:
         plan.everything()
         if options.list:
             print("\n".join(plan.specs))
@@ -55,16 +63,11 @@ def main() -> int:
             unknown = [name for name in options.jobs if name not in plan.specs]
             if unknown or not options.jobs:
                 parser.error(f"no job {' '.join(unknown)}: `run --list` names them")
-            plan.keep_only(options.jobs)
-    elif command == "check":
-        plan.core_tests()
-        plan.development_suite("-m", "not leak")
-    elif command == "wheels":
-        plan.dist()
-    elif command == "bench":
-        plan.bench(quick=False)
+            kept = plan.needed(options.jobs)
+            plan.specs = {name: spec for name, spec in plan.specs.items() if name in kept}
 
-    runner = Runner(CHECKOUT / "build" / "logs", 0 if echo else options.cpus, echo=echo)
+    # The everyday commands show each job's log when it ends.
+    runner = Runner(CHECKOUT / "build" / "logs", options.cpus, show=command in ("demo", "check", "bench"))
     try:
         passed = runner.run(plan.specs.values())
     except KeyboardInterrupt:

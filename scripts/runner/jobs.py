@@ -44,47 +44,33 @@ class Job:
     log: object
     runner: "Runner"
 
-    def note(self, message: str) -> None:
-        self.write(f"==> {message}\n")
-        if self.runner.echo:
-            say(message)
-
     def write(self, text: str) -> None:
         self.log.write(text)
         self.log.flush()
 
     def run(self, argv: Sequence[str | os.PathLike[str]], *, cwd: Path | str | None = None,
             env: dict[str, str] | None = None, capture: bool = False, shown: str | None = None) -> str:
-        """Output goes to the log (and the terminal when echoing), or with `capture` is returned."""
+        """Output goes to the log, or with `capture` is returned."""
         argv = [str(part) for part in argv]
         self.write(f"$ {shown or ' '.join(argv)}\n")
-        echo = self.runner.echo and not capture
         began = time.monotonic()
         with self.runner.lock:  # no command starts once the run is stopping
             if self.runner.stopping.is_set():
                 raise Stopped()
             process = subprocess.Popen(argv, text=True, errors="replace", start_new_session=True, cwd=cwd, env=env,
                                        stdin=subprocess.DEVNULL, stderr=self.log,
-                                       stdout=subprocess.PIPE if capture or echo else self.log)
+                                       stdout=subprocess.PIPE if capture else self.log)
             self.runner.processes.add(process)
         try:
-            output = ""
-            if capture:
-                output = process.stdout.read()
-            elif echo:
-                for line in process.stdout:
-                    self.log.write(line)
-                    sys.stdout.write(line)
-                    sys.stdout.flush()
-            status = process.wait()
+            output = process.communicate()[0] or ""
         finally:
             with self.runner.lock:
                 self.runner.processes.discard(process)
         self.write(f"  ({time.monotonic() - began:.0f} s)\n")
         if self.runner.stopping.is_set():
             raise Stopped()
-        if status != 0:
-            raise CommandFailed(f"{argv[0]} exited with status {status}")
+        if process.returncode != 0:
+            raise CommandFailed(f"{argv[0]} exited with status {process.returncode}")
         return output
 
 
@@ -93,8 +79,8 @@ def _interrupt(signum, frame) -> None:
 
 
 class Runner:
-    def __init__(self, logs: Path, cpus: float, echo: bool = False) -> None:
-        self.logs, self.cpus, self.echo = logs, cpus, echo
+    def __init__(self, logs: Path, cpus: float, show: bool = False) -> None:
+        self.logs, self.cpus, self.show = logs, cpus, show
         self.stopping = threading.Event()
         self.processes: set[subprocess.Popen] = set()
         self.lock = threading.Lock()
@@ -129,6 +115,8 @@ class Runner:
                 detail = str(error) if isinstance(error, CommandFailed) else traceback.format_exc()
                 log.write(f"\n==> {spec.name} failed: {detail}\n")
         seconds = time.monotonic() - began
+        if self.show:
+            sys.stdout.write((self.logs / f"{spec.name}.log").read_text(encoding="utf-8", errors="replace"))
         if outcome != "stopped":
             say(f"{spec.name} {outcome} in {seconds:.0f} s")
         return outcome, seconds

@@ -63,11 +63,6 @@ class Interpreter:
         return self.id.split("-")[0]
 
     @property
-    def cross_built(self) -> bool:
-        """Built here for its root's machine, and installed there."""
-        return self.origin == "cross-built" or (self.origin == "musl" and self.root is not None)
-
-    @property
     def builder_id(self) -> str:
         """For a cross-built interpreter, the one of its version and kind built here that builds it."""
         return f"{self.version}-musl" if self.origin == "musl" else self.base_id
@@ -131,6 +126,16 @@ class Matrix:
     def emulated(self, interpreter: Interpreter) -> bool:
         return self.arch(interpreter).qemu is not None
 
+    def native(self, interpreter: Interpreter) -> Interpreter | None:
+        """An interpreter of the same version and kind that runs here without emulation."""
+        return next((other for other in self.interpreters.values()
+                     if other.base_id == interpreter.base_id and not self.emulated(other)), None)
+
+    @property
+    def emulators(self) -> list[str]:
+        """qemu-user's names of the machines the roots run under emulation."""
+        return sorted({ARCHES[root.arch].qemu for root in self.roots.values() if ARCHES[root.arch].qemu})
+
     @property
     def wheels(self) -> tuple[Wheel, ...]:
         """A wheel for each tag the tested interpreters prove, built with the first, proven on each."""
@@ -172,7 +177,7 @@ def _checked(row: object, kind: str, where: str) -> dict:
 
 
 def _problem(interpreter: Interpreter, known: dict[str, Interpreter], roots: dict, sources: dict) -> str | None:
-    built = interpreter.origin in ("built", "root-built", "cross-built", "musl")
+    built = interpreter.origin not in ("host", "root")
     in_root = interpreter.origin in ("root", "root-built", "cross-built")
     builder = known.get(interpreter.builder_id)
     return ("listed twice" if interpreter.id in known else
@@ -188,7 +193,8 @@ def _problem(interpreter: Interpreter, known: dict[str, Interpreter], roots: dic
             if interpreter.root and not in_root and interpreter.origin != "musl" else
             f"no root {interpreter.root}" if interpreter.root and interpreter.root not in roots else
             f"no source python{interpreter.version}" if built and f"python{interpreter.version}" not in sources else
-            f"no interpreter {interpreter.builder_id} built here to build it" if interpreter.cross_built
+            f"no interpreter {interpreter.builder_id} built here to build it" if interpreter.root
+            and interpreter.origin in ("cross-built", "musl")
             and (builder is None or builder.root or builder.origin not in ("built", "musl")) else None)
 
 

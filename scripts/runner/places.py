@@ -20,6 +20,7 @@ from .matrix import CHECKOUT, Interpreter, Matrix, Root
 CACHE = Path(os.environ.get("VELLORA_CACHE", "/var/cache/vellora"))
 SCRIPTS = CHECKOUT / "scripts"
 PROBE = SCRIPTS / "probe.py"
+BUILD_SCRIPT = SCRIPTS / "build_cpython.sh"
 # The development venv, whose tools (pip, zig, CMake) every job uses.
 VENV = Path(os.environ.get("VELLORA_VENV", CHECKOUT / ".venv"))
 PYTHON = VENV / "bin/python"
@@ -27,7 +28,6 @@ SYSTEM_LOCK = Path(tempfile.gettempdir()) / "vellora-system.lock"
 # The libraries a CPython build links, by their Debian -dev packages.
 CPYTHON_LIBRARIES = ["libc6-dev", "libssl-dev", "zlib1g-dev", "libffi-dev", "libbz2-dev", "liblzma-dev",
                      "libsqlite3-dev", "uuid-dev"]
-CPYTHON_BUILD_PACKAGES = ["build-essential", "pkg-config", *CPYTHON_LIBRARIES]
 # Extension modules no job's tests import, left out of the CPythons built here to save their build.
 CPYTHON_UNUSED_MODULES = ["_tkinter", "_curses", "_curses_panel", "_dbm", "_gdbm", "readline", "_ctypes_test",
                           "xxlimited", "xxlimited_35", "_xxtestfuzz", "xxsubtype", "_testbuffer", "_testcapi",
@@ -59,7 +59,6 @@ def apt_install(job: Job, packages: Sequence[str]) -> None:
                    if subprocess.run(["dpkg", "-s", name], capture_output=True).returncode != 0]
         if missing:
             sudo = [] if os.geteuid() == 0 else ["sudo"]
-            job.note(f"apt-get install {' '.join(missing)}")
             job.run([*sudo, "apt-get", "update", "-qq"])
             job.run([*sudo, "env", "DEBIAN_FRONTEND=noninteractive", "apt-get", "install", "-y", "-qq", *missing])
 
@@ -68,7 +67,7 @@ def enable_emulation(job: Job, emulators: Sequence[str]) -> None:
     # The F flag has the kernel open the emulator at once, so that a chroot does not need to hold it.
     registry = Path("/proc/sys/fs/binfmt_misc")
     with locked(job, SYSTEM_LOCK):
-        if not (registry / "register").exists():
+        if emulators and not (registry / "register").exists():
             job.run(["mount", "-t", "binfmt_misc", "binfmt_misc", registry])
         for emulator in emulators:
             entry = registry / f"qemu-{emulator}"
@@ -93,7 +92,7 @@ def fetch(job: Job, matrix: Matrix, name: str) -> Path:
     path = CACHE / "sources" / Path(source.pool).name
     path.parent.mkdir(parents=True, exist_ok=True)
     if not path.exists():
-        job.note(f"fetching {path.name} from Debian's pool")
+        job.write(f"fetching {path.name} from Debian's pool\n")
         # Fetches side by side each write a file of their own, renamed whole.
         with tempfile.NamedTemporaryFile(dir=path.parent, prefix=f"{path.name}.part.", delete=False) as part:
             with urllib.request.urlopen(f"{debian_mirror(job)}/pool/{source.pool}") as response:
@@ -128,13 +127,10 @@ class Place:
         return self.root / inside_path.lstrip("/")
 
     def run(self, job: Job, argv: Sequence[str | os.PathLike[str]], *, cwd: str | None = None,
-            env: dict[str, str] | None = None, drop: Sequence[str] = (), **options) -> str:
+            env: dict[str, str] | None = None, **options) -> str:
         # A root is entered in a mount namespace of its own, so its mounts go with the command however it ends.
         if self.root is None:
-            environment = {**os.environ, **(env or {})}
-            for name in drop:
-                environment.pop(name, None)
-            return job.run(argv, cwd=cwd, env=environment, **options)
+            return job.run(argv, cwd=cwd, env={**os.environ, **(env or {})}, **options)
         settings = [f"{name}={value}" for name, value in (env or {}).items()]
         if self.emulator_cpu:
             settings.append(f"QEMU_CPU={self.emulator_cpu}")
@@ -165,15 +161,16 @@ def root_packages(matrix: Matrix, root: Root) -> list[str]:
                          f"python{interpreter.version}-dev"]
         elif interpreter.origin == "musl":  # built here with its libraries; Debian's musl loads it
             packages.append("musl")
-        else:  # built inside, or here with the root as its sysroot
-            packages += ([*CPYTHON_BUILD_PACKAGES, "mawk", "xz-utils"] if interpreter.origin == "root-built"
-                         else CPYTHON_LIBRARIES)
+        elif interpreter.origin == "root-built":
+            packages += ["build-essential", "pkg-config", *CPYTHON_LIBRARIES, "mawk", "xz-utils"]
+        else:  # built here with the root as its sysroot
+            packages += CPYTHON_LIBRARIES
     return [*dict.fromkeys(packages)]
 
 
 def root_folder(matrix: Matrix, root: Root) -> Path:
     # The CPythons built into it are part of its recipe, so that a changed build makes a new root.
-    built = [(i.id, i.origin, cpython_flags(i), build_script(i).read_text()) for i in matrix.interpreters.values()
+    built = [(i.id, i.origin, cpython_flags(i), BUILD_SCRIPT.read_text()) for i in matrix.interpreters.values()
              if i.root == root.name and i.origin != "root"]
     recipe = matrix.recipe(root, root_packages(matrix, root), built)
     return CACHE / "roots" / f"{root.name}-{recipe}"
@@ -199,7 +196,7 @@ def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
         building.mkdir(parents=True)
         state = building.with_name(building.name + "-apt")
         debs = download(job, root, root_packages(matrix, root), state)
-        job.note(f"unpacking {len(debs)} packages into {building}")
+        job.write(f"unpacking {len(debs)} packages into {building}\n")
         for link in ("bin", "sbin", "lib", "lib64"):  # the merged /usr of Debian 12 and later
             (building / "usr" / link).mkdir(parents=True, exist_ok=True)
             (building / link).symlink_to(f"usr/{link}")
@@ -214,14 +211,12 @@ def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
         settle(building)
         for interpreter in matrix.interpreters.values():
             if interpreter.root == root.name and interpreter.origin == "root-built":
-                place = Place(building, root_place(matrix, interpreter).path)
                 tarball = fetch(job, matrix, f"python{interpreter.version}")
-                staged = place.host("/build") / tarball.name
-                staged.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy(tarball, staged)
-                place.run(job, ["bash", f"{CHECKOUT_INSIDE}/scripts/build_cpython.sh", f"/build/{tarball.name}",
-                                interpreter.prefix, *cpython_flags(interpreter)], env={"CC": "gcc"})
-                shutil.rmtree(staged.parent)
+                shutil.copy(tarball, building / "tmp")
+                Place(building, root_place(matrix, interpreter).path).run(
+                    job, ["bash", f"{CHECKOUT_INSIDE}/scripts/build_cpython.sh", f"/tmp/{tarball.name}",
+                          interpreter.prefix, *cpython_flags(interpreter)], env={"CC": "gcc"})
+                (building / "tmp" / tarball.name).unlink()
         building.rename(system)
     return system
 
@@ -251,8 +246,7 @@ def settle(root: Path) -> None:
         master = root / f"usr/share/base-passwd/{name}.master"
         if master.exists():
             shutil.copy(master, etc / name)
-    # The links update-alternatives would have made, and /bin/sh.
-    for link, target in (("sh", "dash"), ("awk", "mawk"), ("cc", "gcc"), ("c++", "g++")):
+    for link, target in (("sh", "dash"), ("awk", "mawk"), ("cc", "gcc"), ("c++", "g++")):  # update-alternatives'
         if (root / "usr/bin" / target).exists() and not (root / "usr/bin" / link).exists():
             (root / "usr/bin" / link).symlink_to(target)
     for folder, mode in (("tmp", 0o1777), ("root", 0o700), ("dev", 0o755), ("proc", 0o555)):
@@ -268,34 +262,31 @@ def cpython_flags(interpreter: Interpreter) -> list[str]:
             *interpreter.configure, *(f"py_cv_module_{name}=n/a" for name in CPYTHON_UNUSED_MODULES)]
 
 
-def build_script(interpreter: Interpreter) -> Path:
-    return SCRIPTS / ("musl_python.sh" if interpreter.origin == "musl" else "build_cpython.sh")
-
-
 def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
-    python = f"python{interpreter.base_id}"
     if interpreter.origin == "host":
         return Made(interpreter, Place(), find_host_python(interpreter))
     if interpreter.origin in ("root", "root-built"):
         make_root(job, matrix, matrix.roots[interpreter.root])
-        return Made(interpreter, root_place(matrix, interpreter), python)
-    if interpreter.cross_built:
-        return cross_build(job, matrix, interpreter)
-    script = build_script(interpreter)
-    tarball = fetch(job, matrix, f"python{interpreter.version}")
-    prefix = CACHE / f"{interpreter.id}-{matrix.recipe(tarball.name, cpython_flags(interpreter), script.read_text())}"
-    with locked(job, prefix.with_name(prefix.name + ".lock")):
-        if not (prefix / ".complete").exists():
-            job.run(["bash", script, tarball, prefix, *musl_libraries(job, matrix, interpreter),
-                     *cpython_flags(interpreter)])
-    return Made(interpreter, Place(), str(prefix / "bin" / python))
+        return Made(interpreter, root_place(matrix, interpreter), f"python{interpreter.base_id}")
+    return build(job, matrix, interpreter)
 
 
-def musl_libraries(job: Job, matrix: Matrix, interpreter: Interpreter) -> list[Path]:
-    return [fetch(job, matrix, name) for name in ("zlib", "libffi", "sqlite")] if interpreter.origin == "musl" else []
-
-
-def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
+def build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
+    """A CPython built here from its source: for this machine into the cache, or for a root's machine into
+    the root, with the root as its sysroot (or zig's musl), by the interpreter of its version built here."""
+    tarball, arch = fetch(job, matrix, f"python{interpreter.version}"), matrix.arch(interpreter)
+    env, flags = dict(os.environ), cpython_flags(interpreter)
+    if interpreter.origin == "musl":
+        env.update(MUSL=arch.machine, MUSL_SOURCES=" ".join(str(fetch(job, matrix, name))
+                                                            for name in ("zlib", "libffi", "sqlite")))
+        if interpreter.root:  # zig's clang, which brings musl for every machine
+            env.update(ZIG=str(cached_zig(job)), ZIG_GLOBAL_CACHE_DIR=str(CACHE / "zig"))
+    if not interpreter.root:
+        prefix = CACHE / f"{interpreter.id}-{matrix.recipe(tarball.name, flags, BUILD_SCRIPT.read_text())}"
+        with locked(job, prefix.with_name(prefix.name + ".lock")):
+            if not (prefix / ".complete").exists():
+                job.run(["bash", BUILD_SCRIPT, tarball, prefix, *flags], env=env)
+        return Made(interpreter, Place(), str(prefix / "bin" / f"python{interpreter.base_id}"))
     system = make_root(job, matrix, matrix.roots[interpreter.root])
     made = Made(interpreter, root_place(matrix, interpreter), f"python{interpreter.base_id}")
     stamp = made.place.host(f"{interpreter.prefix}/.complete")
@@ -303,23 +294,18 @@ def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     with locked(job, system.with_name(f"{system.name}-{interpreter.id}.lock")):
         if stamp.exists():
             return made
-        arch = matrix.arch(interpreter)
-        env = {**os.environ, "DESTDIR": str(system)}
-        if interpreter.origin == "musl":  # zig's clang, which brings musl for every machine
-            env.update(MUSL_TARGET=arch.machine, ZIG=str(cached_zig(job)), ZIG_GLOBAL_CACHE_DIR=str(CACHE / "zig"))
-            compilers = [f"--host={arch.machine}-linux-musl"]
-        else:
-            apt_install(job, [f"gcc-{arch.triplet}", "pkg-config"])
-            # The root's libraries, found through its pkg-config files and nowhere on this machine.
+        env["DESTDIR"] = str(system)
+        if interpreter.origin == "musl":
+            flags.append(f"--host={arch.machine}-linux-musl")
+        else:  # the root's libraries, found through its pkg-config files and nowhere on this machine
             env.update(PKG_CONFIG_LIBDIR=f"{system}/usr/lib/{arch.triplet}/pkgconfig:{system}/usr/share/pkgconfig",
                        PKG_CONFIG_SYSROOT_DIR=str(system))
-            compilers = [f"--host={arch.triplet}", f"CC={arch.triplet}-gcc --sysroot={system}",
-                         f"CXX={arch.triplet}-g++ --sysroot={system}"]
-        job.run(["bash", build_script(interpreter), fetch(job, matrix, f"python{interpreter.version}"),
-                 interpreter.prefix, *musl_libraries(job, matrix, interpreter), *compilers, "--build=x86_64-linux-gnu",
-                 f"--with-build-python={builder.python}", *cpython_flags(interpreter),
-                 # What configure cannot find out without running the target's programs.
-                 "ac_cv_file__dev_ptmx=yes", "ac_cv_file__dev_ptc=no", "ac_cv_buggy_getaddrinfo=no"], env=env)
+            flags += [f"--host={arch.triplet}", f"CC={arch.triplet}-gcc --sysroot={system}",
+                      f"CXX={arch.triplet}-g++ --sysroot={system}"]
+        # What configure cannot find out without running the target's programs, last.
+        job.run(["bash", BUILD_SCRIPT, tarball, interpreter.prefix, *flags, "--build=x86_64-linux-gnu",
+                 f"--with-build-python={builder.python}", "ac_cv_file__dev_ptmx=yes", "ac_cv_file__dev_ptc=no",
+                 "ac_cv_buggy_getaddrinfo=no"], env=env)
         made.probe(job, "modules", str(interpreter.free_threaded))
         stamp.touch()
     return made
@@ -327,7 +313,7 @@ def cross_build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
 
 def cached_zig(job: Job) -> Path:
     # zig keys the libc++ builds it keeps (minutes each) by where it lives, which a new clone's venv changes.
-    version = job.run([PYTHON, PROBE, "version", "ziglang"], capture=True).strip()
+    version, = {path.stem.split("-")[1] for path in VENV.glob("lib/python3*/site-packages/ziglang-*.dist-info")}
     home = CACHE / f"ziglang-{version}"
     with locked(job, CACHE / f"ziglang-{version}.lock"):
         if not (home / ".complete").exists():
@@ -339,13 +325,11 @@ def cached_zig(job: Job) -> Path:
 
 def find_host_python(interpreter: Interpreter) -> str:
     name = f"python{interpreter.base_id}"
-    candidates = [os.environ.get("PYTHON", ""), shutil.which(name) or ""]
-    with contextlib.suppress(OSError, subprocess.CalledProcessError):
-        prefix = subprocess.run(["pyenv", "prefix", interpreter.version], capture_output=True, text=True,
-                                check=True).stdout.strip()
-        candidates.append(f"{prefix}/bin/{name}")
-    for candidate in filter(None, candidates):
-        check = subprocess.run([candidate, "--version"], capture_output=True, text=True)
-        if check.returncode == 0 and check.stdout.startswith(f"Python {interpreter.version}."):
-            return shutil.which(candidate) or candidate
+    pyenv = subprocess.run(["pyenv", "prefix", interpreter.version], capture_output=True, text=True) \
+        if shutil.which("pyenv") else None
+    for candidate in (os.environ.get("PYTHON"), name, pyenv and f"{pyenv.stdout.strip()}/bin/{name}"):
+        found = candidate and shutil.which(candidate)
+        version = found and subprocess.run([found, "--version"], capture_output=True, text=True).stdout
+        if version and version.startswith(f"Python {interpreter.version}."):
+            return found
     raise SystemExit(f"CPython {interpreter.version} not found; set PYTHON=/path/to/{name}")

@@ -43,6 +43,8 @@ HANG_TIMEOUT = 600
 
 # A free-threaded interpreter (3.13t): threads run Python code in parallel, no GIL takes turns.
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# A wheel's proof under qemu-user, where Python runs several times slower: fewer examples and runs.
+EMULATED = os.environ.get("VELLORA_EMULATED") == "1"
 
 
 @contextmanager

@@ -10,7 +10,6 @@ exactly as the C API's PyFloat_AsDouble does (called through ctypes as the oracl
 import ctypes
 import decimal
 import math
-import os
 import struct
 import warnings
 
@@ -19,11 +18,11 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from corvantis import _pyvellora, _vellora_core
-from support import NAMES, VALUES, stderr_to_devnull
+from support import EMULATED, NAMES, VALUES, stderr_to_devnull
 
 
 PROPERTY_SETTINGS = settings(
-    max_examples=int(os.environ.get("VELLORA_PROPERTY_EXAMPLES", "300")),
+    max_examples=25 if EMULATED else 300,
     deadline=None,
     database=None,  # nothing written into the work tree
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.large_base_example],
