@@ -170,14 +170,14 @@ class Runner:
         return all(outcome == "passed" for outcome, _ in results.values()) and len(results) == len(specs)
 
     def _report(self, specs: dict[str, Spec], results: dict[str, tuple[str, float]], seconds: float) -> None:
-        """Each job's time, then each failed job's name and the end of its log."""
+        """Each job's time, then each failed job's name and, unless shown already, the end of its log."""
         if len(specs) > 1:
             width = max(map(len, specs))
             rows = [(name, *results.get(name, ("not run", 0))) for name in specs]
             lines = [f"  {name:<{width}}  {outcome:<8} {spent:7.0f} s" for name, outcome, spent in rows]
             say(f"jobs ({seconds:.0f} s in all):\n" + "\n".join(lines))
         failed = [name for name, (outcome, _) in results.items() if outcome == "failed"]
-        for name in failed:
+        for name in [] if self.show else failed:  # a shown log is on the terminal already
             path = self.logs / f"{name}.log"
             say(f"{name} failed; the end of {path}:")
             print("\n".join(path.read_text(encoding="utf-8", errors="replace").splitlines()[-80:]),

@@ -275,17 +275,13 @@ def build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     """A CPython built here from its source: for this machine into the cache, or for a root's machine into
     the root, with the root as its sysroot (or zig's musl), by the interpreter of its version built here."""
     tarball, arch = fetch(job, matrix, f"python{interpreter.version}"), matrix.arch(interpreter)
-    env, flags = dict(os.environ), cpython_flags(interpreter)
-    if interpreter.origin == "musl":
-        env.update(MUSL=arch.machine, MUSL_SOURCES=" ".join(str(fetch(job, matrix, name))
-                                                            for name in ("zlib", "libffi", "sqlite")))
-        if interpreter.root:  # zig's clang, which brings musl for every machine
-            env.update(ZIG=str(cached_zig(job)), ZIG_GLOBAL_CACHE_DIR=str(CACHE / "zig"))
+    flags = cpython_flags(interpreter)
     if not interpreter.root:
         prefix = CACHE / f"{interpreter.id}-{matrix.recipe(tarball.name, flags, BUILD_SCRIPT.read_text())}"
         with locked(job, prefix.with_name(prefix.name + ".lock")):
             if not (prefix / ".complete").exists():
-                job.run(["bash", BUILD_SCRIPT, tarball, prefix, *flags], env=env)
+                job.run(["bash", BUILD_SCRIPT, tarball, prefix, *flags],
+                        env={**os.environ, **musl_settings(job, matrix, interpreter)})
         return Made(interpreter, Place(), str(prefix / "bin" / f"python{interpreter.base_id}"))
     system = make_root(job, matrix, matrix.roots[interpreter.root])
     made = Made(interpreter, root_place(matrix, interpreter), f"python{interpreter.base_id}")
@@ -294,7 +290,7 @@ def build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     with locked(job, system.with_name(f"{system.name}-{interpreter.id}.lock")):
         if stamp.exists():
             return made
-        env["DESTDIR"] = str(system)
+        env = {**os.environ, **musl_settings(job, matrix, interpreter), "DESTDIR": str(system)}
         if interpreter.origin == "musl":
             flags.append(f"--host={arch.machine}-linux-musl")
         else:  # the root's libraries, found through its pkg-config files and nowhere on this machine
@@ -309,6 +305,18 @@ def build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
         made.probe(job, "modules", str(interpreter.free_threaded))
         stamp.touch()
     return made
+
+
+def musl_settings(job: Job, matrix: Matrix, interpreter: Interpreter) -> dict[str, str]:
+    """What the build script takes for musl: the machine, its libraries' sources, and for another machine
+    zig's clang, which brings musl for every machine."""
+    if interpreter.origin != "musl":
+        return {}
+    settings = {"MUSL": matrix.arch(interpreter).machine,
+                "MUSL_SOURCES": " ".join(str(fetch(job, matrix, name)) for name in ("zlib", "libffi", "sqlite"))}
+    if interpreter.root:
+        settings.update(ZIG=str(cached_zig(job)), ZIG_GLOBAL_CACHE_DIR=str(CACHE / "zig"))
+    return settings
 
 
 def cached_zig(job: Job) -> Path:
