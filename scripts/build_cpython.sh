@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # build_cpython.sh TARBALL PREFIX [CONFIGURE ARGUMENTS...]: configure, make and install a CPython
-# from its source tarball into PREFIX, stamped PREFIX/.complete when done (written last, so an
-# interrupted build is redone rather than half used). The job runner (scripts/runner) says which
-# CPython, with which flags, from scripts/matrix.toml.
-#   DESTDIR       installs under it (a build for a root); the runner checks and stamps it there
+# from its source tarball into PREFIX. The job runner (scripts/runner) says which CPython, with which
+# flags, from scripts/matrix.toml, and checks and stamps what it installed.
+#   DESTDIR       installs under it (a build for a root)
 #   MUSL          the machine of a build against musl: Debian's musl-gcc builds for this one, zig's
 #                 clang (ZIG) for any; zlib, libffi and SQLite (MUSL_SOURCES, their tarballs: zip
 #                 files, ctypes, mypy's cache) are built static once, beside PREFIX
@@ -87,6 +86,3 @@ quietly install make install COMPILEALL_OPTS="$([ -n "${DESTDIR:-}" ] && echo -j
 if [[ " $* " == *" --with-thread-sanitizer "* ]]; then
   cp Tools/tsan/suppressions_free_threading.txt "$stage/lib/tsan-suppressions-cpython.txt"
 fi
-[ -z "${DESTDIR:-}" ] || exit 0
-"$(ls "$prefix"/bin/python3.*[0-9t] | head -n 1)" "$(dirname "$0")/probe.py" modules "$([[ " $* " == *" --disable-gil "* ]] && echo True || echo False)"
-touch "$prefix/.complete"

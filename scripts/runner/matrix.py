@@ -115,11 +115,6 @@ class Matrix:
     thread_sanitizer: Interpreter
     free_threaded_pins: tuple[str, ...]
 
-    def interpreter(self, id: str) -> Interpreter:
-        if id not in self.interpreters:
-            raise SystemExit(f"no interpreter {id}: choose one of {', '.join(self.interpreters)}")
-        return self.interpreters[id]
-
     def arch(self, interpreter: Interpreter) -> Arch:
         return ARCHES[self.roots[interpreter.root].arch if interpreter.root else "amd64"]
 

@@ -1,4 +1,4 @@
-"""Where interpreters come from and where they run: this machine, or a Debian root entered with chroot.
+"""Where interpreters come from and where they run: this machine, or a Debian root entered with bubblewrap.
 Each interpreter or root is made once into the cache folder, under a lock, and renamed into place or
 stamped when complete, so an interrupted build is redone rather than half used."""
 
@@ -64,7 +64,7 @@ def apt_install(job: Job, packages: Sequence[str]) -> None:
 
 
 def enable_emulation(job: Job, emulators: Sequence[str]) -> None:
-    # The F flag has the kernel open the emulator at once, so that a chroot does not need to hold it.
+    # The F flag has the kernel open the emulator at once, so that a root does not need to hold it.
     registry = Path("/proc/sys/fs/binfmt_misc")
     with locked(job, SYSTEM_LOCK):
         if emulators and not (registry / "register").exists():
@@ -76,7 +76,7 @@ def enable_emulation(job: Job, emulators: Sequence[str]) -> None:
             flags = [line for line in entry.read_text().splitlines() if line.startswith("flags:")]
             if "F" not in flags[0]:
                 raise RuntimeError(f"binfmt_misc runs {emulator} programs without the F flag; "
-                                   "a chroot cannot find qemu")
+                                   "a root cannot find qemu")
 
 
 def debian_mirror(job: Job) -> str:
@@ -128,16 +128,16 @@ class Place:
 
     def run(self, job: Job, argv: Sequence[str | os.PathLike[str]], *, cwd: str | None = None,
             env: dict[str, str] | None = None, **options) -> str:
-        # A root is entered in a mount namespace of its own, so its mounts go with the command however it ends.
         if self.root is None:
             return job.run(argv, cwd=cwd, env={**os.environ, **(env or {})}, **options)
-        settings = [f"{name}={value}" for name, value in (env or {}).items()]
-        if self.emulator_cpu:
-            settings.append(f"QEMU_CPU={self.emulator_cpu}")
-        inside = ["/usr/bin/env", "-i", *(["-C", cwd] if cwd else []), "HOME=/root", f"PATH={self.path}",
-                  "LANG=C.UTF-8", *settings, *map(str, argv)]
-        return job.run(["unshare", "--mount", "--fork", SCRIPTS / "enter_root.sh", self.root, CHECKOUT,
-                        CHECKOUT_INSIDE, *inside], shown=f"[in {self.root.name}] {' '.join(inside)}", **options)
+        # bubblewrap enters the root in namespaces of its own, so its mounts go with the command however it ends.
+        settings = {"HOME": "/root", "PATH": self.path, "LANG": "C.UTF-8", **(env or {}),
+                    **({"QEMU_CPU": self.emulator_cpu} if self.emulator_cpu else {})}
+        shown = " ".join([*(f"{name}={value}" for name, value in settings.items()), *map(str, argv)])
+        return job.run(["bwrap", "--bind", self.root, "/", "--proc", "/proc", "--dev-bind", "/dev", "/dev", "--bind",
+                        CHECKOUT, CHECKOUT_INSIDE, "--clearenv", *(["--chdir", cwd] if cwd else []),
+                        *(part for name, value in settings.items() for part in ("--setenv", name, value)), *argv],
+                       shown=f"[in {self.root.name}] {shown}", **options)
 
 
 @dataclass(frozen=True)
@@ -184,7 +184,7 @@ def root_place(matrix: Matrix, interpreter: Interpreter) -> Place:
 
 def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
     """A root: the release's packages for its machine downloaded by apt and unpacked, with no maintainer
-    script run (under emulation those took half an hour), and any CPython the table builds inside it."""
+    script run (under emulation those took half an hour)."""
     system = root_folder(matrix, root)
     if system.exists():
         return system
@@ -209,14 +209,6 @@ def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
                 raise RuntimeError(f"dpkg-deb could not read {deb.name}")
         shutil.rmtree(state)
         settle(building)
-        for interpreter in matrix.interpreters.values():
-            if interpreter.root == root.name and interpreter.origin == "root-built":
-                tarball = fetch(job, matrix, f"python{interpreter.version}")
-                shutil.copy(tarball, building / "tmp")
-                Place(building, root_place(matrix, interpreter).path).run(
-                    job, ["bash", f"{CHECKOUT_INSIDE}/scripts/build_cpython.sh", f"/tmp/{tarball.name}",
-                          interpreter.prefix, *cpython_flags(interpreter)], env={"CC": "gcc"})
-                (building / "tmp" / tarball.name).unlink()
         building.rename(system)
     return system
 
@@ -265,43 +257,48 @@ def cpython_flags(interpreter: Interpreter) -> list[str]:
 def make(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
     if interpreter.origin == "host":
         return Made(interpreter, Place(), find_host_python(interpreter))
-    if interpreter.origin in ("root", "root-built"):
+    if interpreter.origin == "root":
         make_root(job, matrix, matrix.roots[interpreter.root])
         return Made(interpreter, root_place(matrix, interpreter), f"python{interpreter.base_id}")
     return build(job, matrix, interpreter)
 
 
 def build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
-    """A CPython built here from its source: for this machine into the cache, or for a root's machine into
-    the root, with the root as its sysroot (or zig's musl), by the interpreter of its version built here."""
+    """A CPython built from its source: for this machine into the cache; inside its root, by the root's
+    compiler; or here for a root's machine into the root, with the root as its sysroot (or zig's musl), by
+    the interpreter of its version built here. Checked, then stamped complete."""
     tarball, arch = fetch(job, matrix, f"python{interpreter.version}"), matrix.arch(interpreter)
     flags = cpython_flags(interpreter)
-    if not interpreter.root:
+    if interpreter.root:
+        system, prefix = make_root(job, matrix, matrix.roots[interpreter.root]), interpreter.prefix
+        made = Made(interpreter, root_place(matrix, interpreter), f"python{interpreter.base_id}")
+        lock = system.with_name(f"{system.name}-{interpreter.id}.lock")
+    else:
         prefix = CACHE / f"{interpreter.id}-{matrix.recipe(tarball.name, flags, BUILD_SCRIPT.read_text())}"
-        with locked(job, prefix.with_name(prefix.name + ".lock")):
-            if not (prefix / ".complete").exists():
-                job.run(["bash", BUILD_SCRIPT, tarball, prefix, *flags],
-                        env={**os.environ, **musl_settings(job, matrix, interpreter)})
-        return Made(interpreter, Place(), str(prefix / "bin" / f"python{interpreter.base_id}"))
-    system = make_root(job, matrix, matrix.roots[interpreter.root])
-    made = Made(interpreter, root_place(matrix, interpreter), f"python{interpreter.base_id}")
-    stamp = made.place.host(f"{interpreter.prefix}/.complete")
-    builder = make(job, matrix, matrix.interpreter(interpreter.builder_id))
-    with locked(job, system.with_name(f"{system.name}-{interpreter.id}.lock")):
+        made = Made(interpreter, Place(), str(prefix / "bin" / f"python{interpreter.base_id}"))
+        lock = prefix.with_name(prefix.name + ".lock")
+    with locked(job, lock):
+        stamp = made.place.host(f"{prefix}/.complete")
         if stamp.exists():
             return made
-        env = {**os.environ, **musl_settings(job, matrix, interpreter), "DESTDIR": str(system)}
-        if interpreter.origin == "musl":
-            flags.append(f"--host={arch.machine}-linux-musl")
-        else:  # the root's libraries, found through its pkg-config files and nowhere on this machine
-            env.update(PKG_CONFIG_LIBDIR=f"{system}/usr/lib/{arch.triplet}/pkgconfig:{system}/usr/share/pkgconfig",
-                       PKG_CONFIG_SYSROOT_DIR=str(system))
-            flags += [f"--host={arch.triplet}", f"CC={arch.triplet}-gcc --sysroot={system}",
-                      f"CXX={arch.triplet}-g++ --sysroot={system}"]
-        # What configure cannot find out without running the target's programs, last.
-        job.run(["bash", BUILD_SCRIPT, tarball, interpreter.prefix, *flags, "--build=x86_64-linux-gnu",
-                 f"--with-build-python={builder.python}", "ac_cv_file__dev_ptmx=yes", "ac_cv_file__dev_ptc=no",
-                 "ac_cv_buggy_getaddrinfo=no"], env=env)
+        env, place = musl_settings(job, matrix, interpreter), Place()
+        if interpreter.origin == "root-built":  # inside the root, by its compiler, against its libraries
+            place, env = made.place, {"CC": "gcc"}
+            tarball = Path(shutil.copy(tarball, system / "tmp"))
+        elif interpreter.root:
+            builder = make(job, matrix, matrix.interpreters[interpreter.builder_id])
+            env["DESTDIR"] = str(system)
+            if interpreter.origin == "musl":
+                flags.append(f"--host={arch.machine}-linux-musl")
+            else:  # the root's libraries, found through its pkg-config files and nowhere on this machine
+                env.update(PKG_CONFIG_LIBDIR=f"{system}/usr/lib/{arch.triplet}/pkgconfig:{system}/usr/share/pkgconfig",
+                           PKG_CONFIG_SYSROOT_DIR=str(system))
+                flags += [f"--host={arch.triplet}", f"CC={arch.triplet}-gcc --sysroot={system}",
+                          f"CXX={arch.triplet}-g++ --sysroot={system}"]
+            # What configure cannot find out without running the target's programs, last.
+            flags += ["--build=x86_64-linux-gnu", f"--with-build-python={builder.python}", "ac_cv_file__dev_ptmx=yes",
+                      "ac_cv_file__dev_ptc=no", "ac_cv_buggy_getaddrinfo=no"]
+        place.run(job, ["bash", place.inside(BUILD_SCRIPT), place.inside(tarball), prefix, *flags], env=env)
         made.probe(job, "modules", str(interpreter.free_threaded))
         stamp.touch()
     return made

