@@ -183,8 +183,8 @@ def root_place(matrix: Matrix, interpreter: Interpreter) -> Place:
 
 
 def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
-    """A root: the release's packages for its machine downloaded by apt and unpacked, with no maintainer
-    script run (under emulation those took half an hour)."""
+    """A root: the release's packages for its machine downloaded by apt and unpacked over a merged /usr by
+    mmdebstrap, with no maintainer script run (under emulation those took half an hour)."""
     system = root_folder(matrix, root)
     if system.exists():
         return system
@@ -193,57 +193,25 @@ def make_root(job: Job, matrix: Matrix, root: Root) -> Path:
             return system
         building = system.with_name(system.name + ".building")
         shutil.rmtree(building, ignore_errors=True)
-        building.mkdir(parents=True)
-        state = building.with_name(building.name + "-apt")
-        debs = download(job, root, root_packages(matrix, root), state)
-        job.write(f"unpacking {len(debs)} packages into {building}\n")
-        for link in ("bin", "sbin", "lib", "lib64"):  # the merged /usr of Debian 12 and later
-            (building / "usr" / link).mkdir(parents=True, exist_ok=True)
-            (building / link).symlink_to(f"usr/{link}")
-        for deb in debs:
-            # Over the merged /usr's links rather than in place of them.
-            with subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb], stdout=subprocess.PIPE) as package:
-                subprocess.run(["tar", "-x", "--keep-directory-symlink", "-C", building], stdin=package.stdout,
-                               check=True)
-            if package.returncode:
-                raise RuntimeError(f"dpkg-deb could not read {deb.name}")
-        shutil.rmtree(state)
+        keyring = "/usr/share/keyrings/debian-archive-keyring.gpg"
+        # The archive's Release files for old and unstable releases may have passed their Valid-Until date.
+        job.run(["mmdebstrap", "--variant=extract", f"--architectures={root.arch}",
+                 "--hook-dir=/usr/share/mmdebstrap/hooks/merged-usr", "--aptopt=Acquire::Check-Valid-Until false",
+                 *(f"--include={name}" for name in root_packages(matrix, root)), root.release, building,
+                 f"deb [signed-by={keyring}] {debian_mirror(job)} {root.release} main"])
         settle(building)
         building.rename(system)
     return system
 
 
-def download(job: Job, root: Root, packages: list[str], state: Path) -> list[Path]:
-    shutil.rmtree(state, ignore_errors=True)
-    (state / "cache/archives/partial").mkdir(parents=True)
-    (state / "lists/partial").mkdir(parents=True)
-    (state / "status").touch()
-    keyring = "/usr/share/keyrings/debian-archive-keyring.gpg"
-    (state / "sources.list").write_text(f"deb [signed-by={keyring}] {debian_mirror(job)} {root.release} main\n")
-    apt = ["apt-get", f"-oDir::State={state}", f"-oDir::State::status={state}/status", f"-oDir::Cache={state}/cache",
-           f"-oDir::Etc::SourceList={state}/sources.list", "-oDir::Etc::SourceParts=/dev/null",
-           f"-oAPT::Architecture={root.arch}", f"-oAPT::Architectures::={root.arch}",
-           # The archive's Release files for old and unstable releases may have passed their Valid-Until date.
-           "-oAcquire::Check-Valid-Until=false", "-oAcquire::Languages=none", "-oDebug::NoLocking=true"]
-    job.run([*apt, "update", "-qq"])
-    job.run([*apt, "install", "--download-only", "--no-install-recommends", "-y", "-qq", *packages])
-    return sorted((state / "cache/archives").glob("*.deb"))
-
-
 def settle(root: Path) -> None:
-    """What the maintainer scripts would have done that the interpreters need: users, the
-    alternatives' links, a writable /tmp."""
-    etc = root / "etc"
+    """What the maintainer scripts would have done that the interpreters need: users and the
+    alternatives' links."""
     for name in ("passwd", "group"):
-        master = root / f"usr/share/base-passwd/{name}.master"
-        if master.exists():
-            shutil.copy(master, etc / name)
+        shutil.copy(root / f"usr/share/base-passwd/{name}.master", root / "etc" / name)
     for link, target in (("sh", "dash"), ("awk", "mawk"), ("cc", "gcc"), ("c++", "g++")):  # update-alternatives'
         if (root / "usr/bin" / target).exists() and not (root / "usr/bin" / link).exists():
             (root / "usr/bin" / link).symlink_to(target)
-    for folder, mode in (("tmp", 0o1777), ("root", 0o700), ("dev", 0o755), ("proc", 0o555)):
-        (root / folder).mkdir(exist_ok=True)
-        (root / folder).chmod(mode)
 
 
 def cpython_flags(interpreter: Interpreter) -> list[str]:

@@ -18,10 +18,10 @@ TESTS = CHECKOUT / "tests" / "python"
 
 # GoogleTest and Google Benchmark for the core, and the compilers; the rest for the test command's jobs.
 BASE_PACKAGES = ["libgtest-dev", "libbenchmark-dev", "g++", "ccache"]
-TEST_PACKAGES = [*BASE_PACKAGES, "clang", "libclang-rt-dev", "valgrind", "qemu-user-static", "bubblewrap", "xz-utils",
-                 "build-essential", "pkg-config", *places.CPYTHON_LIBRARIES, "musl", "musl-dev", "musl-tools", "tcl",
-                 *(f"{tool}-{arch.triplet}" for arch in ARCHES.values() if arch.machine != "x86_64"
-                   for tool in ("g++", "gcc"))]
+TEST_PACKAGES = [*BASE_PACKAGES, "clang", "libclang-rt-dev", "valgrind", "qemu-user-static", "bubblewrap", "mmdebstrap",
+                 "xz-utils", "build-essential", "pkg-config", *places.CPYTHON_LIBRARIES, "musl", "musl-dev",
+                 "musl-tools", "tcl", *(f"{tool}-{arch.triplet}" for arch in ARCHES.values()
+                                        if arch.machine != "x86_64" for tool in ("g++", "gcc"))]
 # The GoogleTest suites that start threads; ThreadSanitizer runs these (the rest are single-threaded).
 TSAN_FILTER = "*Concurrency*:*Stress*:*SharedLock*:*NextRegistryKey*:*DefaultRegistry*"
 FUZZ_TARGETS = ("datasheet_json", "number_format")
