@@ -5,6 +5,7 @@ import concurrent.futures
 import contextlib
 import graphlib
 import os
+import shlex
 import signal
 import subprocess
 import sys
@@ -20,10 +21,6 @@ class Stopped(Exception):
     """Another job failed, or the run was interrupted: this one ends without a verdict."""
 
 
-class CommandFailed(Exception):
-    pass
-
-
 def say(message: str) -> None:
     print(f"==> {message}", file=sys.stderr, flush=True)
 
@@ -33,8 +30,7 @@ class Spec:
     name: str
     action: Callable[["Job"], None]
     needs: Sequence[str] = ()
-    # The cores it keeps busy: a compile takes them all, a suite one, a download none.
-    cpus: float = 1.0
+    cpus: float = 1.0  # the cores it keeps busy
 
 
 @dataclass(eq=False)
@@ -49,10 +45,10 @@ class Job:
         self.log.flush()
 
     def run(self, argv: Sequence[str | os.PathLike[str]], *, cwd: Path | str | None = None,
-            env: dict[str, str] | None = None, capture: bool = False, shown: str | None = None) -> str:
-        """Output goes to the log, or with `capture` is returned."""
+            env: dict[str, str] | None = None, capture: bool = False) -> str:
+        """Output goes to the log, after the command as a shell would take it, or with `capture` is returned."""
         argv = [str(part) for part in argv]
-        self.write(f"$ {shown or ' '.join(argv)}\n")
+        self.write(f"$ {shlex.join(argv)}\n")
         began = time.monotonic()
         with self.runner.lock:  # no command starts once the run is stopping
             if self.runner.stopping.is_set():
@@ -70,12 +66,8 @@ class Job:
         if self.runner.stopping.is_set():
             raise Stopped()
         if process.returncode != 0:
-            raise CommandFailed(f"{argv[0]} exited with status {process.returncode}")
+            raise subprocess.CalledProcessError(process.returncode, argv[0])
         return output
-
-
-def _interrupt(signum, frame) -> None:
-    raise KeyboardInterrupt
 
 
 class Runner:
@@ -99,8 +91,6 @@ class Runner:
                 with contextlib.suppress(subprocess.TimeoutExpired):
                     process.wait(timeout=max(0.0, deadline - time.monotonic()))
             running = [process for process in running if process.poll() is None]
-            if not running:
-                break
 
     def _work(self, spec: Spec) -> tuple[str, float]:
         began = time.monotonic()
@@ -112,11 +102,13 @@ class Runner:
                 outcome = "stopped"
             except Exception as error:  # a job's failure, whatever it is, fails the run
                 outcome = "failed"
-                detail = str(error) if isinstance(error, CommandFailed) else traceback.format_exc()
+                detail = str(error) if isinstance(error, subprocess.CalledProcessError) else traceback.format_exc()
                 log.write(f"\n==> {spec.name} failed: {detail}\n")
         seconds = time.monotonic() - began
-        if self.show:
-            sys.stdout.write((self.logs / f"{spec.name}.log").read_text(encoding="utf-8", errors="replace"))
+        if self.show or outcome == "failed":  # the whole log when shown, else the end of a failed one's
+            lines = (self.logs / f"{spec.name}.log").read_text(encoding="utf-8", errors="replace").splitlines()
+            print("\n".join(lines if self.show else lines[-80:]), file=sys.stdout if self.show else sys.stderr,
+                  flush=True)
         if outcome != "stopped":
             say(f"{spec.name} {outcome} in {seconds:.0f} s")
         return outcome, seconds
@@ -130,11 +122,10 @@ class Runner:
         unknown = {need for spec in specs.values() for need in spec.needs} - specs.keys()
         assert not unknown, f"jobs needed but not planned: {sorted(unknown)}"
         self.logs.mkdir(parents=True, exist_ok=True)
-        results: dict[str, tuple[str, float]] = {}
-        ready: list[str] = []
+        results: dict[str, tuple[str, float]] = {}  # each job's outcome and seconds
         running: dict[concurrent.futures.Future, str] = {}
-        began = time.monotonic()
-        previous = signal.signal(signal.SIGTERM, _interrupt)  # CI's time limit ends the jobs too
+        ready, began = [], time.monotonic()
+        previous = signal.signal(signal.SIGTERM, signal.default_int_handler)  # CI's time limit ends the jobs too
         pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, len(specs)))
         try:
             while graph.is_active() and not self.stopping.is_set():
@@ -170,17 +161,12 @@ class Runner:
         return all(outcome == "passed" for outcome, _ in results.values()) and len(results) == len(specs)
 
     def _report(self, specs: dict[str, Spec], results: dict[str, tuple[str, float]], seconds: float) -> None:
-        """Each job's time, then each failed job's name and, unless shown already, the end of its log."""
+        """Each job's time, then the failed jobs' names."""
         if len(specs) > 1:
             width = max(map(len, specs))
             rows = [(name, *results.get(name, ("not run", 0))) for name in specs]
             lines = [f"  {name:<{width}}  {outcome:<8} {spent:7.0f} s" for name, outcome, spent in rows]
             say(f"jobs ({seconds:.0f} s in all):\n" + "\n".join(lines))
         failed = [name for name, (outcome, _) in results.items() if outcome == "failed"]
-        for name in [] if self.show else failed:  # a shown log is on the terminal already
-            path = self.logs / f"{name}.log"
-            say(f"{name} failed; the end of {path}:")
-            print("\n".join(path.read_text(encoding="utf-8", errors="replace").splitlines()[-80:]),
-                  file=sys.stderr, flush=True)
         if failed:
             say(f"failed: {' '.join(failed)}")

