@@ -246,7 +246,7 @@ def build(job: Job, matrix: Matrix, interpreter: Interpreter) -> Made:
         env, place = musl_settings(job, matrix, interpreter), Place()
         if interpreter.origin == "root-built":  # inside the root, by its compiler, against its libraries
             place, env = made.place, {"CC": "gcc"}
-            tarball = Path(shutil.copy(tarball, system / "tmp"))
+            tarball = Path(shutil.copy(tarball, CHECKOUT / "build"))  # which the root sees
         elif interpreter.root:
             builder = make(job, matrix, matrix.interpreters[interpreter.builder_id])
             env["DESTDIR"] = str(system)
