@@ -402,8 +402,11 @@ class _Constructor:
 _OWN: dict[type, tuple[Any, Any, str]] = {}
 
 
+# The type of the twin's classes, which makes them behave as an extension's final types.
 class _ExtensionType(type):
-    """The type of the twin's classes, which makes them behave as an extension's final types."""
+    # A docstring here would shadow type's own __doc__ descriptor for the classes, which then let
+    # `del cls.__doc__` through; with it, the interpreter refuses as it does for the extension's.
+    __doc__ = type.__dict__["__doc__"]
 
     def __new__(
         mcs, name: str, bases: tuple[type, ...], namespace: dict[str, Any], /, **kwargs: Any

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <mutex>
+#include <string_view>
 
 #include "pyfacade/call.hpp"
 #include "pyfacade/cpython_internals.hpp"
@@ -138,7 +139,27 @@ Outcome<Done> add_text(PyObject* module, const char* attribute, const char* text
   return add_attribute(module, name.get(), value.get());
 }
 
+#if defined(Py_LIMITED_API)
+/// A free-threaded CPython imports `.abi3.so` files too (an older pip installs the abi3 wheel
+/// there, a shared folder holds it), yet this build's objects are laid out for the GIL's CPython:
+/// it refuses such an interpreter before it makes any object, so the package falls back to its
+/// twin. Only calls into the interpreter here, no object layout: `sys.abiflags` holds "t" there.
+Outcome<Done> refuse_free_threaded_interpreter() {
+  PyObject* const abiflags = PySys_GetObject("abiflags");  // borrowed; absent on older Windows builds
+  if (abiflags == nullptr) return Done{};
+  Py_ssize_t size = 0;
+  const char* const flags = PyUnicode_AsUTF8AndSize(abiflags, &size);
+  if (flags == nullptr) return ErrorIsSet{};
+  if (std::string_view(flags, static_cast<std::size_t>(size)).find('t') == std::string_view::npos) return Done{};
+  PyErr_SetString(PyExc_ImportError, texts::kAbi3OnFreeThreaded);
+  return ErrorIsSet{};
+}
+#endif
+
 Outcome<OwnedRef> build_module() {
+#if defined(Py_LIMITED_API)
+  if (auto refused = refuse_free_threaded_interpreter(); !refused.ok()) return std::move(refused).failure();
+#endif
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter < 0) return ErrorIsSet{};
   std::int64_t owner = -1;

@@ -70,6 +70,9 @@ inline constexpr char kGetConstantDoc[] =
 
 inline constexpr char kSubinterpreterRefused[] =
     "PyO3 modules do not yet support subinterpreters, see https://github.com/PyO3/pyo3/issues/576";
+inline constexpr char kAbi3OnFreeThreaded[] =
+    "this build of corvantis._vellora_core (abi3) needs a CPython with the GIL; a free-threaded "
+    "CPython needs the build made for it: its own wheel (cp313t, cp314t) or the sdist";
 inline constexpr char kNoExceptionSet[] = "attempted to fetch exception but none was set";
 inline constexpr char kPythonApiCallFailed[] = "Python API call failed";
 inline constexpr char kAppendToAllFailed[] = "could not append __name__ to __all__";

@@ -1,8 +1,11 @@
 """Import, registration and the shape of what the module exposes."""
 
+import functools
+import os
 import subprocess
 import sys
 import textwrap
+import zipfile
 
 import pytest
 
@@ -58,6 +61,15 @@ def test_classes_are_final(core, name):
     assert cls.__qualname__ == name
     with pytest.raises(TypeError, match="is not an acceptable base type"):
         type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize("name", ["PyFormulasRegistry", "PyQuarkRegistry", "PyCKMMatrix"])
+def test_class_docstrings_cannot_be_deleted(core, name):
+    cls = getattr(core, name)
+    doc = cls.__doc__
+    with pytest.raises(TypeError):
+        del cls.__doc__
+    assert cls.__doc__ == doc
 
 
 @pytest.mark.parametrize("name", ["PyFormulasRegistry", "PyQuarkRegistry", "PyCKMMatrix"])
@@ -209,3 +221,27 @@ def test_each_embedded_runtime_gets_a_working_module(native, tmp_path):
     result = subprocess.run([str(program), code], capture_output=True, text=True,
                             env={**os.environ, "PYTHONPATH": path}, timeout=HANG_TIMEOUT)
     assert (result.returncode, result.stdout) == (0, "17 b3 True\n" * 2), result.stderr
+
+
+# The runner names the x86-64 abi3 wheel where a free-threaded CPython of this machine is proven.
+ABI3_WHEEL = os.environ.get("VELLORA_ABI3_WHEEL")
+
+
+@pytest.mark.skipif(not (FREE_THREADED and ABI3_WHEEL), reason="needs the abi3 wheel on a free-threaded CPython")
+def test_abi3_build_refuses_a_free_threaded_cpython_and_the_twin_answers(tmp_path):
+    # An older pip, a --target folder or a shared PYTHONPATH puts the abi3 module where a
+    # free-threaded CPython imports it: it must refuse in one line rather than crash there.
+    with zipfile.ZipFile(ABI3_WHEEL) as wheel:
+        wheel.extractall(tmp_path)
+    run = functools.partial(subprocess.run, capture_output=True, text=True, timeout=HANG_TIMEOUT, cwd=tmp_path,
+                            env={**os.environ, "PYTHONPATH": str(tmp_path)})
+    refused = run([sys.executable, "-c", "import corvantis._vellora_core"])
+    assert refused.returncode == 1, refused.stderr
+    assert refused.stderr.splitlines()[-1] == (
+        "ImportError: this build of corvantis._vellora_core (abi3) needs a CPython with the GIL; a free-threaded "
+        "CPython needs the build made for it: its own wheel (cp313t, cp314t) or the sdist")
+    code = "import corvantis; print(corvantis.backend().__name__, corvantis.get_constant('phi')['value'])"
+    answered = run([sys.executable, "-c", code])
+    assert answered.returncode == 0, answered.stderr
+    assert answered.stdout == "corvantis._pyvellora 1.618033988749895\n"
+    assert "NativeUnavailableWarning: corvantis._vellora_core cannot be imported (this build of" in answered.stderr
