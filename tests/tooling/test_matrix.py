@@ -62,8 +62,57 @@ def test_sdist_holds_the_sources_and_nothing_built():
     assert sorted(name for name in names if name.startswith(("build/", ".venv", "dist/")) or name.endswith(".so")) == []
 
 
+def version_needs(extension: pathlib.Path) -> list[tuple[str, str]]:
+    """(library, version) for every symbol version the extension needs from another library."""
+    listed = subprocess.run(["readelf", "--version-info", "--wide", extension],
+                            capture_output=True, text=True, check=True).stdout
+    needs, library = [], None
+    for line in listed.partition("Version needs section")[2].splitlines():
+        if found := re.search(r"File: (\S+)", line):
+            library = found[1]
+        elif found := re.search(r"Name: (\S+)", line):
+            needs.append((library, found[1]))
+    return needs
+
+
+def beyond_tag(extension: pathlib.Path, wheel_name: str) -> list[tuple[str, str]]:
+    """The version needs a system the wheel's tag admits may not meet: on glibc, any but a GLIBC_
+    version no newer than the oldest glibc its tags name (the loader's and libm's included, which
+    auditwheel passes over); on musl, which versions nothing, any at all."""
+    tagged = [(int(major), int(minor)) for major, minor in re.findall(r"manylinux_(\d+)_(\d+)_", wheel_name)]
+    tagged += [(2, 17)] * ("manylinux2014_" in wheel_name)
+    oldest = min(tagged, default=None)
+    beyond = []
+    for library, version in version_needs(extension):
+        found = re.fullmatch(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?", version)
+        if oldest is None or found is None or (int(found[1]), int(found[2])) > oldest:
+            beyond.append((library, version))
+    return beyond
+
+
+def extracted_extension(wheel: pathlib.Path, folder: pathlib.Path) -> pathlib.Path:
+    with zipfile.ZipFile(wheel) as archive:
+        extension, = (name for name in archive.namelist()
+                      if name.startswith("corvantis/_vellora_core.") and name.endswith(".so"))
+        return pathlib.Path(archive.extract(extension, folder))
+
+
+@needs_dist
+def test_the_audit_finds_a_version_newer_than_the_tag(tmp_path):
+    wheel = next(path for path in WHEELS if "-manylinux" in path.name)
+    extension = extracted_extension(wheel, tmp_path)
+    library, version = version_needs(extension)[-1]
+    newer = version.replace("GLIBC_2.", "GLIBC_9.", 1)  # as long, so the copy stays a valid ELF file
+    mutated = tmp_path / "newer.so"
+    mutated.write_bytes(extension.read_bytes().replace(f"{version}\0".encode(), f"{newer}\0".encode()))
+    found = beyond_tag(mutated, wheel.name)
+    assert (library, newer) in found and {version for _, version in found} == {newer}
+    # On musl no need is admitted.
+    assert beyond_tag(extension, wheel.name.replace("manylinux", "musllinux")) == version_needs(extension)
+
+
 @pytest.mark.parametrize("wheel", WHEELS, ids=[path.name for path in WHEELS])
-def test_wheel_holds_the_package_bundles_nothing_and_exports_its_init_alone(wheel, tmp_path):
+def test_wheel_holds_the_package_bundles_nothing_exports_its_init_alone_and_keeps_to_its_tag(wheel, tmp_path):
     with zipfile.ZipFile(wheel) as archive:
         names = set(archive.namelist())
         assert [name for name in WHEEL_NEEDS if f"corvantis/{name}" not in names] == []
@@ -75,5 +124,6 @@ def test_wheel_holds_the_package_bundles_nothing_and_exports_its_init_alone(whee
     listed = subprocess.run(["nm", "-D", "--defined-only", "--extern-only", tmp_path / extension],
                             capture_output=True, text=True, check=True).stdout
     assert listed.split()[2::3] == ["PyInit__vellora_core"]
+    assert beyond_tag(tmp_path / extension, wheel.name) == []
     if "-abi3-" in wheel.name:
         subprocess.run([TOOLS / "abi3audit", "--strict", "--assume-minimum-abi3", "3.13", wheel], check=True)
