@@ -14,7 +14,9 @@
 // defined, to the module that links the runtime in. Compiled without that, it is empty.
 // The definitions are hidden whatever the build's default: a visible pthread_once would also
 // answer the GLIBC_2.2.5 reference below, itself.
-// The oldest symbol versions of each architecture: the wheel's tag promises glibc 2.17 at most.
+// The oldest symbol versions of each architecture: the wheel's tag promises glibc 2.17 at most
+// (2.27 on 64-bit RISC-V, glibc's first release there; its wheels are tagged 2.31, the oldest
+// manylinux policy for the machine).
 #if defined(__x86_64__)
 #define VELLORA_BASELINE_GLIBC "GLIBC_2.2.5"
 #elif defined(__aarch64__) || defined(__powerpc64__)
@@ -25,6 +27,8 @@
 #define VELLORA_BASELINE_GLIBC "GLIBC_2.4"
 #elif defined(__i386__)
 #define VELLORA_BASELINE_GLIBC "GLIBC_2.0"
+#elif defined(__riscv) && __riscv_xlen == 64
+#define VELLORA_BASELINE_GLIBC "GLIBC_2.27"
 #endif
 #if defined(VELLORA_STATIC_CXX_RUNTIME) && defined(__GLIBC__) && defined(VELLORA_BASELINE_GLIBC)
 #define VELLORA_LOCAL __attribute__((visibility("hidden")))
