@@ -8,6 +8,7 @@
 #include <link.h>
 #include <pthread.h>
 
+#include <cstddef>
 #include <cstdint>
 
 // Part of linking the module, not of the core: CMakeLists.txt adds it, with VELLORA_STATIC_CXX_RUNTIME

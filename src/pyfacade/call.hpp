@@ -2,11 +2,13 @@
 //
 // None is noexcept and none lets `catch (...)` see a forced unwind: a body can run Python code
 // (json, an argument's __float__, a warning, a hook), and a thread that the interpreter ends there
-// at exit must unwind through (thread_exit.hpp). Every other C++ exception stops here.
+// at exit must unwind through (thread_exit.hpp). Every other C++ exception stops here (every
+// std::exception where libc++abi runs on glibc, whose catch (...) cannot let a forced unwind on).
 #pragma once
 
 #include <Python.h>
 
+#include <exception>
 #include <utility>
 
 #include "pyfacade/errors.hpp"
@@ -33,7 +35,11 @@ Result run_body(Body&& body, Result failed) {
   } catch (ForcedUnwind&) {
     note_forced_unwind();
     throw;
+#if VELLORA_CATCH_ALL_TAKES_FORCED_UNWIND
+  } catch (const std::exception&) {
+#else
   } catch (...) {
+#endif
     raise_current_cpp_exception();
   }
   return failed;

@@ -12,6 +12,8 @@
 #include <cxxabi.h>
 
 #include <atomic>
+#include <exception>
+#include <type_traits>
 #include <utility>
 
 #include "pyfacade/cpython_internals.hpp"
@@ -23,11 +25,22 @@ namespace vellora::py {
 using ForcedUnwind = abi::__forced_unwind;
 #else
 /// libc++ has no such type. With it on musl, pthread_exit does not unwind at all, so there is
-/// nothing to let through; with it on glibc, its personality routine passes a forced unwind by
-/// every catch clause of its own accord. A type nothing throws keeps the catch clauses written once.
+/// nothing to let through; on glibc, see VELLORA_CATCH_ALL_TAKES_FORCED_UNWIND. A type nothing
+/// throws keeps the catch clauses written once.
 struct ForcedUnwind {
   ForcedUnwind() = delete;
 };
+#endif
+
+/// libc++abi on glibc hands a forced unwind, as any exception C++ did not throw, to each catch (...)
+/// it passes, and a `throw;` there raises it anew, to find no handler above and end in
+/// std::terminate. Where this is 1 no catch (...) stands in its way: the call wrappers catch
+/// std::exception (what the C++ library throws; the code throws nothing of its own), and
+/// may_run_python sees the unwind go by from a destructor.
+#if defined(__GLIBC__) && !defined(__GLIBCXX__)
+#define VELLORA_CATCH_ALL_TAKES_FORCED_UNWIND 1
+#else
+#define VELLORA_CATCH_ALL_TAKES_FORCED_UNWIND 0
 #endif
 
 /// Set for good once a forced unwind has been seen leaving Python code, on any thread.
@@ -50,6 +63,26 @@ inline bool thread_is_ending() noexcept {
     return false;
 }
 
+#if VELLORA_CATCH_ALL_TAKES_FORCED_UNWIND
+/// Notes a forced unwind that leaves the scope it stands in before returned() is called. A C++
+/// exception leaving it is told apart by the count of those in flight, which a forced unwind, not
+/// thrown by C++, leaves as it was.
+class ForcedUnwindWatch {
+ public:
+  ForcedUnwindWatch() noexcept = default;
+  ForcedUnwindWatch(const ForcedUnwindWatch&) = delete;
+  ForcedUnwindWatch& operator=(const ForcedUnwindWatch&) = delete;
+  ~ForcedUnwindWatch() {
+    if (!returned_ && std::uncaught_exceptions() == in_flight_) note_forced_unwind();
+  }
+  void returned() noexcept { returned_ = true; }
+
+ private:
+  int in_flight_ = std::uncaught_exceptions();
+  bool returned_ = false;
+};
+#endif
+
 /// Runs `body`, a C API call that can run Python code, noting a forced unwind that comes out of
 /// it. Wrap every such call that has owned references above it in the same call body, so that
 /// they know before they are dropped.
@@ -58,12 +91,24 @@ decltype(auto) may_run_python(Body&& body) {
   if constexpr (!cpython::kThreadsEndByUnwinding) {
     return std::forward<Body>(body)();
   } else {
+#if VELLORA_CATCH_ALL_TAKES_FORCED_UNWIND
+    ForcedUnwindWatch watch;
+    if constexpr (std::is_void_v<std::invoke_result_t<Body>>) {
+      std::forward<Body>(body)();
+      watch.returned();
+    } else {
+      decltype(auto) result = std::forward<Body>(body)();
+      watch.returned();
+      return result;
+    }
+#else
     try {
       return std::forward<Body>(body)();
     } catch (ForcedUnwind&) {
       note_forced_unwind();
       throw;  // glibc ends the process should the unwind not go on
     }
+#endif
   }
 }
 
