@@ -1,1 +1,1 @@
-"""The project's job runner: every interpreter and wheel from scripts/matrix.toml, jobs side by side."""
+"""The project's job runner: every interpreter and wheel of scripts/matrix.toml, side by side."""

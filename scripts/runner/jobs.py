@@ -1,7 +1,7 @@
-"""Jobs side by side, each with its own log, its exit checked and its time kept. The first failure, or
-Ctrl-C, ends every command still running (each in a process group of its own) and starts no other job."""
+"""Jobs side by side, each with its own log, its exit checked and its time kept. The first failure,
+or Ctrl-C, ends every command still running (each in a process group of its own) and starts no
+other job."""
 
-import concurrent.futures
 import contextlib
 import graphlib
 import os
@@ -13,8 +13,10 @@ import threading
 import time
 import traceback
 from collections.abc import Callable, Iterable, Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TextIO
 
 
 class Stopped(Exception):
@@ -28,7 +30,7 @@ def say(message: str) -> None:
 @dataclass(frozen=True)
 class Spec:
     name: str
-    action: Callable[["Job"], None]
+    action: Callable[["Job"], object]
     needs: Sequence[str] = ()
     cpus: float = 1.0  # the cores it keeps busy
 
@@ -36,26 +38,27 @@ class Spec:
 @dataclass(eq=False)
 class Job:
     """What a running job's action is handed: its log, and commands run into it."""
+
     name: str
-    log: object
+    log: TextIO
     runner: "Runner"
 
     def write(self, text: str) -> None:
         self.log.write(text)
         self.log.flush()
 
-    def run(self, argv: Sequence[str | os.PathLike[str]], *, cwd: Path | str | None = None,
-            env: dict[str, str] | None = None, capture: bool = False) -> str:
-        """Output goes to the log, after the command as a shell would take it, or with `capture` is returned."""
+    def run(self, argv: Sequence, *, cwd=None, env=None, capture: bool = False) -> str:
+        """Output goes to the log, after the command as a shell would take it, or is returned."""
         argv = [str(part) for part in argv]
         self.write(f"$ {shlex.join(argv)}\n")
         began = time.monotonic()
+        streams = dict(stdin=subprocess.DEVNULL, stdout=subprocess.PIPE if capture else self.log)
+        # A process group of its own, which stopping the run ends whole.
+        options = dict(cwd=cwd, env=env, text=True, errors="replace", start_new_session=True)
         with self.runner.lock:  # no command starts once the run is stopping
             if self.runner.stopping.is_set():
                 raise Stopped()
-            process = subprocess.Popen(argv, text=True, errors="replace", start_new_session=True, cwd=cwd, env=env,
-                                       stdin=subprocess.DEVNULL, stderr=self.log,
-                                       stdout=subprocess.PIPE if capture else self.log)
+            process = subprocess.Popen(argv, **streams, stderr=self.log, **options)
             self.runner.processes.add(process)
         try:
             output = process.communicate()[0] or ""
@@ -72,7 +75,9 @@ class Job:
 
 class Runner:
     def __init__(self, logs: Path, cpus: float, show: bool = False) -> None:
-        self.logs, self.cpus, self.show = logs, cpus, show
+        self.logs = logs
+        self.cpus = cpus
+        self.show = show  # each job's whole log when it ends, not only a failed one's end
         self.stopping = threading.Event()
         self.processes: set[subprocess.Popen] = set()
         self.lock = threading.Lock()
@@ -94,21 +99,26 @@ class Runner:
 
     def _work(self, spec: Spec) -> tuple[str, float]:
         began = time.monotonic()
-        with open(self.logs / f"{spec.name}.log", "w", encoding="utf-8", errors="replace") as log:
+        path = self.logs / f"{spec.name}.log"
+        with open(path, "w", encoding="utf-8", errors="replace") as log:
             try:
                 spec.action(Job(spec.name, log, self))
                 outcome = "passed"
             except Stopped:
                 outcome = "stopped"
-            except Exception as error:  # a job's failure, whatever it is, fails the run
+            except subprocess.CalledProcessError as error:
                 outcome = "failed"
-                detail = str(error) if isinstance(error, subprocess.CalledProcessError) else traceback.format_exc()
-                log.write(f"\n==> {spec.name} failed: {detail}\n")
+                log.write(f"\n==> {spec.name} failed: {error}\n")
+            except Exception:  # a job's failure, whatever it is, fails the run
+                outcome = "failed"
+                log.write(f"\n==> {spec.name} failed: {traceback.format_exc()}\n")
         seconds = time.monotonic() - began
-        if self.show or outcome == "failed":  # the whole log when shown, else the end of a failed one's
-            lines = (self.logs / f"{spec.name}.log").read_text(encoding="utf-8", errors="replace").splitlines()
-            print("\n".join(lines if self.show else lines[-80:]), file=sys.stdout if self.show else sys.stderr,
-                  flush=True)
+        if self.show or outcome == "failed":
+            lines = path.read_text(encoding="utf-8", errors="replace").splitlines()
+            if self.show:
+                print("\n".join(lines), flush=True)
+            else:
+                print("\n".join(lines[-80:]), file=sys.stderr, flush=True)
         if outcome != "stopped":
             say(f"{spec.name} {outcome} in {seconds:.0f} s")
         return outcome, seconds
@@ -116,20 +126,23 @@ class Runner:
     def run(self, specs: Iterable[Spec]) -> bool:
         """Runs the jobs, earlier ones first as far as their needs and the CPU budget allow."""
         specs = {spec.name: spec for spec in specs}
-        order = {name: index for index, name in enumerate(specs)}
+        order = list(specs)
         graph = graphlib.TopologicalSorter({name: spec.needs for name, spec in specs.items()})
         graph.prepare()  # raises CycleError on a cycle
         unknown = {need for spec in specs.values() for need in spec.needs} - specs.keys()
         assert not unknown, f"jobs needed but not planned: {sorted(unknown)}"
         self.logs.mkdir(parents=True, exist_ok=True)
+        logs = self.logs.relative_to(self.logs.parent.parent)
         results: dict[str, tuple[str, float]] = {}  # each job's outcome and seconds
-        running: dict[concurrent.futures.Future, str] = {}
-        ready, began = [], time.monotonic()
-        previous = signal.signal(signal.SIGTERM, signal.default_int_handler)  # CI's time limit ends the jobs too
-        pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, len(specs)))
+        running: dict[Future, str] = {}
+        ready: list[str] = []
+        began = time.monotonic()
+        # CI's time limit ends the jobs too.
+        previous = signal.signal(signal.SIGTERM, signal.default_int_handler)
+        pool = ThreadPoolExecutor(max_workers=max(1, len(specs)))
         try:
             while graph.is_active() and not self.stopping.is_set():
-                ready = sorted({*ready, *graph.get_ready()}, key=order.get)
+                ready = sorted({*ready, *graph.get_ready()}, key=order.index)
                 busy = sum(specs[name].cpus for name in running.values())
                 for name in list(ready):
                     # Started in order while a core is free, so a heavy job is never passed over
@@ -138,9 +151,9 @@ class Runner:
                         continue
                     ready.remove(name)
                     busy += specs[name].cpus
-                    say(f"{name} started (log: {self.logs.relative_to(self.logs.parent.parent)}/{name}.log)")
+                    say(f"{name} started (log: {logs}/{name}.log)")
                     running[pool.submit(self._work, specs[name])] = name
-                done, _ = concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
+                done, _ = wait(running, return_when=FIRST_COMPLETED)
                 for future in done:
                     name = running.pop(future)
                     results[name] = future.result()
@@ -158,14 +171,17 @@ class Runner:
             for future, name in running.items():
                 results[name] = future.result()
             self._report(specs, results, time.monotonic() - began)
-        return all(outcome == "passed" for outcome, _ in results.values()) and len(results) == len(specs)
+        passed = all(outcome == "passed" for outcome, _ in results.values())
+        return passed and len(results) == len(specs)
 
-    def _report(self, specs: dict[str, Spec], results: dict[str, tuple[str, float]], seconds: float) -> None:
+    def _report(self, specs: dict, results: dict[str, tuple[str, float]], seconds: float) -> None:
         """Each job's time, then the failed jobs' names."""
         if len(specs) > 1:
             width = max(map(len, specs))
-            rows = [(name, *results.get(name, ("not run", 0))) for name in specs]
-            lines = [f"  {name:<{width}}  {outcome:<8} {spent:7.0f} s" for name, outcome, spent in rows]
+            lines = []
+            for name in specs:
+                outcome, spent = results.get(name, ("not run", 0))
+                lines.append(f"  {name:<{width}}  {outcome:<8} {spent:7.0f} s")
             say(f"jobs ({seconds:.0f} s in all):\n" + "\n".join(lines))
         failed = [name for name, (outcome, _) in results.items() if outcome == "failed"]
         if failed:

@@ -1,4 +1,4 @@
-"""The table of interpreters (scripts/matrix.toml), checked as it loads; the wheels follow from it."""
+"""The table of interpreters (scripts/matrix.toml), checked as it loads; the wheels follow."""
 
 import hashlib
 import json
@@ -13,19 +13,23 @@ TABLE = CHECKOUT / "scripts" / "matrix.toml"
 
 @dataclass(frozen=True)
 class Arch:
-    """A Debian machine: its name in wheel tags, its GNU triplet, qemu-user's name and CPU where it is emulated."""
+    """A Debian machine: its name in wheel tags, its GNU triplet, qemu-user's name and CPU."""
+
     machine: str
     triplet: str
     qemu: str | None = None
     qemu_cpu: str | None = None
 
 
-# Debian's arm64 binaries use pointer authentication, which qemu's default CPU emulates slowly.
-ARCHES = {"amd64": Arch("x86_64", "x86_64-linux-gnu"), "i386": Arch("i686", "i686-linux-gnu"),
-          "arm64": Arch("aarch64", "aarch64-linux-gnu", "aarch64", "max,pauth-impdef=on"),
-          "armhf": Arch("armv7l", "arm-linux-gnueabihf", "arm"),
-          "ppc64el": Arch("ppc64le", "powerpc64le-linux-gnu", "ppc64le"),
-          "s390x": Arch("s390x", "s390x-linux-gnu", "s390x")}
+ARCHES = {
+    "amd64": Arch("x86_64", "x86_64-linux-gnu"),
+    "i386": Arch("i686", "i686-linux-gnu"),
+    # Debian's arm64 binaries use pointer authentication, which qemu's default CPU emulates slowly.
+    "arm64": Arch("aarch64", "aarch64-linux-gnu", "aarch64", "max,pauth-impdef=on"),
+    "armhf": Arch("armv7l", "arm-linux-gnueabihf", "arm"),
+    "ppc64el": Arch("ppc64le", "powerpc64le-linux-gnu", "ppc64le"),
+    "s390x": Arch("s390x", "s390x-linux-gnu", "s390x"),
+}
 # The oldest CPython whose Limited API the abi3 wheels take.
 ABI3_PYTHON = "cp313"
 ORIGINS = ("host", "built", "root", "root-built", "cross-built", "musl")
@@ -66,7 +70,7 @@ class Interpreter:
 
     @property
     def builder_id(self) -> str:
-        """For a cross-built interpreter, the one of its version and kind built here that builds it."""
+        """For a cross-built interpreter, the one of its version and kind built here."""
         return f"{self.version}-musl" if self.origin == "musl" else self.base_id
 
     @property
@@ -98,13 +102,14 @@ class Wheel:
 
     @property
     def short(self) -> str:
-        """A name for jobs and logs: the ABI tag, then the machine and C library where not x86-64 glibc."""
+        """For jobs and logs: the ABI tag, then the machine and C library if not x86-64 glibc."""
         machine = "" if self.machine == "x86_64" else f"-{self.machine}"
         return self.abi_tag + machine + ("-musl" if self.libc == "musl" else "")
 
     def file_name(self, version: str) -> str:
-        platform = (f"musllinux_1_2_{self.machine}" if self.libc == "musl"
-                    else f"manylinux2014_{self.machine}.manylinux_2_17_{self.machine}")
+        platform = f"manylinux2014_{self.machine}.manylinux_2_17_{self.machine}"
+        if self.libc == "musl":
+            platform = f"musllinux_1_2_{self.machine}"
         return f"corvantis-{version}-{self.python_tag}-{self.abi_tag}-{platform}.whl"
 
 
@@ -124,106 +129,134 @@ class Matrix:
         return self.arch(interpreter).qemu is not None
 
     def native(self, interpreter: Interpreter) -> Interpreter | None:
-        """An interpreter of the same version and kind that runs here without emulation."""
-        return next((other for other in self.interpreters.values()
-                     if other.base_id == interpreter.base_id and not self.emulated(other)), None)
+        """For an emulated interpreter, one of the same version and kind that runs here."""
+        if self.emulated(interpreter):
+            for other in self.interpreters.values():
+                if other.base_id == interpreter.base_id and not self.emulated(other):
+                    return other
+        return None
 
     @property
     def emulators(self) -> list[str]:
         """qemu-user's names of the machines the roots run under emulation."""
-        return sorted({ARCHES[root.arch].qemu for root in self.roots.values() if ARCHES[root.arch].qemu})
+        return sorted({ARCHES[root.arch].qemu for root in self.roots.values()} - {None})
 
     @property
     def wheels(self) -> tuple[Wheel, ...]:
-        """A wheel for each tag the tested interpreters prove, built with the first, proven on each."""
-        provers: dict[tuple[str, ...], list[str]] = {}
+        """A wheel for each tag the interpreters prove, built with the first, proven on each."""
+        provers: dict[tuple, list[str]] = {}
         for interpreter in self.interpreters.values():
+            if interpreter.suite == "none":
+                continue
             python = "cp" + interpreter.version.replace(".", "")
-            tags = {"own": (python, python + "t" * interpreter.free_threaded), "abi3": (ABI3_PYTHON, "abi3")}
-            for proof in interpreter.proves if interpreter.suite != "none" else ():
-                key = (*tags[proof], self.arch(interpreter), "musl" if interpreter.origin == "musl" else "glibc")
-                provers.setdefault(key, []).append(interpreter.id)
+            own = (python, python + "t" * interpreter.free_threaded)
+            libc = "musl" if interpreter.origin == "musl" else "glibc"
+            for proof in interpreter.proves:
+                tags = own if proof == "own" else (ABI3_PYTHON, "abi3")
+                provers.setdefault((*tags, self.arch(interpreter), libc), []).append(interpreter.id)
         return tuple(Wheel(*key, ids[0], tuple(ids)) for key, ids in provers.items())
 
     def recipe(self, *parts: object) -> str:
         # A changed recipe is a new name, rather than taken for the old one.
-        return hashlib.sha256(json.dumps(parts, default=repr, sort_keys=True).encode()).hexdigest()[:10]
+        text = json.dumps(parts, default=repr, sort_keys=True)
+        return hashlib.sha256(text.encode()).hexdigest()[:10]
 
 
-# Each kind of row's keys, required and optional, with the type of each value.
-ROW_KEYS = {"source": ({"pool": str, "sha256": str}, {}),
-            "root": ({"release": str, "arch": str}, {}),
-            "interpreter": ({"id": str, "from": str, "suite": str}, {"root": str, "configure": list, "proves": list}),
-            "jobs": ({"development": str, "thread_sanitizer": str, "free_threaded_pins": list}, {})}
+# Each kind of row's keys, required and optional; those in LISTS hold lists of strings, the rest
+# strings.
+ROW_KEYS = {
+    "source": ({"pool", "sha256"}, set()),
+    "root": ({"release", "arch"}, set()),
+    "interpreter": ({"id", "from", "suite"}, {"root", "configure", "proves"}),
+    "jobs": ({"development", "thread_sanitizer", "free_threaded_pins"}, set()),
+}
+LISTS = {"configure", "proves", "free_threaded_pins"}
 
 
 def _checked(row: object, kind: str, where: str) -> dict:
     required, optional = ROW_KEYS[kind]
     if not isinstance(row, dict):
         raise TableError(f"{where}: a table was expected")
-    for key in required.keys() - row.keys():
+    for key in required - row.keys():
         raise TableError(f"{where}: `{key}` is missing")
+    checked = {}
     for key, value in row.items():
-        wanted = required.get(key) or optional.get(key)
-        if wanted is None:
+        if key not in required | optional:
             raise TableError(f"{where}: unknown key `{key}`")
-        if not isinstance(value, wanted) or (wanted is list and not all(isinstance(item, str) for item in value)):
-            raise TableError(f"{where}: `{key}` must be {'a list of strings' if wanted is list else 'a string'}")
-    return {("origin" if key == "from" else key): tuple(value) if isinstance(value, list) else value
-            for key, value in row.items()}
+        if key in LISTS:
+            if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
+                raise TableError(f"{where}: `{key}` must be a list of strings")
+            value = tuple(value)
+        elif not isinstance(value, str):
+            raise TableError(f"{where}: `{key}` must be a string")
+        checked["origin" if key == "from" else key] = value
+    return checked
 
 
-def _problem(interpreter: Interpreter, known: dict[str, Interpreter], roots: dict, sources: dict) -> str | None:
-    built = interpreter.origin not in ("host", "root")
-    in_root = interpreter.origin in ("root", "root-built", "cross-built")
-    builder = known.get(interpreter.builder_id)
-    return ("listed twice" if interpreter.id in known else
-            "an id is VERSION, then t if free-threaded, then -NAME if needed"
-            if not re.fullmatch(r"\d+\.\d+t?(-[a-z0-9]+)*", interpreter.id) else
-            f"from {interpreter.origin!r} is not one of {', '.join(ORIGINS)}" if interpreter.origin not in ORIGINS else
-            f"suite {interpreter.suite!r} is not one of {', '.join(SUITES)}" if interpreter.suite not in SUITES else
-            "proves is \"own\", \"abi3\" or both"
-            if not interpreter.proves or set(interpreter.proves) - {"own", "abi3"} else
-            "a free-threaded CPython has no abi3" if interpreter.free_threaded and "abi3" in interpreter.proves else
-            f"from {interpreter.origin!r} needs a root" if in_root and not interpreter.root else
-            f"from {interpreter.origin!r} takes no root"
-            if interpreter.root and not in_root and interpreter.origin != "musl" else
-            f"no root {interpreter.root}" if interpreter.root and interpreter.root not in roots else
-            f"no source python{interpreter.version}" if built and f"python{interpreter.version}" not in sources else
-            f"no interpreter {interpreter.builder_id} built here to build it" if interpreter.root
-            and interpreter.origin in ("cross-built", "musl")
-            and (builder is None or builder.root or builder.origin not in ("built", "musl")) else None)
+def _problem(interpreter: Interpreter, known: dict[str, Interpreter], roots, sources) -> str | None:
+    origin = interpreter.origin
+    in_root = origin in ("root", "root-built", "cross-built")
+    if interpreter.id in known:
+        return "listed twice"
+    if not re.fullmatch(r"\d+\.\d+t?(-[a-z0-9]+)*", interpreter.id):
+        return "an id is VERSION, then t if free-threaded, then -NAME if needed"
+    if origin not in ORIGINS:
+        return f"from {origin!r} is not one of {', '.join(ORIGINS)}"
+    if interpreter.suite not in SUITES:
+        return f"suite {interpreter.suite!r} is not one of {', '.join(SUITES)}"
+    if not interpreter.proves or set(interpreter.proves) - {"own", "abi3"}:
+        return 'proves is "own", "abi3" or both'
+    if interpreter.free_threaded and "abi3" in interpreter.proves:
+        return "a free-threaded CPython has no abi3"
+    if in_root and not interpreter.root:
+        return f"from {origin!r} needs a root"
+    if interpreter.root and not in_root and origin != "musl":
+        return f"from {origin!r} takes no root"
+    if interpreter.root and interpreter.root not in roots:
+        return f"no root {interpreter.root}"
+    if origin not in ("host", "root") and f"python{interpreter.version}" not in sources:
+        return f"no source python{interpreter.version}"
+    if interpreter.root and origin in ("cross-built", "musl"):
+        builder = known.get(interpreter.builder_id)
+        if builder is None or builder.root or builder.origin not in ("built", "musl"):
+            return f"no interpreter {interpreter.builder_id} built here to build it"
+    return None
 
 
 def parse(table: dict) -> Matrix:
     for key in table.keys() - ROW_KEYS.keys():
         raise TableError(f"unknown section [{key}]")
-    sources = {name: Source(name, **_checked(row, "source", f"[source.{name}]"))
-               for name, row in table.get("source", {}).items()}
-    roots = {name: Root(name, **_checked(row, "root", f"[root.{name}]"))
-             for name, row in table.get("root", {}).items()}
+    sources = {}
+    for name, row in table.get("source", {}).items():
+        sources[name] = Source(name, **_checked(row, "source", f"[source.{name}]"))
+    roots = {}
+    for name, row in table.get("root", {}).items():
+        roots[name] = Root(name, **_checked(row, "root", f"[root.{name}]"))
     for root in roots.values():
         if root.arch not in ARCHES:
-            raise TableError(f"[root.{root.name}]: arch {root.arch!r} is not one of {', '.join(ARCHES)}")
+            arches = ", ".join(ARCHES)
+            raise TableError(f"[root.{root.name}]: arch {root.arch!r} is not one of {arches}")
     interpreters: dict[str, Interpreter] = {}
     for index, row in enumerate(table.get("interpreter", [])):
-        where = f"interpreter {row['id'] if isinstance(row, dict) and 'id' in row else f'#{index + 1}'}"
+        named = isinstance(row, dict) and "id" in row
+        where = f"interpreter {row['id'] if named else f'#{index + 1}'}"
         interpreter = Interpreter(**_checked(row, "interpreter", where))
         problem = _problem(interpreter, interpreters, roots, sources)
         if problem:
             raise TableError(f"{where}: {problem}")
         interpreters[interpreter.id] = interpreter
     for version in sorted({interpreter.version for interpreter in interpreters.values()}):
-        whole = [id for id, interpreter in interpreters.items() if interpreter.version == version
-                 and interpreter.suite == "all"]
-        if len(whole) != 1:
-            raise TableError(f"CPython {version}: one interpreter runs the suite \"all\", not {len(whole)}")
+        count = sum(i.version == version and i.suite == "all" for i in interpreters.values())
+        if count != 1:
+            message = f'one interpreter runs the suite "all", not {count}'
+            raise TableError(f"CPython {version}: {message}")
     jobs = _checked(table.get("jobs"), "jobs", "[jobs]")
+    chosen = {"free_threaded_pins": jobs["free_threaded_pins"]}
     for key in ("development", "thread_sanitizer"):
         if jobs[key] not in interpreters:
             raise TableError(f"[jobs]: {key}: no interpreter {jobs[key]}")
-    return Matrix(sources, roots, interpreters, interpreters[jobs["development"]],
-                  interpreters[jobs["thread_sanitizer"]], jobs["free_threaded_pins"])
+        chosen[key] = interpreters[jobs[key]]
+    return Matrix(sources, roots, interpreters, **chosen)
 
 
 def load(path: Path = TABLE) -> Matrix:
