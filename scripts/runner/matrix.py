@@ -13,12 +13,14 @@ TABLE = CHECKOUT / "scripts" / "matrix.toml"
 
 @dataclass(frozen=True)
 class Arch:
-    """A Debian machine: its name in wheel tags, its GNU triplet, qemu-user's name and CPU."""
+    """A Debian machine: its name in wheel tags, its GNU triplet, qemu-user's name and CPU, and the
+    oldest glibc its wheels' tag promises."""
 
     machine: str
     triplet: str
     qemu: str | None = None
     qemu_cpu: str | None = None
+    glibc: str = "2_17"
 
 
 ARCHES = {
@@ -29,6 +31,8 @@ ARCHES = {
     "armhf": Arch("armv7l", "arm-linux-gnueabihf", "arm"),
     "ppc64el": Arch("ppc64le", "powerpc64le-linux-gnu", "ppc64le"),
     "s390x": Arch("s390x", "s390x-linux-gnu", "s390x"),
+    # glibc came to RISC-V with 2.27; auditwheel's oldest policy there is 2.31.
+    "riscv64": Arch("riscv64", "riscv64-linux-gnu", "riscv64", glibc="2_31"),
 }
 # The oldest CPython whose Limited API the abi3 wheels take.
 ABI3_PYTHON = "cp313"
@@ -107,7 +111,9 @@ class Wheel:
         return self.abi_tag + machine + ("-musl" if self.libc == "musl" else "")
 
     def file_name(self, version: str) -> str:
-        platform = f"manylinux2014_{self.machine}.manylinux_2_17_{self.machine}"
+        platform = f"manylinux_{self.arch.glibc}_{self.machine}"
+        if self.arch.glibc == "2_17":  # auditwheel names manylinux2014 too
+            platform = f"manylinux2014_{self.machine}.{platform}"
         if self.libc == "musl":
             platform = f"musllinux_1_2_{self.machine}"
         return f"corvantis-{version}-{self.python_tag}-{self.abi_tag}-{platform}.whl"

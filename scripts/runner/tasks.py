@@ -1,8 +1,10 @@
 """The project's jobs, each a function of a `Job`, and the plans that put them together."""
 
 import fnmatch
+import hashlib
 import os
 import shutil
+import subprocess
 from functools import partial
 from pathlib import Path
 
@@ -24,6 +26,8 @@ TEST_PACKAGES = [*BASE_PACKAGES, "clang", "libclang-rt-dev", "valgrind"]
 TEST_PACKAGES += ["qemu-user-static", "bubblewrap", "mmdebstrap", "xz-utils"]
 TEST_PACKAGES += ["build-essential", "pkg-config", *places.CPYTHON_LIBRARIES]
 TEST_PACKAGES += ["musl", "musl-dev", "musl-tools", "tcl"]
+# The compiler and C++ library the sdist is proven with, as macOS's compiler builds it.
+TEST_PACKAGES += ["clang-19", "libc++-19-dev", "libc++abi-19-dev"]
 for arch in ARCHES.values():
     if arch.machine != "x86_64":
         TEST_PACKAGES += [f"g++-{arch.triplet}", f"gcc-{arch.triplet}"]
@@ -82,6 +86,15 @@ class Plan:
         for target in FUZZ_TARGETS:
             self.add(f"fuzz:{target}", partial(run_fuzz, target=target), [venv])
         self.dist()
+        self.add("sdist:clang-libc++", partial(check_sdist_with_libcxx, matrix=self.matrix), [venv])
+        # One wheel of each toolchain (this machine's, a cross compiler, zig's for musl), built again.
+        toolchains = {}
+        for wheel in self.matrix.wheels:
+            native = wheel.machine == "x86_64"
+            toolchains.setdefault("zig" if wheel.libc == "musl" else native, wheel)
+        for wheel in toolchains.values():
+            action = partial(rebuild_wheel, matrix=self.matrix, wheel=wheel)
+            self.add(f"rebuild:{wheel.short}", action, [self.wheel(wheel)], ALL)
         for interpreter in proving:
             self.suite(interpreter)
         self.add("core-tests", run_core_tests, [venv], ALL)
@@ -120,6 +133,8 @@ class Plan:
             needs = [self.wheel(wheel), *self.prepare(interpreter)]
             if native:
                 needs += self.prepare(native)
+            if refuses_abi3(self.matrix, interpreter):
+                needs.append(self.wheel(abi3_wheel(self.matrix)))
             action = partial(check_wheel, matrix=self.matrix, wheel=wheel, interpreter=interpreter)
             checks.append(self.add(f"check:{wheel.short}@{interpreter.id}", action, needs))
         return self.add(f"suite:{interpreter.id}", lambda job: None, checks, 0)
@@ -133,9 +148,7 @@ class Plan:
         return self.add(f"wheel:{wheel.short}", action, needs, ALL)
 
     def dist(self) -> str:
-        # The tests of the table check what the sdist and the wheels hold, with the runner's own.
-        action = partial(run_pytest, tests=CHECKOUT / "tests/tooling")
-        return self.add("dist", action, [self.wheel(wheel) for wheel in self.matrix.wheels])
+        return self.add("dist", check_dist, [self.wheel(wheel) for wheel in self.matrix.wheels])
 
     def bench(self, quick: bool) -> str:
         name = "bench-quick" if quick else "bench"
@@ -175,25 +188,33 @@ def run_pytest(job: Job, tests: Path = TESTS, options: tuple[str, ...] = ()) -> 
     job.run(pytest(PYTHON, tests, *options), cwd=CHECKOUT)
 
 
+def commit_time() -> dict[str, str]:
+    """The archives' times: the commit's, never the clock's, so that any clone of it rebuilds dist/
+    byte for byte. Only the archives' builds take it: with it, Python writes hash-checked .pyc files."""
+    log = ["git", "-C", CHECKOUT, "log", "-1", "--format=%ct"]
+    epoch = subprocess.run(log, capture_output=True, text=True).stdout.strip()
+    return {"SOURCE_DATE_EPOCH": os.environ.get("SOURCE_DATE_EPOCH", epoch)}
+
+
 def build_sdist(job: Job) -> None:
     # Every wheel is built from the sdist's files, unpacked inside the checkout, whose paths ccache
     # counts from.
     work = BUILD / "wheels"
     shutil.rmtree(work, ignore_errors=True)
     shutil.rmtree(DIST, ignore_errors=True)
-    job.run([PYTHON, "-m", "build", "--no-isolation", "--sdist", "--outdir", DIST, CHECKOUT])
+    sdist = [PYTHON, "-m", "build", "--no-isolation", "--sdist", "--outdir", DIST, CHECKOUT]
+    job.run(sdist, env={**os.environ, **commit_time()})
     (sdist,) = DIST.glob("corvantis-*.tar.gz")
     shutil.unpack_archive(sdist, work, filter="data")
     (work / sdist.name.removesuffix(".tar.gz")).rename(work / "sdist-source")
 
 
-def build_wheel(job: Job, matrix: Matrix, wheel: Wheel) -> None:
-    """The wheel built from the sdist by the venv's backend for the interpreter's headers alone,
-    tagged for it; then repaired and tagged by auditwheel (`--plat auto`: the oldest libc its
-    symbols allow)."""
+def build_wheel(job: Job, matrix: Matrix, wheel: Wheel, work: Path = BUILD / "wheels") -> Path:
+    """The wheel built from the sdist unpacked in `work` by the venv's backend for the interpreter's
+    headers alone, tagged for it; then repaired and tagged by auditwheel (`--plat auto`: the oldest
+    libc its symbols allow). Into dist/ when built there."""
     made = make(job, matrix, matrix.interpreters[wheel.built_with])
-    work = BUILD / "wheels"
-    env = {**os.environ, "CMAKE_BUILD_PARALLEL_LEVEL": COMPILE_JOBS}
+    env = {**os.environ, **commit_time(), "CMAKE_BUILD_PARALLEL_LEVEL": COMPILE_JOBS}
     env["PATH"] = f"{VENV}/bin:{os.environ['PATH']}"
     include, soabi = made.probe(job, "config", "INCLUDEPY", "SOABI")
     defines = {"Python_INCLUDE_DIR": made.place.host(include), "Python_SOABI": soabi}
@@ -227,7 +248,59 @@ def build_wheel(job: Job, matrix: Matrix, wheel: Wheel) -> None:
     if not fnmatch.fnmatch(result.name, wheel.file_name("*")):
         wanted = wheel.file_name("VERSION")
         raise RuntimeError(f"auditwheel made {result.name}, where the table says {wanted}")
-    shutil.copy(result, DIST)
+    if work == BUILD / "wheels":
+        shutil.copy(result, DIST)
+    return result
+
+
+def rebuild_wheel(job: Job, matrix: Matrix, wheel: Wheel) -> None:
+    """The wheel built again from the sdist unpacked at another path: dist/'s bytes, or a wheel
+    nobody could rebuild."""
+    work = BUILD / "rebuilt" / wheel.short
+    shutil.rmtree(work, ignore_errors=True)
+    (sdist,) = DIST.glob("corvantis-*.tar.gz")
+    shutil.unpack_archive(sdist, work, filter="data")
+    (work / sdist.name.removesuffix(".tar.gz")).rename(work / "sdist-source")
+    rebuilt = build_wheel(job, matrix, wheel, work)
+    if rebuilt.read_bytes() != (DIST / rebuilt.name).read_bytes():
+        raise RuntimeError(f"{rebuilt.name}, built again in {work}, differs from dist/'s")
+
+
+def check_dist(job: Job) -> None:
+    # SHA256SUMS, for `sha256sum -c`; then the tests of the table check what dist/ holds, with the
+    # runner's own.
+    sums = ""
+    for path in sorted(DIST.glob("corvantis-*")):
+        sums += f"{hashlib.sha256(path.read_bytes()).hexdigest()}  {path.name}\n"
+    (DIST / "SHA256SUMS").write_text(sums)
+    run_pytest(job, CHECKOUT / "tests/tooling")
+
+
+def check_sdist_with_libcxx(job: Job, matrix: Matrix) -> None:
+    """The sdist built by clang with libc++, the C++ library of macOS's compiler, and its suite."""
+    made = make(job, matrix, matrix.development)
+    venv = BUILD / "sdist-libcxx"
+    shutil.rmtree(venv, ignore_errors=True)
+    job.run([made.python, "-m", "venv", venv])
+    env = {**os.environ, "CXX": "clang++-19", "CMAKE_BUILD_PARALLEL_LEVEL": COMPILE_JOBS}
+    env.update(CXXFLAGS="-stdlib=libc++", LDFLAGS="-stdlib=libc++")
+    (sdist,) = DIST.glob("corvantis-*.tar.gz")
+    install = [venv / "bin/python", "-m", "pip", "install", "-q", f"-Cbuild-dir={venv}/build"]
+    job.run([*install, f"{sdist}[test]"], env=env)
+    (extension,) = venv.glob("lib/python*/site-packages/corvantis/_vellora_core.*.so")
+    if "std::__1::" not in job.run(["nm", "-C", extension], capture=True):
+        raise RuntimeError(f"{extension} was not built with libc++")
+    tests = pytest(venv / "bin/python", TESTS, "-m", "not leak and not python_level")
+    job.run(tests, cwd=venv)
+
+
+def abi3_wheel(matrix: Matrix) -> Wheel:
+    return next(wheel for wheel in matrix.wheels if wheel.abi_tag == "abi3" and not wheel.arch.qemu)
+
+
+def refuses_abi3(matrix: Matrix, interpreter: Interpreter) -> bool:
+    # A free-threaded CPython of this machine imports .abi3.so files too: the abi3 module must refuse.
+    return interpreter.free_threaded and not matrix.emulated(interpreter)
 
 
 def check_wheel(job: Job, matrix: Matrix, wheel: Wheel, interpreter: Interpreter) -> None:
@@ -297,6 +370,8 @@ def check_wheel(job: Job, matrix: Matrix, wheel: Wheel, interpreter: Interpreter
             left_out.append("not leak")
         options = ["-m", " and ".join(left_out)] if left_out else []
         env = None
+        if refuses_abi3(matrix, interpreter):
+            env = {"VELLORA_ABI3_WHEEL": str(next(DIST.glob(abi3_wheel(matrix).file_name("*"))))}
         if emulated:
             options.append("--durations=10")
             env = {"VELLORA_EMULATED": "1"}

@@ -3,6 +3,7 @@ users: pyproject.toml's classifiers, the README's wheel list, and what dist/ hol
 
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -50,7 +51,25 @@ WHEEL_NEEDS = ["__init__.py", "__main__.py", "cli.py", "_pyvellora.py", "_vellor
 @needs_dist
 def test_dist_holds_the_tables_wheels_and_passes_twine():
     assert [path.name for path in WHEELS] == sorted(wheel.file_name(VERSION) for wheel in MATRIX.wheels)
-    subprocess.run([TOOLS / "twine", "check", "--strict", *sorted(DIST.iterdir())], check=True)
+    subprocess.run([TOOLS / "twine", "check", "--strict", *sorted(DIST.glob("corvantis-*"))], check=True)
+
+
+@needs_dist
+def test_sha256sums_cover_dist_and_check():
+    listed = [line.split("  ")[1] for line in (DIST / "SHA256SUMS").read_text().splitlines()]
+    assert listed == sorted(path.name for path in DIST.glob("corvantis-*"))
+    subprocess.run(["sha256sum", "--check", "--strict", "--quiet", "SHA256SUMS"], cwd=DIST, check=True)
+
+
+@pytest.mark.skipif(shutil.which("clang++-14") is None, reason="needs clang 14 (Debian 12's clang)")
+def test_configure_refuses_a_compiler_that_cannot_build_the_code_in_one_line(tmp_path):
+    # clang 14 compiles C++20, but neither its libstdc++ nor its libc++ has std::source_location.
+    configure = [TOOLS / "cmake", "-S", CHECKOUT, "-B", tmp_path, "-DCMAKE_CXX_COMPILER=clang++-14"]
+    configured = subprocess.run([*configure, "-DVELLORA_BUILD_PYTHON=OFF"], capture_output=True, text=True)
+    assert configured.returncode != 0
+    error = " ".join(configured.stderr.split())
+    assert "corvantis._vellora_core needs a C++20 compiler and library with std::source_location" in error
+    assert "this build found Clang 14." in error
 
 
 @needs_dist
