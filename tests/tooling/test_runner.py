@@ -339,7 +339,8 @@ def test_emulation_set_up_twice_at_once_from_nothing(tmp_path):
     assert [result.returncode for result in results] == [0, 0], [result.stderr for result in results]
 
 
-def test_pyflakes_finds_nothing_in_the_scripts():
-    pytest.importorskip("pyflakes", reason="pyflakes comes with the development venv")
-    result = subprocess.run([sys.executable, "-m", "pyflakes", CHECKOUT / "scripts"], capture_output=True, text=True)
+@pytest.mark.parametrize("tool", [["pyflakes"], ["ruff", "format", "--check"]], ids=["pyflakes", "ruff"])
+def test_the_scripts_are_as_the_linters_want(tool):
+    pytest.importorskip(tool[0], reason=f"{tool[0]} comes with the development venv")
+    result = subprocess.run([sys.executable, "-m", *tool, CHECKOUT / "scripts"], capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
