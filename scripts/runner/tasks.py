@@ -168,13 +168,12 @@ def install_checkout(job: Job, matrix: Matrix) -> None:
     job.run([*PIP_INSTALL, "--no-build-isolation", f"{CHECKOUT}[test]"])
 
 
-def cmake_build(job: Job, name: str, *options: str, build_type="Release", target=None, env=None):
+def cmake_build(job: Job, name: str, *options: str, build_type="Release", env=None):
     build = BUILD / name
     configure = [VENV / "bin/cmake", "-S", CHECKOUT, "-B", build, "-G", "Ninja"]
     settings = [f"-DCMAKE_BUILD_TYPE={build_type}", f"-DCMAKE_MAKE_PROGRAM={VENV}/bin/ninja"]
     job.run([*configure, *settings, *options], env=env)
-    targets = ["--target", target] if target else []
-    job.run([VENV / "bin/cmake", "--build", build, "-j", COMPILE_JOBS, *targets], env=env)
+    job.run([VENV / "bin/cmake", "--build", build, "-j", COMPILE_JOBS], env=env)
     return build
 
 
@@ -297,8 +296,7 @@ def check_sdist_with_libcxx(job: Job, matrix: Matrix) -> None:
 
 
 def abi3_wheel(matrix: Matrix) -> Wheel:
-    abi3 = [wheel for wheel in matrix.wheels if wheel.abi_tag == "abi3" and wheel.libc == "glibc"]
-    return next(wheel for wheel in abi3 if wheel.machine == "x86_64")
+    return next(wheel for wheel in matrix.wheels if wheel.short == "abi3")  # x86-64's, for glibc
 
 
 def refuses_abi3(matrix: Matrix, interpreter: Interpreter) -> bool:
@@ -420,8 +418,8 @@ def reported(job: Job, build: Path, argv, **options) -> None:
 
 
 def run_asan(job: Job) -> None:
-    parts = ["-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=ON"]
-    build = sanitized(job, "asan", "-DVELLORA_SANITIZE=address;undefined", *parts)
+    sanitize = "-DVELLORA_SANITIZE=address;undefined"
+    build = sanitized(job, "asan", sanitize, "-DVELLORA_BUILD_TESTS=ON")
     # GCC's separate UBSan runtime ignores log_path next to ASan: its reports go to fd 2, which the
     # pytest run leaves uncaptured so that none is swallowed.
     common = "halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1"
@@ -465,8 +463,7 @@ def run_tsan_free_threaded(job: Job, matrix: Matrix) -> None:
     job.run([made.python, "-m", "venv", "--without-pip", build / "venv"], env=quiet)
     site = job.run([python, PROBE, "purelib"], env=quiet, capture=True).strip()
     job.run([*PIP_INSTALL, "--no-compile", "--upgrade", "--target", site, "pytest"])
-    parts = ["-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF"]
-    sanitized(job, "tsan-ft", "-DVELLORA_SANITIZE=thread", *parts, python=python, env=quiet)
+    sanitized(job, "tsan-ft", "-DVELLORA_SANITIZE=thread", python=python, env=quiet)
     suppressions = build / "suppressions.txt"
     cpython = Path(made.python).parents[1] / "lib/tsan-suppressions-cpython.txt"
     ours = CHECKOUT / "tests/reliability/tsan_freethreaded.supp"
@@ -478,8 +475,7 @@ def run_tsan_free_threaded(job: Job, matrix: Matrix) -> None:
 
 
 def run_valgrind(job: Job) -> None:
-    parts = ["-DVELLORA_BUILD_PYTHON=ON", "-DVELLORA_BUILD_TESTS=OFF"]
-    build = sanitized(job, "valgrind", *parts, build_type="RelWithDebInfo")
+    build = sanitized(job, "valgrind", build_type="RelWithDebInfo")
     checker = CHECKOUT / "tests/reliability/valgrind_check.py"
     report = build / "memcheck.xml"
     job.run([PYTHON, checker, "--self-test"])
@@ -506,19 +502,13 @@ def run_fuzz(job: Job, target: str) -> None:
     corpus = build / "corpus" / target
     corpus.mkdir(parents=True, exist_ok=True)
     limits = [f"-max_total_time={FUZZ_SECONDS}", "-timeout=10", "-rss_limit_mb=2048"]
-    output = [
-        "-max_len=1024",
-        "-print_final_stats=1",
-        f"-artifact_prefix={build}/artifacts/{target}-",
-    ]
+    limits.append("-max_len=1024")
+    output = ["-print_final_stats=1", f"-artifact_prefix={build}/artifacts/{target}-"]
     job.run([fuzzer, *limits, *output, corpus, CHECKOUT / f"fuzz/corpus/{target}"])
 
 
 def run_bench(job: Job, quick: bool) -> None:
-    parts = ["-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_TESTS=OFF"]
-    build = cmake_build(
-        job, "bench", *parts, "-DVELLORA_BUILD_BENCHMARKS=ON", target="core_benchmarks"
-    )
+    build = cmake_build(job, "bench", "-DVELLORA_BUILD_PYTHON=OFF", "-DVELLORA_BUILD_BENCHMARKS=ON")
     # Repetitions in random order, so slow phases of the machine hit baselines and core alike.
     timing = ["--benchmark_min_time=0.001"]
     if not quick:
