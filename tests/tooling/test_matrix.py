@@ -81,6 +81,26 @@ def test_sdist_holds_the_sources_and_nothing_built():
     assert sorted(name for name in names if name.startswith(("build/", ".venv", "dist/")) or name.endswith(".so")) == []
 
 
+def test_an_sdist_holds_the_tracked_files_alone_whatever_the_tree_holds(tmp_path):
+    # A tree where tests and builds have run: their bytecode and extensions must not reach the sdist,
+    # or two clones of one commit give two sdists.
+    tree = tmp_path / "tree"
+    tracked = subprocess.run(["git", "ls-files"], cwd=CHECKOUT, capture_output=True, text=True, check=True)
+    for name in tracked.stdout.splitlines():
+        (tree / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(CHECKOUT / name, tree / name)
+    for planted in ("tests/python/__pycache__/conftest.cpython-313.pyc", "python/corvantis/_vellora_core.abi3.so",
+                    "build/cp313-abi3-linux_x86_64/CMakeCache.txt", ".venv/bin/python"):
+        (tree / planted).parent.mkdir(parents=True, exist_ok=True)
+        (tree / planted).write_text("planted")
+    build = [sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", tmp_path / "dist", tree]
+    subprocess.run(build, capture_output=True, check=True)
+    sdist, = (tmp_path / "dist").glob("corvantis-*.tar.gz")
+    with tarfile.open(sdist) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    assert sorted(names - {"PKG-INFO"}) == sorted(tracked.stdout.splitlines())
+
+
 def version_needs(extension: pathlib.Path) -> list[tuple[str, str]]:
     """(library, version) for every symbol version the extension needs from another library."""
     listed = subprocess.run(["readelf", "--version-info", "--wide", extension],
