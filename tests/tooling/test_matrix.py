@@ -157,12 +157,11 @@ def test_wheel_holds_the_package_bundles_nothing_exports_its_init_alone_and_keep
         assert [name for name in WHEEL_NEEDS if f"corvantis/{name}" not in names] == []
         assert any(name.endswith("dist-info/licenses/LICENSE") for name in names)
         assert [name for name in names if ".libs/" in name] == []  # auditwheel grafted no library in
-        extension, = (name for name in names if name.startswith("corvantis/_vellora_core.") and name.endswith(".so"))
-        archive.extract(extension, tmp_path)
+    extension = extracted_extension(wheel, tmp_path)
     # What the extension imports is auditwheel's to judge; what it exports, this test's.
-    listed = subprocess.run(["nm", "-D", "--defined-only", "--extern-only", tmp_path / extension],
+    listed = subprocess.run(["nm", "-D", "--defined-only", "--extern-only", extension],
                             capture_output=True, text=True, check=True).stdout
     assert listed.split()[2::3] == ["PyInit__vellora_core"]
-    assert beyond_tag(tmp_path / extension, wheel.name) == []
+    assert beyond_tag(extension, wheel.name) == []
     if "-abi3-" in wheel.name:
         subprocess.run([TOOLS / "abi3audit", "--strict", "--assume-minimum-abi3", "3.13", wheel], check=True)
